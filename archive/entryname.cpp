@@ -1,0 +1,77 @@
+// entryname.cpp - entry-name safety check.
+#include "archive/entryname.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool EqualsNoCase(const char* a, size_t n, const char* b) {
+  if (strlen(b) != n) return false;
+  for (size_t i = 0; i < n; i++) {
+    if (toupper(static_cast<unsigned char>(a[i])) != b[i]) return false;
+  }
+  return true;
+}
+
+// Windows treats these as devices in any directory, whatever follows a dot.
+bool IsDeviceName(const char* component, size_t length) {
+  size_t stem = 0;
+  while (stem < length && component[stem] != '.') stem++;
+  // "CON .txt" is still CON: trailing spaces of the stem are dropped.
+  while (stem > 0 && component[stem - 1] == ' ') stem--;
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* d : kDevices) {
+    if (EqualsNoCase(component, stem, d)) return true;
+  }
+  if (stem == 4 && component[3] >= '1' && component[3] <= '9' &&
+      (EqualsNoCase(component, 3, "COM") || EqualsNoCase(component, 3, "LPT"))) {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+NameFault CheckEntryName(const char* name, size_t length, size_t maxLength) {
+  if (length == 0) return NameFault::kEmpty;
+  if (length > maxLength) return NameFault::kTooLong;
+  for (size_t i = 0; i < length; i++) {
+    if (static_cast<unsigned char>(name[i]) < 0x20) return NameFault::kControlChar;
+  }
+  if (IsSeparator(name[0])) return NameFault::kAbsolute;
+  if (length >= 2 && name[1] == ':') return NameFault::kDriveQualified;
+  if (memchr(name, ':', length)) return NameFault::kColon;
+
+  size_t start = 0;
+  while (start <= length) {
+    size_t end = start;
+    while (end < length && !IsSeparator(name[end])) end++;
+    const char* component = name + start;
+    const size_t n = end - start;
+    if (n == 0) return NameFault::kEmpty;
+    if (n == 2 && component[0] == '.' && component[1] == '.') return NameFault::kParent;
+    if (component[n - 1] == '.' || component[n - 1] == ' ') return NameFault::kTrailingDotOrSpace;
+    if (IsDeviceName(component, n)) return NameFault::kDeviceName;
+    start = end + 1;
+  }
+  return NameFault::kNone;
+}
+
+const char* DescribeNameFault(NameFault fault) {
+  switch (fault) {
+    case NameFault::kNone: return "safe";
+    case NameFault::kEmpty: return "empty name or empty path component";
+    case NameFault::kAbsolute: return "absolute path";
+    case NameFault::kDriveQualified: return "drive-qualified path";
+    case NameFault::kParent: return "'..' component";
+    case NameFault::kColon: return "':' in name (alternate data stream)";
+    case NameFault::kTrailingDotOrSpace: return "path component ending in a dot or a space";
+    case NameFault::kDeviceName: return "Windows device name";
+    case NameFault::kControlChar: return "control character in name";
+    case NameFault::kTooLong: return "name too long";
+  }
+  return "unsafe name";
+}

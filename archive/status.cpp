@@ -1,0 +1,19 @@
+// status.cpp - the process-wide failure status.
+#include "archive/status.h"
+
+int32_t errorStatus = kStatusOk;
+
+const char* DescribeStatus(int32_t status) {
+  switch (status) {
+    case kStatusOk: return "no error";
+    case kStatusNoMemory: return "not enough memory (or dictionary too large for this build)";
+    case kStatusReadFailed: return "packed data cut short by the end of the archive";
+    case kStatusShortWrite: return "output file could not be written in full";
+    case kStatusUnsupported: return "entry uses an unsupported method or is locked";
+    case kStatusBadCrc: return "entry data do not match the stored CRC";
+    case kStatusUnsafeName: return "entry name is unsafe or too long";
+    case kStatusDamagedArchive: return "archive is damaged or missing";
+    case kStatusNoInstallDir: return "installation directory cannot be used";
+    default: return "unknown error";
+  }
+}

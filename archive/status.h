@@ -1,0 +1,27 @@
+// status.h - the one process-wide failure status of the reader, the decoder
+// and the extractor.
+//
+// A failure assigns its value and nothing resets it during a run: once set,
+// the reader hands out no more packed bytes and the extractor creates no more
+// files. Tools that open several archives in one process clear it themselves
+// between archives.
+#pragma once
+
+#include <cstdint>
+
+enum ErrorStatusValue : int32_t {
+  kStatusOk = 0,
+  kStatusNoMemory = 1,       // a work buffer, or a large enough dictionary, could not be had
+  kStatusReadFailed = 6,     // archive bytes could not be read (packed data cut short)
+  kStatusShortWrite = 7,     // an output file took fewer bytes than written
+  kStatusUnsupported = 10,   // entry flagged 0x4000, or a compression type other than 0 and 1
+  kStatusBadCrc = 11,        // an entry decoded to bytes that do not match its stored CRC
+  kStatusUnsafeName = 12,    // an entry name that could escape or does not fit the buffers
+  kStatusDamagedArchive = 13,// no archive in the image, or a header chain cut short
+  kStatusNoInstallDir = 14,  // the installation directory could not be created or entered
+};
+
+extern int32_t errorStatus;
+
+// A short English description of a status value, for tools and tests.
+const char* DescribeStatus(int32_t status);

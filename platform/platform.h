@@ -1,0 +1,38 @@
+// platform.h - what the extraction needs of the operating system.
+//
+// One small table of plain functions with Win32 semantics: paths are 8-bit
+// strings with "\" as separator, the current directory is process-wide and
+// relative names resolve against it, attributes are Win32 attribute bits.
+// Three implementations sit behind it: Win32 (the real calls), POSIX (host
+// tools; "\" in a path becomes "/"), and an in-memory file system for tests.
+// `platform` points at the one in use; it starts at the build's native one.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;  // GetFileAttributes of a missing path
+constexpr int32_t kNoHandle = -1;
+
+struct PlatformOps {
+  // The current directory without a final "\" except at a drive's root;
+  // returns its length, 0 on failure (or when it does not fit `size`).
+  uint32_t (*getCurrentDirectory)(uint32_t size, char* buffer);
+  bool (*setCurrentDirectory)(const char* path);
+  bool (*createDirectory)(const char* path);
+  uint32_t (*getFileAttributes)(const char* path);
+  bool (*setFileAttributes)(const char* path, uint32_t attributes);
+  bool (*deleteFile)(const char* path);
+  bool (*removeDirectory)(const char* path);
+  // Opens for writing, created if missing, truncated if present, binary;
+  // the new file is not read-only. kNoHandle on failure.
+  int32_t (*openForWrite)(const char* path);
+  // Bytes written, or -1 (also for kNoHandle).
+  int32_t (*write)(int32_t handle, const void* bytes, uint32_t count);
+  void (*close)(int32_t handle);
+  // Last-write time from an MS-DOS date (high 16 bits) and time (low 16
+  // bits) read as local time.
+  bool (*setLastWriteTime)(int32_t handle, uint32_t dosDateTime);
+};
+
+extern const PlatformOps* platform;
+extern const PlatformOps kNativePlatform;

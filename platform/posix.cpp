@@ -1,0 +1,113 @@
+// posix.cpp - the platform table over POSIX, for the host tools.
+//
+// Paths arrive in Win32 form; "\" becomes "/". Attributes are mapped as far
+// as POSIX has them: directory (0x10), file (0x20), read-only (0x01) as the
+// absence of the owner's write permission.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string Host(const char* path) {
+  std::string s(path);
+  for (char& c : s) {
+    if (c == '\\') c = '/';
+  }
+  return s;
+}
+
+uint32_t GetCurrentDirectoryPosix(uint32_t size, char* buffer) {
+  if (!getcwd(buffer, size)) return 0;
+  return uint32_t(strlen(buffer));
+}
+
+bool SetCurrentDirectoryPosix(const char* path) { return chdir(Host(path).c_str()) == 0; }
+
+bool CreateDirectoryPosix(const char* path) { return mkdir(Host(path).c_str(), 0777) == 0; }
+
+uint32_t GetFileAttributesPosix(const char* path) {
+  struct stat st;
+  if (stat(Host(path).c_str(), &st) != 0) return kNoAttributes;
+  uint32_t attributes = S_ISDIR(st.st_mode) ? 0x10 : 0x20;
+  if (!(st.st_mode & S_IWUSR)) attributes |= 0x01;
+  return attributes;
+}
+
+bool SetFileAttributesPosix(const char* path, uint32_t attributes) {
+  const std::string p = Host(path);
+  struct stat st;
+  if (stat(p.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & 0x01) ? mode & ~mode_t(0222) : mode | S_IWUSR;
+  return chmod(p.c_str(), mode) == 0;
+}
+
+bool DeleteFilePosix(const char* path) {
+  const std::string p = Host(path);
+  struct stat st;
+  // Windows refuses to delete a directory or a read-only file this way.
+  if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)) return false;
+  return unlink(p.c_str()) == 0;
+}
+
+bool RemoveDirectoryPosix(const char* path) { return rmdir(Host(path).c_str()) == 0; }
+
+int32_t OpenForWritePosix(const char* path) {
+  return open(Host(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+int32_t WritePosix(int32_t handle, const void* bytes, uint32_t count) {
+  if (handle < 0) return -1;
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(handle, static_cast<const char*>(bytes) + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done ? int32_t(done) : -1;
+    done += uint32_t(n);
+  }
+  return int32_t(done);
+}
+
+void ClosePosix(int32_t handle) {
+  if (handle >= 0) ::close(handle);
+}
+
+bool SetLastWriteTimePosix(int32_t handle, uint32_t dosDateTime) {
+  if (handle < 0) return false;
+  const uint32_t date = dosDateTime >> 16;
+  const uint32_t time = dosDateTime & 0xFFFF;
+  struct tm t = {};
+  t.tm_year = int((date >> 9) & 0x7F) + 80;
+  t.tm_mon = int((date >> 5) & 0x0F) - 1;
+  t.tm_mday = int(date & 0x1F);
+  t.tm_hour = int((time >> 11) & 0x1F);
+  t.tm_min = int((time >> 5) & 0x3F);
+  t.tm_sec = int(time & 0x1F) * 2;
+  t.tm_isdst = -1;
+  const time_t when = mktime(&t);
+  if (when == time_t(-1)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = when;
+  times[1].tv_nsec = 0;
+  return futimens(handle, times) == 0;
+}
+
+}  // namespace
+
+const PlatformOps kNativePlatform = {
+    GetCurrentDirectoryPosix, SetCurrentDirectoryPosix, CreateDirectoryPosix,
+    GetFileAttributesPosix,   SetFileAttributesPosix,   DeleteFilePosix,
+    RemoveDirectoryPosix,     OpenForWritePosix,        WritePosix,
+    ClosePosix,               SetLastWriteTimePosix,
+};
+const PlatformOps* platform = &kNativePlatform;

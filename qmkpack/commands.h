@@ -1,0 +1,28 @@
+// commands.h - the work behind qmkpack's commands, apart from argument
+// parsing and file loading, so tests can drive it directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+// Exit statuses of the tool.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitDamaged = 1,  // the archive is damaged, or an entry could not be extracted
+  kExitUsage = 2,    // bad arguments, unreadable input, no archive in the file
+};
+
+struct CommandIo {
+  FILE* out;
+  FILE* err;
+  const char* archiveName;  // for messages
+  bool quiet;
+};
+
+int ListArchive(const std::vector<uint8_t>& image, const CommandIo& io);
+int TestArchive(const std::vector<uint8_t>& image, const CommandIo& io);
+int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, const CommandIo& io);
+
+// Reads a whole file; false with a message on `err` when it cannot.
+bool LoadFile(const char* path, std::vector<uint8_t>& bytes, FILE* err);

@@ -1,0 +1,132 @@
+// archivebuilder.cpp - header and archive writers for tests.
+#include "tests/support/archivebuilder.h"
+
+#include "tests/support/bitwriter.h"
+
+namespace qmktest {
+
+namespace {
+void Put16(Bytes& b, uint16_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v) {
+  for (int k = 0; k < 4; k++) b.push_back(uint8_t(v >> (8 * k)));
+}
+}  // namespace
+
+Bytes Header(uint8_t type, uint16_t flags, const Bytes& rest) {
+  Bytes body;
+  body.push_back(type);
+  Put16(body, flags);
+  body.insert(body.end(), rest.begin(), rest.end());
+  Bytes h;
+  Put16(h, uint16_t(ReferenceCrc(body.data(), body.size()) & 0xFFFF));
+  Put16(h, uint16_t(body.size()));
+  h.insert(h.end(), body.begin(), body.end());
+  return h;
+}
+
+void FixHeaderCrc(Bytes& image, size_t offset) {
+  const size_t size = size_t(image[offset + 2] | image[offset + 3] << 8);
+  const uint32_t crc = ReferenceCrc(image.data() + offset + 4, size);
+  image[offset] = uint8_t(crc);
+  image[offset + 1] = uint8_t(crc >> 8);
+}
+
+Bytes MainHeader(const MainSpec& spec) {
+  Bytes rest;
+  const char sig[] = "**ACE**";
+  rest.insert(rest.end(), sig, sig + 7);
+  rest.push_back(10);  // offsets 14..17, held but not interpreted
+  rest.push_back(12);
+  rest.push_back(2);
+  rest.push_back(0);
+  Put32(rest, 0);  // offsets 18..29
+  Put16(rest, 0);
+  Put16(rest, 0);
+  Put32(rest, 0);
+  rest.push_back(uint8_t(spec.textField.size()));
+  rest.insert(rest.end(), spec.textField.begin(), spec.textField.end());
+  uint16_t flags = spec.flags;
+  if (spec.comment) {
+    if (!spec.flagsExact) flags |= 0x0002 | 0x1000;
+    Put16(rest, spec.commentSizeField ? *spec.commentSizeField : uint16_t(spec.comment->size()));
+    rest.insert(rest.end(), spec.comment->begin(), spec.comment->end());
+  }
+  return Header(0, flags, rest);
+}
+
+Bytes FileHeader(const FileEntry& e) {
+  Bytes rest;
+  Put32(rest, e.packedSize ? *e.packedSize : uint32_t(e.packed.size()));
+  Put32(rest, e.unpackedSize ? *e.unpackedSize : uint32_t(e.data.size()));
+  Put32(rest, e.fileTime);
+  Put32(rest, e.attributes);
+  Put32(rest, e.fileCrc ? *e.fileCrc : ReferenceCrc(e.data));
+  rest.push_back(e.compType);
+  rest.push_back(5);   // offset 28, held but not interpreted
+  Put16(rest, e.compParam);
+  Put16(rest, 0);      // offset 31
+  Put16(rest, uint16_t(e.name.size()));
+  rest.insert(rest.end(), e.name.begin(), e.name.end());
+  rest.insert(rest.end(), e.trailer.begin(), e.trailer.end());
+  return Header(1, e.flags, rest);
+}
+
+void Pack(std::vector<FileEntry>& entries, bool solid) {
+  Bytes all;
+  for (FileEntry& e : entries) {
+    const size_t start = solid ? all.size() : 0;
+    if (!solid) all.clear();
+    all.insert(all.end(), e.data.begin(), e.data.end());
+    if (e.compType == 0) {
+      e.packed = e.data;
+    } else if (e.data.empty()) {
+      e.packed.clear();
+    } else {
+      e.packed = EncodeTokens(GreedyTokens(all, start, all.size()));
+    }
+  }
+}
+
+Bytes BuildArchive(const MainSpec& main, const std::vector<FileEntry>& entries) {
+  Bytes out = MainHeader(main);
+  for (const FileEntry& e : entries) {
+    const Bytes h = FileHeader(e);
+    out.insert(out.end(), h.begin(), h.end());
+    out.insert(out.end(), e.packed.begin(), e.packed.end());
+  }
+  return out;
+}
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+  Bytes b(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; i++) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b[i] = uint8_t(x >> 24);
+  }
+  return b;
+}
+
+Bytes SampleText(size_t n, uint32_t seed) {
+  static const char* const kWords[] = {"the ",    "archive ", "installer ", "Quellmark ", "decodes ",
+                                       "every ",  "entry ",   "into ",      "its ",       "directory, ",
+                                       "and ",    "writes ",  "a ",         "log ",       "line.\r\n",
+                                       "window ", "of ",      "bytes ",     "shortcut ",  "registry "};
+  Bytes b;
+  uint32_t x = seed * 2654435761u + 7;
+  while (b.size() < n) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    const char* w = kWords[x % 20];
+    while (*w && b.size() < n) b.push_back(uint8_t(*w++));
+  }
+  return b;
+}
+
+}  // namespace qmktest
