@@ -278,7 +278,8 @@ bool EntryIntact() {
 // behind the text field and the comment-size field. A match copies from the
 // position that followed the previous occurrence of the same two-byte
 // context sum; before the third character there is no context and a match
-// copies from position 0. Positions stay below T <= R - 1, inside the record.
+// copies from position 0 (zeros at position 0 itself). Positions stay below
+// T <= R - 1, inside the record.
 bool DecodeComment(char* text, int capacity) {
   if (capacity <= 0) return false;
   text[0] = 0;
@@ -311,7 +312,9 @@ bool DecodeComment(char* text, int capacity) {
     if (s < 256) {
       out[i++] = uint8_t(s);
     } else {
-      for (uint32_t n = s - 254; n > 0 && i < total; n--) out[i++] = out[j++];
+      // Before any context a match at position 0 has no source: like a
+      // distance before the first byte of an entry, it reads zeros.
+      for (uint32_t n = s - 254; n > 0 && i < total; n--, i++, j++) out[i] = j < i ? out[j] : 0;
     }
   }
   out[total] = 0;

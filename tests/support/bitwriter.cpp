@@ -54,11 +54,16 @@ DistanceCode CodeDistance(uint32_t distance) {
 CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits) {
   CodeWords cw;
   cw.widths = widths;
-  const int last = int(widths.size()) - 1;
+  // The decoder sorts symbols 0..N, N being the last index the width table
+  // sends: the last symbol with a width. The tie order depends on N.
+  int last = 0;
+  for (size_t s = 0; s < widths.size(); s++) {
+    if (widths[s]) last = int(s);
+  }
   std::vector<uint16_t> table(size_t(1) << bits, 0xFFFF);
   cw.ok = MakeCode(bits, last, cw.widths.data(), table.data());
   cw.words.assign(widths.size(), 0);
-  for (size_t s = 0; s < widths.size(); s++) {
+  for (size_t s = 0; s <= size_t(last); s++) {
     if (cw.widths[s] == 0) continue;
     for (size_t p = 0; p < table.size(); p++) {
       if (table[p] == s) {
@@ -220,8 +225,9 @@ std::vector<Token> GreedyTokens(const std::vector<uint8_t>& data, size_t start, 
     for (int r = 0; r < 4; r++) {
       const size_t d = size_t(hist[(p - uint32_t(r)) & 3]) + 1;
       if (d > i || d >= window) continue;
+      const size_t most = r < 2 ? 257 : 258;
       size_t n = 0;
-      while (i + n < end && n < 259 && data[i + n - d] == data[i + n]) n++;
+      while (i + n < end && n < most && data[i + n - d] == data[i + n]) n++;
       if (n >= 3 && n > bestLen) {
         bestLen = n;
         bestDist = d;
@@ -233,9 +239,9 @@ std::vector<Token> GreedyTokens(const std::vector<uint8_t>& data, size_t start, 
       for (int64_t c = head[hash(i)]; c >= 0 && chain-- > 0; c = prev[size_t(c)]) {
         const size_t d = i - size_t(c);
         if (d >= window) break;
-        size_t n = 0;
-        while (i + n < end && n < 259 && data[size_t(c) + n] == data[i + n]) n++;
         const size_t base = (d - 1) < 256 ? 2 : (d - 1) < 8192 ? 3 : 4;
+        size_t n = 0;
+        while (i + n < end && n < base + 255 && data[size_t(c) + n] == data[i + n]) n++;
         if (n >= base + 1 && n > bestLen + 1) {
           bestLen = n;
           bestDist = d;
