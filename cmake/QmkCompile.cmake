@@ -4,6 +4,11 @@
 # programs start under Wine and on a bare Windows without MinGW's DLLs.
 add_compile_options(-Wall -Wextra)
 
+if(QMK_FUZZ)
+  # Coverage for libFuzzer in every library; the fuzz targets link the
+  # fuzzer's main themselves.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(QMK_SANITIZE OR QMK_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=address,undefined)

@@ -223,9 +223,8 @@ bool LoadFile(const char* path, std::vector<uint8_t>& bytes, FILE* err) {
 int ListArchive(const std::vector<uint8_t>& image, const CommandIo& io) {
   Phase phase;
   if (!OpenImage(image, io)) return kExitUsage;
-  const bool solid = reader.solidArchive;
+  fprintf(io.out, "Archive: %s (%s)\n", io.archiveName, reader.solidArchive ? "solid" : "not solid");
   bool intact = ReportComment(io, true);
-  fprintf(io.out, "Archive: %s (%s)\n", io.archiveName, solid ? "solid" : "not solid");
   fprintf(io.out, "%10s %10s %6s  %-8s %-19s  %-5s  %-8s  %s\n", "Size", "Packed", "Ratio", "Method",
           "Date       Time", "Attr", "CRC", "Name");
   uint64_t totalSize = 0;

@@ -1,2 +1,64 @@
-#!/bin/sh
-exit 0
+#!/usr/bin/env bash
+# Command-line test of qmkpack: arguments, messages and exit codes, over the
+# sample archive that make_sample writes. Usage: cli_test.sh QMKPACK MAKE_SAMPLE
+set -u
+qmkpack="$1"
+make_sample="$2"
+work="$(mktemp -d)"
+trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+pass=0
+fail=0
+
+# expect NAME STATUS PATTERN CMD...: runs CMD, checks its exit status and
+# that its combined output matches PATTERN (an extended regex).
+expect() {
+  local name="$1" status="$2" pattern="$3"
+  shift 3
+  local out rc
+  out="$("$@" 2>&1)"
+  rc=$?
+  if [ "$rc" = "$status" ] && grep -Eq -- "$pattern" <<<"$out"; then
+    pass=$((pass + 1))
+  else
+    fail=$((fail + 1))
+    echo "FAIL: $name (exit $rc, wanted $status; pattern '$pattern')"
+    echo "$out" | head -20 | sed 's/^/    /'
+  fi
+}
+
+"$make_sample" "$work/sample.ace" || { echo "FAIL: make_sample"; exit 1; }
+
+expect "help" 0 "Usage: qmkpack COMMAND" "$qmkpack" --help
+expect "version" 0 "^qmkpack [0-9]+\.[0-9]+" "$qmkpack" --version
+expect "no command" 2 "no command given" "$qmkpack"
+expect "unknown command" 2 "unknown command 'frobnicate'" "$qmkpack" frobnicate x
+expect "unknown option" 2 "unknown option '--bogus'" "$qmkpack" --bogus list x
+expect "missing operand" 2 "expected an archive and a target directory" "$qmkpack" extract "$work/sample.ace"
+expect "missing file" 2 "cannot open .*nonexistent.ace" "$qmkpack" list "$work/nonexistent.ace"
+expect "directory as archive" 2 "cannot (open|read)" "$qmkpack" list "$work"
+head -c 5000 /dev/urandom | tr -d '*' >"$work/junk.bin"
+expect "no archive" 2 "no archive found" "$qmkpack" test "$work/junk.bin"
+
+expect "list" 0 "Plugins\\\\notes.txt" "$qmkpack" list "$work/sample.ace"
+expect "list comment" 0 "Comment: Quellmark sample archive" "$qmkpack" list "$work/sample.ace"
+expect "test" 0 "6 entries tested, 0 damaged, archive is intact" "$qmkpack" test "$work/sample.ace"
+expect "test quiet" 0 "^$" "$qmkpack" -q test "$work/sample.ace"
+
+size=$(stat -c %s "$work/sample.ace")
+head -c $((size - 10)) "$work/sample.ace" >"$work/cut.ace"
+expect "truncated" 1 "cut short" "$qmkpack" test "$work/cut.ace"
+cp "$work/sample.ace" "$work/flip.ace"
+printf '\x55' | dd of="$work/flip.ace" bs=1 seek=$((size / 2)) conv=notrunc status=none
+expect "damaged data" 1 "damaged|CRC|bad|invalid|decoded|end before" "$qmkpack" test "$work/flip.ace"
+
+expect "extract" 0 "file  readme.txt" "$qmkpack" extract "$work/sample.ace" "$work/out"
+if [ -f "$work/out/Plugins/notes.txt" ] && [ -f "$work/out/data.bin" ] && [ -f "$work/out/empty.txt" ] &&
+   cmp -s "$work/out/Plugins/notes.txt" "$work/out/Plugins/copy.txt"; then
+  pass=$((pass + 1))
+else
+  fail=$((fail + 1))
+  echo "FAIL: extracted tree"
+fi
+
+echo "$pass passed, $fail failed"
+[ "$fail" = 0 ]
