@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       static char comment[kCommentFieldSize];
       DecodeComment(comment, sizeof comment);
     }
-    std::vector<uint8_t> out(size_t(n) + 64);
+    std::vector<uint8_t> out(size_t(n > 2048 ? n : 2048));  // exactly the largest chunk asked for
     uint64_t total = 0;
     int headers = 0;
     while (ReadNextHeader() && headers++ < 100000) {
