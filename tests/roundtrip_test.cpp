@@ -105,3 +105,24 @@ TEST_F(RoundTripTest, LongRunsAndManyBlocks) {
   for (int k = 0; k < 200000; k++) e[1].data.push_back(uint8_t((k * 7) % 251));
   CheckArchive(e, true);
 }
+
+TEST_F(RoundTripTest, AnyBlockSplitCodeShapeAndWidthTableStyle) {
+  // Streams another encoder could have written: blocks of random sizes,
+  // random incomplete codes, random width offsets, ranges and pre-codes.
+  for (uint32_t seed = 1; seed <= 40; seed++) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    Bytes data = SampleText(5000 + seed * 701, seed);
+    const Bytes noise = RandomBytes(seed * 97, seed);
+    data.insert(data.begin() + long(data.size() / 2), noise.begin(), noise.end());
+    const std::vector<Token> tokens = GreedyTokens(data, 0, data.size());
+    std::vector<FileEntry> e(1);
+    e[0].name = "x";
+    e[0].data = data;
+    e[0].packed = EncodeBlocks(RandomBlocks(tokens, seed));
+    ASSERT_TRUE(Open(BuildArchive({}, e)));
+    ASSERT_TRUE(ReadNextHeader());
+    StartEntry();
+    ASSERT_TRUE(DecodeEntry() == data);
+    EXPECT_TRUE(EntryIntact());
+  }
+}

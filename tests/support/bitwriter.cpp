@@ -75,29 +75,37 @@ CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits) {
   return cw;
 }
 
-void PutWidthTable(BitWriter& w, const std::vector<uint8_t>& widths) {
+void PutWidthTable(BitWriter& w, const std::vector<uint8_t>& widths, const WidthTableStyle& style) {
   int last = 0;
   uint8_t maxWidth = 0;
   for (size_t i = 0; i < widths.size(); i++) {
     if (widths[i]) last = int(i);
     maxWidth = std::max(maxWidth, widths[i]);
   }
-  if (maxWidth > 14) throw std::invalid_argument("width table: widths above 14 cannot be written");
-  // Width offset 0; values are the widths themselves, sent as differences
-  // modulo the range, so a run of equal widths is a run of zeros.
-  const int range = std::max(2, maxWidth + 1);
+  const int offset = style.offset;
+  // Values are the widths less the offset, sent as differences modulo the
+  // range, so a run of equal widths is a run of zeros.
+  const int range = style.range >= 0 ? style.range : std::max(2, maxWidth + 1 - offset);
+  if (range > 15) throw std::invalid_argument("width table: range above 15");
+  for (uint8_t width : widths) {
+    if (width && (width - offset < 1 || width - offset >= range)) {
+      throw std::invalid_argument("width table: width outside offset and range");
+    }
+  }
   w.Put(uint32_t(last), 9);
-  w.Put(0, 4);
+  w.Put(uint32_t(offset), 4);
   w.Put(uint32_t(range), 4);
-  std::vector<uint8_t> pre(size_t(range) + 1, 4);
+  std::vector<uint8_t> pre = style.pre.empty() ? std::vector<uint8_t>(size_t(range) + 1, 4) : style.pre;
+  if (pre.size() != size_t(range) + 1) throw std::invalid_argument("width table: pre-code size");
   for (int s = 0; s <= range; s++) w.Put(pre[size_t(s)], 3);
   const CodeWords pc = AssignCodeWords(pre, 7);
 
   std::vector<int> diffs;
   int previous = 0;
   for (int i = 0; i <= last; i++) {
-    diffs.push_back(i == 0 ? widths[0] : (widths[size_t(i)] - previous + range) % range);
-    previous = widths[size_t(i)];
+    const int value = widths[size_t(i)] ? widths[size_t(i)] - offset : 0;
+    diffs.push_back(((value - previous) % range + range) % range);
+    previous = value;
   }
   for (size_t i = 0; i < diffs.size();) {
     size_t run = 0;
@@ -173,8 +181,8 @@ std::vector<uint8_t> EncodeBlocks(const std::vector<Block>& blocks) {
     }
     const std::vector<uint8_t> mw = b.mainWidths.empty() ? FlatWidths(mainCounts) : b.mainWidths;
     const std::vector<uint8_t> lw = b.lengthWidths.empty() ? FlatWidths(lengthCounts) : b.lengthWidths;
-    PutWidthTable(w, mw);
-    PutWidthTable(w, lw);
+    PutWidthTable(w, mw, b.mainStyle);
+    PutWidthTable(w, lw, b.lengthStyle);
     const CodeWords mc = AssignCodeWords(mw, kCodeBits);
     const CodeWords lc = AssignCodeWords(lw, kCodeBits);
     w.Put(uint32_t(b.blockCount >= 0 ? b.blockCount : int(b.tokens.size())), 15);
@@ -185,6 +193,97 @@ std::vector<uint8_t> EncodeBlocks(const std::vector<Block>& blocks) {
     }
   }
   return w.Finish();
+}
+
+namespace {
+
+struct Rng {
+  uint32_t x;
+  uint32_t Next() {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  }
+  uint32_t Below(uint32_t n) { return Next() % n; }
+};
+
+// Random code lengths for the used symbols: all start at `maxBits`, then
+// random ones are shortened while the code stays within Kraft's limit.
+std::vector<uint8_t> RandomLengths(const std::vector<uint32_t>& counts, int maxBits, Rng& rng) {
+  std::vector<uint8_t> lengths(counts.size(), 0);
+  std::vector<size_t> used;
+  for (size_t s = 0; s < counts.size(); s++) {
+    if (counts[s]) {
+      lengths[s] = uint8_t(maxBits);
+      used.push_back(s);
+    }
+  }
+  if (used.empty()) return lengths;
+  uint64_t kraft = used.size();  // in units of 2^-maxBits
+  const uint64_t full = uint64_t(1) << maxBits;
+  const int tries = int(used.size()) * 12;
+  for (int k = 0; k < tries; k++) {
+    const size_t s = used[rng.Below(uint32_t(used.size()))];
+    if (lengths[s] <= 1) continue;
+    const uint64_t grow = uint64_t(1) << (maxBits - lengths[s]);
+    if (kraft + grow > full) continue;
+    kraft += grow;
+    lengths[s]--;
+  }
+  return lengths;
+}
+
+WidthTableStyle RandomStyle(const std::vector<uint8_t>& widths, Rng& rng) {
+  int lo = 99;
+  int hi = 0;
+  for (uint8_t w : widths) {
+    if (w) {
+      lo = std::min(lo, int(w));
+      hi = std::max(hi, int(w));
+    }
+  }
+  WidthTableStyle style;
+  if (hi == 0) return style;
+  style.offset = int(rng.Below(uint32_t(lo)));          // keeps every value >= 1
+  const int minRange = hi - style.offset + 1;
+  style.range = minRange + int(rng.Below(uint32_t(16 - minRange)));
+  std::vector<uint32_t> all(size_t(style.range) + 1, 1);
+  style.pre = RandomLengths(all, 7, rng);
+  return style;
+}
+
+}  // namespace
+
+std::vector<Block> RandomBlocks(const std::vector<Token>& tokens, uint32_t seed) {
+  Rng rng{seed * 2654435761u + 12345};
+  std::vector<Block> blocks;
+  size_t i = 0;
+  do {
+    const size_t n = std::min(tokens.size() - i, size_t(1 + rng.Below(rng.Below(4) == 0 ? 20 : 6000)));
+    Block b;
+    b.tokens.assign(tokens.begin() + long(i), tokens.begin() + long(i + n));
+    i += n;
+    std::vector<uint32_t> mainCounts(kMainSymbols, 0), lengthCounts(kLengthSymbols, 0);
+    for (const Token& t : b.tokens) {
+      if (t.kind == Token::kLiteral) {
+        mainCounts[t.value]++;
+      } else if (t.kind == Token::kMatch) {
+        const DistanceCode d = CodeDistance(t.value);
+        mainCounts[d.symbol]++;
+        lengthCounts[t.length - d.lengthBase]++;
+      } else {
+        mainCounts[256 + t.value]++;
+        lengthCounts[t.length - (t.value < 2 ? 2 : 3)]++;
+      }
+    }
+    b.mainWidths = RandomLengths(mainCounts, 11, rng);
+    b.lengthWidths = RandomLengths(lengthCounts, 11, rng);
+    b.mainStyle = RandomStyle(b.mainWidths, rng);
+    b.lengthStyle = RandomStyle(b.lengthWidths, rng);
+    blocks.push_back(b);
+  } while (i < tokens.size());
+  return blocks;
 }
 
 std::vector<uint8_t> EncodeTokens(const std::vector<Token>& tokens) {

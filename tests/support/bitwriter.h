@@ -61,9 +61,17 @@ struct CodeWords {
 };
 CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits);
 
+// How a width table is sent: width offset L, value range U (-1: the largest
+// width + 1 - L) and the pre-code widths for values 0..U (empty: 4 bits each).
+struct WidthTableStyle {
+  int offset = 0;
+  int range = -1;
+  std::vector<uint8_t> pre;
+};
+
 // Writes a width table (last index, offset, range, pre-code, values) that
-// decodes to `widths` (widths of at most 14 bits).
-void PutWidthTable(BitWriter& w, const std::vector<uint8_t>& widths);
+// decodes to `widths`. Every nonzero width w needs 1 <= w - L < U.
+void PutWidthTable(BitWriter& w, const std::vector<uint8_t>& widths, const WidthTableStyle& style = {});
 
 // Widths for the symbols that occur: none, one (width 1) or a flat code.
 std::vector<uint8_t> FlatWidths(const std::vector<uint32_t>& counts);
@@ -73,7 +81,14 @@ struct Block {
   std::vector<uint8_t> mainWidths;    // empty: computed from the tokens
   std::vector<uint8_t> lengthWidths;  // empty: computed from the tokens
   int blockCount = -1;                // -1: the number of tokens
+  WidthTableStyle mainStyle;
+  WidthTableStyle lengthStyle;
 };
+
+// Splits tokens into blocks of random sizes with random (valid, often
+// incomplete) code lengths and random width-table styles: the shapes a
+// different encoder could choose. Deterministic for a seed.
+std::vector<Block> RandomBlocks(const std::vector<Token>& tokens, uint32_t seed);
 
 // Encodes blocks into one entry's packed stream; the distance history is
 // tracked as the decoder tracks it.
