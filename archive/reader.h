@@ -77,16 +77,26 @@ struct ReaderState {
   uint32_t archiveStart;  // image offset of the main header found by the scan
   uint8_t* headerBuffer;  // kHeaderBufferSize bytes, owned by the work-buffer phase
   uint8_t* windowBuffer;  // kWindowBufferSize bytes, owned by the work-buffer phase
-  uint32_t crcTable[256];
+  // crcTable[k][b]: the register after byte b and k zero bytes, started at
+  // zero, so eight bytes are taken in with eight independent lookups.
+  uint32_t crcTable[8][256];
+  // Folding multipliers for the carry-less path: x^544, x^480 (four blocks
+  // ahead) and x^160, x^96 (one block ahead), each mod the polynomial,
+  // bit-reflected and shifted left by one as PCLMULQDQ wants them.
+  uint64_t crcFold[4];
+  bool crcClmul;          // use the carry-less path (set by BuildCrcTable)
 };
 
 extern ReaderState reader;
 extern AceHeaderRecord headerRecord;
 
 // CRC-32, reflected polynomial 0xEDB88320, register started at 0xFFFFFFFF and
-// stored without the final complement.
+// stored without the final complement. BuildCrcTable fills the tables and
+// the folding multipliers and turns the carry-less path on when the processor
+// has PCLMULQDQ; both paths give the same register values.
 void BuildCrcTable();
 uint32_t UpdateCrc(uint32_t crc, const uint8_t* bytes, int32_t length);
+bool CpuHasClmul();
 constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
 
 bool OpenArchiveImage(const uint8_t* start, uint32_t size);

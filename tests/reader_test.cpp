@@ -1,5 +1,6 @@
 // reader_test.cpp - CRC, signature scan, header chain and packed-byte
 // hand-out, including every way a damaged chain can end.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/archivebuilder.h"
@@ -42,13 +43,53 @@ TEST_F(CrcTest, KnownRegisterValues) {
   EXPECT_EQ(UpdateCrc(kCrcStart, abc, 0), 0xFFFFFFFFu);
 }
 
-TEST_F(CrcTest, TableMatchesBitwiseReference) {
-  const Bytes data = RandomBytes(100000, 42);
-  EXPECT_EQ(UpdateCrc(kCrcStart, data.data(), int32_t(data.size())), ReferenceCrc(data));
+// Compares UpdateCrc, on whichever path reader.crcClmul selects, with the
+// bitwise reference: every length 0..300 at every start offset 0..15 (the
+// path boundary at 64 bytes, partial 16-byte blocks and 8-byte steps, every
+// tail length), from the start value and from an arbitrary register, then a
+// large buffer in one go and in uneven pieces.
+static void ExpectCrcMatchesReference() {
+  const Bytes data = RandomBytes(1u << 20, 42);
+  int mismatches = 0;
+  for (int start = 0; start < 16; start++) {
+    for (int length = 0; length <= 300; length++) {
+      const uint8_t* p = data.data() + start;
+      for (const uint32_t reg : {kCrcStart, 0x5A0F3C96u}) {
+        const uint32_t want = ReferenceCrc(p, size_t(length), reg);
+        const uint32_t got = UpdateCrc(reg, p, length);
+        if (got != want && mismatches++ < 5) {
+          ADD_FAILURE() << "start " << start << " length " << length << " register " << std::hex << reg
+                        << ": got " << got << ", want " << want;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+
+  const uint32_t whole = ReferenceCrc(data);
+  EXPECT_EQ(UpdateCrc(kCrcStart, data.data(), int32_t(data.size())), whole);
   // Running the register in pieces gives the same value as in one go.
-  uint32_t c = UpdateCrc(kCrcStart, data.data(), 777);
-  c = UpdateCrc(c, data.data() + 777, int32_t(data.size() - 777));
-  EXPECT_EQ(c, ReferenceCrc(data));
+  const int32_t pieces[] = {1, 63, 64, 65, 777, 2048, 15, 4095, 127, 128, 129};
+  uint32_t c = kCrcStart;
+  size_t at = 0;
+  for (int k = 0; at < data.size(); k++) {
+    const size_t n = std::min(data.size() - at, size_t(pieces[k % 11]));
+    c = UpdateCrc(c, data.data() + at, int32_t(n));
+    at += n;
+  }
+  EXPECT_EQ(c, whole);
+}
+
+TEST_F(CrcTest, TablePathMatchesBitwiseReference) {
+  reader.crcClmul = false;
+  ExpectCrcMatchesReference();
+}
+
+TEST_F(CrcTest, CarryLessPathMatchesBitwiseReference) {
+  // The table build turns the path on exactly when the processor has it.
+  EXPECT_EQ(reader.crcClmul, CpuHasClmul());
+  if (!CpuHasClmul()) GTEST_SKIP() << "no PCLMULQDQ on this processor";
+  ExpectCrcMatchesReference();
 }
 
 using SignatureScanTest = PhaseTest;
