@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "qmkpack/archivewriter.h"
 #include "qmkpack/commands.h"
 
 #ifndef QMK_VERSION
@@ -16,21 +21,33 @@ namespace {
 const char kUsage[] =
     "Usage: qmkpack COMMAND [OPTIONS] ARCHIVE [DIR]\n"
     "\n"
-    "Reads archives in the installer's payload format (ACE, LZ77 + Huffman).\n"
+    "Makes and reads archives in the installer's payload format (ACE, LZ77 + Huffman).\n"
     "\n"
     "Commands:\n"
+    "  create [OPTIONS] OUT.ace DIR\n"
+    "                        pack the tree under DIR (a directory before its contents,\n"
+    "                        names sorted); solid, compression level 5 unless told\n"
     "  list ARCHIVE          list the entries: size, packed size, ratio, method,\n"
     "                        date and time, attributes, stored CRC, name; and the comment\n"
     "  test ARCHIVE          decode every entry and check it against its stored CRC\n"
     "  extract ARCHIVE DIR   write the entries below DIR (created if missing)\n"
     "\n"
     "Options:\n"
-    "  -q, --quiet           print only errors\n"
+    "  -1 ... -9             create: compression level (1 fast, 9 smallest; default 5)\n"
+    "  --no-solid            create: entries do not refer to each other\n"
+    "  --comment TEXT        create: store TEXT as the archive comment\n"
+    "  --comment-file FILE   create: store the contents of FILE as the comment\n"
+    "  --order FILE          create: pack exactly the paths listed in FILE (one a line,\n"
+    "                        relative to DIR), in that order\n"
+    "  -q, --quiet           print only errors (and no progress bar)\n"
     "  -h, --help            show this help\n"
     "  -V, --version         show the version\n"
     "\n"
+    "With SOURCE_DATE_EPOCH set, create clamps file times to it, so the same\n"
+    "tree always gives the same archive.\n"
+    "\n"
     "Exit status: 0 success, 1 damaged archive or entries not extracted,\n"
-    "2 bad arguments, unreadable file or no archive in it.\n";
+    "2 bad arguments, unreadable file, no archive in it, or create failed.\n";
 
 int Usage(const char* problem) {
   fprintf(stderr, "qmkpack: %s\nTry 'qmkpack --help'.\n", problem);
@@ -42,8 +59,17 @@ int Usage(const char* problem) {
 int main(int argc, char** argv) {
   std::vector<const char*> args;
   bool quiet = false;
+  qmk::CreateOptions create;
+  bool createOnly = false;  // an option that only create takes was given
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
+    auto value = [&](const char* option) -> const char* {
+      if (i + 1 >= argc) {
+        Usage((std::string("option '") + option + "' needs a value").c_str());
+        exit(kExitUsage);
+      }
+      return argv[++i];
+    };
     if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
       fputs(kUsage, stdout);
       return kExitOk;
@@ -54,6 +80,26 @@ int main(int argc, char** argv) {
     }
     if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       quiet = true;
+    } else if (a[0] == '-' && a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
+      create.level = a[1] - '0';
+      createOnly = true;
+    } else if (!strcmp(a, "--no-solid")) {
+      create.solid = false;
+      createOnly = true;
+    } else if (!strcmp(a, "--comment")) {
+      create.comment = value(a);
+      create.hasComment = true;
+      createOnly = true;
+    } else if (!strcmp(a, "--comment-file")) {
+      const char* path = value(a);
+      std::vector<uint8_t> bytes;
+      if (!LoadFile(path, bytes, stderr)) return kExitUsage;
+      create.comment.assign(bytes.begin(), bytes.end());
+      create.hasComment = true;
+      createOnly = true;
+    } else if (!strcmp(a, "--order")) {
+      create.orderFile = value(a);
+      createOnly = true;
     } else if (a[0] == '-' && a[1] != 0 && strcmp(a, "--") != 0) {
       return Usage((std::string("unknown option '") + a + "'").c_str());
     } else if (!strcmp(a, "--")) {
@@ -65,6 +111,24 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("no command given");
   const std::string command = args[0];
   size_t operands;
+  if (command == "create" || command == "c") {
+    if (args.size() != 3) return Usage("expected an output archive and a directory");
+    create.quiet = quiet;
+    create.progress = isatty(fileno(stderr)) != 0;
+    if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
+      char* end = nullptr;
+      const long long v = strtoll(epoch, &end, 10);
+      if (!*epoch || *end || v < 0) return Usage("SOURCE_DATE_EPOCH must be a number of seconds");
+      create.hasEpoch = true;
+      create.epoch = v;
+    }
+    std::vector<qmk::PlannedEntry> entries;
+    const bool planned = create.orderFile.empty() ? qmk::PlanTree(args[2], entries, stderr)
+                                                  : qmk::PlanFromList(args[2], create.orderFile, entries, stderr);
+    if (!planned) return kExitUsage;
+    return qmk::WriteArchive(args[1], entries, create, stderr);
+  }
+  if (createOnly) return Usage("compression options go with 'create'");
   if (command == "list" || command == "l" || command == "test" || command == "t") {
     operands = 1;
   } else if (command == "extract" || command == "x") {

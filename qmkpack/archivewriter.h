@@ -1,0 +1,58 @@
+// archivewriter.h - `qmkpack create`: packs a directory tree into one
+// archive in the form the installer reads.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qmk {
+
+struct CreateOptions {
+  int level = 5;
+  bool solid = true;
+  bool quiet = false;
+  bool progress = false;        // draw a progress bar on `err`
+  bool hasComment = false;
+  std::string comment;
+  std::string orderFile;        // explicit entry order, one relative path a line
+  bool hasEpoch = false;        // SOURCE_DATE_EPOCH: file times are clamped to it
+  int64_t epoch = 0;
+};
+
+// An entry as it will stand in the archive.
+struct PlannedEntry {
+  std::string name;      // relative, "\" separated
+  std::string path;      // host path of the file or directory
+  bool directory;
+};
+
+// The entries of the tree under `dir`: a directory before its contents,
+// names in byte order at each level. False with a message on failure.
+bool PlanTree(const std::string& dir, std::vector<PlannedEntry>& entries, FILE* err);
+// The entries named in an order file, in its order.
+bool PlanFromList(const std::string& dir, const std::string& listFile, std::vector<PlannedEntry>& entries,
+                  FILE* err);
+
+// Packs the planned entries into `out`. Returns the tool's exit code; on
+// failure nothing is left at `out`.
+int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entries, const CreateOptions& options,
+                 FILE* err);
+
+// The packed form of an archive comment, as the comment decoder reads it;
+// empty when the text cannot be packed within the header's limits.
+std::vector<uint8_t> PackComment(const std::string& text);
+
+// MS-DOS date (high 16 bits) and time (low 16 bits) of a time in local time,
+// clamped to the range the format can hold (1980 to 2107).
+uint32_t DosTimeOf(int64_t unixTime);
+
+// The longest entry name the installer's buffers take: a full path of the
+// installation directory (at most 259 characters), "\" and the name, in a
+// 1,000-byte buffer.
+constexpr size_t kMaxEntryName = 1000 - 1 - 259 - 1;
+// The longest comment the extractor keeps, without its terminator.
+constexpr size_t kMaxCommentText = 2023;
+
+}  // namespace qmk

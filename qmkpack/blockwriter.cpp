@@ -1,0 +1,222 @@
+// blockwriter.cpp - block boundaries, codes and width tables.
+#include "qmkpack/blockwriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qmk {
+
+void CostModel::SetDefaults() {
+  for (int s = 0; s < 256; s++) main[s] = 9;
+  for (int s = 256; s < 260; s++) main[s] = 6;
+  for (int s = 260; s < kMainCount; s++) main[s] = 8;
+  for (int s = 0; s < kLengthCount; s++) length[s] = uint8_t(s < 16 ? 4 : s < 64 ? 7 : 10);
+}
+
+void CostModel::FromWidths(const uint8_t* mainWidths, const uint8_t* lengthWidths) {
+  for (int s = 0; s < kMainCount; s++) main[s] = mainWidths[s] ? mainWidths[s] : 12;
+  for (int s = 0; s < kLengthCount; s++) length[s] = lengthWidths[s] ? lengthWidths[s] : 12;
+}
+
+namespace {
+
+// Frequencies of one stretch of symbols.
+struct Stats {
+  uint32_t main[kMainCount];
+  uint32_t length[kLengthCount];
+  uint64_t extraBits;
+  void Clear() { memset(this, 0, sizeof *this); }
+  void Add(const Symbol& s) {
+    main[s.main]++;
+    if (s.main >= 256) {
+      length[s.lengthSym]++;
+      extraBits += s.extraBits;
+    }
+  }
+  void Add(const Stats& o) {
+    for (int k = 0; k < kMainCount; k++) main[k] += o.main[k];
+    for (int k = 0; k < kLengthCount; k++) length[k] += o.length[k];
+    extraBits += o.extraBits;
+  }
+};
+
+// Bits a stretch costs coded with its own optimal codes, header estimated
+// by the widths' count (about 4 bits per sent width).
+uint64_t EstimateBits(const Stats& st) {
+  uint8_t mw[kMainCount];
+  uint8_t lw[kLengthCount];
+  LimitedCodeLengths(st.main, kMainCount, kMaxCodeBits, mw);
+  LimitedCodeLengths(st.length, kLengthCount, kMaxCodeBits, lw);
+  uint64_t bits = st.extraBits + 15;
+  int lastMain = 0;
+  int lastLength = 0;
+  for (int k = 0; k < kMainCount; k++) {
+    bits += uint64_t(st.main[k]) * mw[k];
+    if (mw[k]) lastMain = k;
+  }
+  for (int k = 0; k < kLengthCount; k++) {
+    bits += uint64_t(st.length[k]) * lw[k];
+    if (lw[k]) lastLength = k;
+  }
+  return bits + 70 + uint64_t(lastMain + lastLength) * 3;
+}
+
+}  // namespace
+
+uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out) {
+  int last = 0;
+  int lo = 99;
+  int hi = 0;
+  for (int s = 0; s < count; s++) {
+    if (!widths[s]) continue;
+    last = s;
+    lo = std::min(lo, int(widths[s]));
+    hi = std::max(hi, int(widths[s]));
+  }
+  const bool none = hi == 0;
+  uint32_t bestBits = UINT32_MAX;
+  int bestOffset = 0;
+  int bestRange = 0;
+  uint8_t bestPre[16] = {};
+
+  // Values are widths less the offset; they go as differences modulo the
+  // range, so equal neighbours (and runs of unused symbols) are zeros, and
+  // four to nineteen zeros in a row take one run symbol and 4 bits.
+  uint8_t diff[kMainCount];
+  const int maxOffset = none ? 0 : std::min(15, lo - 1);
+  for (int offset = 0; offset <= maxOffset; offset++) {
+    const int minRange = none ? 0 : hi - offset + 1;
+    for (int range = std::max(minRange, 1); range <= 15; range++) {
+      uint32_t freq[16] = {};
+      int previous = 0;
+      for (int s = 0; s <= last; s++) {
+        const int value = widths[s] ? widths[s] - offset : 0;
+        diff[s] = uint8_t(((value - previous) % range + range) % range);
+        previous = value;
+      }
+      uint32_t runBits = 0;
+      for (int s = 0; s <= last;) {
+        int run = 0;
+        while (s + run <= last && diff[s + run] == 0 && run < 19) run++;
+        if (run >= 4) {
+          freq[range]++;
+          runBits += 4;
+          s += run;
+        } else {
+          freq[diff[s]]++;
+          s++;
+        }
+      }
+      uint8_t pre[16];
+      LimitedCodeLengths(freq, range + 1, kMaxPreBits, pre);
+      uint32_t bits = 17 + 3 * uint32_t(range + 1) + runBits;
+      for (int k = 0; k <= range; k++) bits += freq[k] * pre[k];
+      if (bits < bestBits) {
+        bestBits = bits;
+        bestOffset = offset;
+        bestRange = range;
+        memcpy(bestPre, pre, sizeof pre);
+      }
+    }
+  }
+  if (!out) return bestBits;
+
+  const int offset = bestOffset;
+  const int range = bestRange;
+  out->Put(uint32_t(last), 9);
+  out->Put(uint32_t(offset), 4);
+  out->Put(uint32_t(range), 4);
+  for (int k = 0; k <= range; k++) out->Put(bestPre[k], 3);
+  uint32_t words[16];
+  AssignCodeWords(kMaxPreBits, range, bestPre, words);
+  int previous = 0;
+  for (int s = 0; s <= last; s++) {
+    const int value = widths[s] ? widths[s] - offset : 0;
+    diff[s] = uint8_t(((value - previous) % range + range) % range);
+    previous = value;
+  }
+  for (int s = 0; s <= last;) {
+    int run = 0;
+    while (s + run <= last && diff[s + run] == 0 && run < 19) run++;
+    if (run >= 4) {
+      out->Put(words[range], bestPre[range]);
+      out->Put(uint32_t(run - 4), 4);
+      s += run;
+    } else {
+      out->Put(words[diff[s]], bestPre[diff[s]]);
+      s++;
+    }
+  }
+  return bestBits;
+}
+
+void BlockWriter::WriteBlock(const Symbol* sym, size_t n, BitSink& out, CostModel& costs) {
+  Stats st;
+  st.Clear();
+  for (size_t k = 0; k < n; k++) st.Add(sym[k]);
+  uint8_t mw[kMainCount];
+  uint8_t lw[kLengthCount];
+  LimitedCodeLengths(st.main, kMainCount, kMaxCodeBits, mw);
+  LimitedCodeLengths(st.length, kLengthCount, kMaxCodeBits, lw);
+  WidthTable(mw, kMainCount, &out);
+  WidthTable(lw, kLengthCount, &out);
+  out.Put(uint32_t(n), 15);
+  costs.FromWidths(mw, lw);
+  uint32_t mainWords[kMainCount];
+  uint32_t lengthWords[kLengthCount];
+  AssignCodeWords(kMaxCodeBits, LastUsed(mw, kMainCount), mw, mainWords);
+  AssignCodeWords(kMaxCodeBits, LastUsed(lw, kLengthCount), lw, lengthWords);
+  for (size_t k = 0; k < n; k++) {
+    const Symbol& s = sym[k];
+    out.Put(mainWords[s.main], mw[s.main]);
+    if (s.main >= 256) {
+      out.Put(s.extra, s.extraBits);
+      out.Put(lengthWords[s.lengthSym], lw[s.lengthSym]);
+    }
+  }
+}
+
+void BlockWriter::Write(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs) {
+  const size_t n = symbols.size();
+  if (n == 0) return;
+  if (level_ < 6) {
+    // Fixed stretches: cheap and good enough for the fast levels.
+    const size_t step = level_ < 3 ? kMaxBlockSymbols : 16384;
+    for (size_t at = 0; at < n; at += step) WriteBlock(symbols.data() + at, std::min(step, n - at), out, costs);
+    return;
+  }
+  // Greedy merging of small units: a unit joins the running block while
+  // coding them together costs fewer bits than coding them apart.
+  const size_t unit = level_ >= 9 ? 1024 : 4096;
+  size_t blockStart = 0;
+  Stats block;
+  block.Clear();
+  uint64_t blockBits = 0;
+  for (size_t at = 0; at < n; at += unit) {
+    const size_t len = std::min(unit, n - at);
+    Stats u;
+    u.Clear();
+    for (size_t k = at; k < at + len; k++) u.Add(symbols[k]);
+    if (at == blockStart) {
+      block = u;
+      blockBits = EstimateBits(block);
+      continue;
+    }
+    Stats merged = block;
+    merged.Add(u);
+    const uint64_t mergedBits = EstimateBits(merged);
+    const bool fits = at + len - blockStart <= size_t(kMaxBlockSymbols);
+    if (fits && mergedBits <= blockBits + EstimateBits(u)) {
+      block = merged;
+      blockBits = mergedBits;
+    } else {
+      WriteBlock(symbols.data() + blockStart, at - blockStart, out, costs);
+      blockStart = at;
+      block = u;
+      blockBits = EstimateBits(block);
+    }
+  }
+  WriteBlock(symbols.data() + blockStart, n - blockStart, out, costs);
+}
+
+}  // namespace qmk

@@ -1,0 +1,62 @@
+// huffman.h - the writer's side of the prefix codes: a bit writer in the
+// decoder's bit order, length-limited code lengths, and code words assigned
+// exactly as the decoder's table builder will assign them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qmk {
+
+// Packs bits into 32-bit little-endian words from the most significant bit
+// down, the order the decoder reads.
+class BitSink {
+ public:
+  void Put(uint32_t value, int bits) {  // bits 0..32, value < 2^bits
+    if (bits == 0) return;
+    acc_ = (acc_ << bits) | value;
+    count_ += bits;
+    if (count_ >= 32) {
+      count_ -= 32;
+      const uint32_t word = uint32_t(acc_ >> count_);
+      out_.push_back(uint8_t(word));
+      out_.push_back(uint8_t(word >> 8));
+      out_.push_back(uint8_t(word >> 16));
+      out_.push_back(uint8_t(word >> 24));
+    }
+  }
+  // Pads the last word with zeros; the stream is whole words.
+  void Flush() {
+    if (count_ > 0) Put(0, 32 - count_);
+  }
+  uint64_t Bits() const { return uint64_t(out_.size()) * 8 + uint64_t(count_); }
+  std::vector<uint8_t>& Bytes() { return out_; }
+  void Clear() {
+    out_.clear();
+    acc_ = 0;
+    count_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t> out_;
+  uint64_t acc_ = 0;  // holds at most 31 + 32 pending bits
+  int count_ = 0;
+};
+
+// Optimal code lengths of at most maxBits for the given frequencies
+// (package-merge). Symbols with frequency 0 get length 0. A single used
+// symbol gets length 1.
+void LimitedCodeLengths(const uint32_t* freqs, int count, int maxBits, uint8_t* lengths);
+
+// Code words for a width array as the decoder assigns them when it builds
+// a table of 2^bits entries over symbols 0..last. The tie order depends on
+// `last`: for a main or length code it is the last index the width table
+// sends (LastUsed), for a pre-code the value range. `widths` is updated the
+// way the decoder updates it (a lone symbol decodes with width 1).
+void AssignCodeWords(int bits, int last, uint8_t* widths, uint32_t* words);
+
+// The last symbol with a nonzero width, 0 when there is none.
+int LastUsed(const uint8_t* widths, int count);
+
+}  // namespace qmk

@@ -1,0 +1,597 @@
+// lzencoder.cpp - window, match finders and parsers of the compressor.
+//
+// Window. `buf_` holds at least the last 2^20 bytes before the parse
+// position and the unparsed rest of the current entry, at most kCapacity
+// bytes. Positions are offsets into `buf_`; when the buffer fills, its first
+// 2^20 bytes are dropped and every stored position moves down by as much
+// (positions that fall off become kNil).
+// The current entry's bytes are appended in pieces, so an entry of any size
+// is parsed with a fixed buffer.
+//
+// Match finders. Hash chains (levels 1-7): `head_` maps a hash of the next
+// 3 (level 1: 4) bytes to the latest position, `link_` each position to the
+// previous one with the same hash. Binary trees (levels 8-9): `head_` maps a
+// 3-byte hash to the root of a tree of earlier positions ordered by the
+// bytes that follow them; `link_` holds each position's two children. Both
+// index `link_` by position modulo 2^20, which is safe because a candidate
+// is used (and its slot read) only while it lies within 2^20 - 1 bytes.
+// Every match is verified byte by byte, so hash collisions and trees cut
+// short at an entry's end can only lose matches, never make wrong ones.
+//
+// Symbols. A match of length L at distance value v (distance - 1) is coded
+// as its class symbol (260 + bit length of v), v's low bits, and the length
+// symbol L - base(v), base 2/3/4 by v; a repeat of history entry r as symbol
+// 256 + r and length symbol L - (2 or 3). The history is kept most recent
+// first, as the decoder keeps it.
+#include "qmkpack/lzencoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "qmkpack/blockwriter.h"
+#include "qmkpack/huffman.h"
+
+namespace qmk {
+
+namespace {
+
+constexpr int32_t kNil = -1;
+constexpr uint32_t kWindow = 1u << kWindowBits;
+constexpr uint32_t kLinkMask = kWindow - 1;
+constexpr uint32_t kLookahead = 1u << 16;            // unparsed bytes kept ahead of the parse
+constexpr uint32_t kCapacity = 2 * kWindow + kLookahead;
+constexpr uint32_t kMaxLen = 259;
+constexpr size_t kSymbolsPerWrite = 1u << 17;        // symbols handed to the block writer at once
+constexpr int kOptWindow = 4096;                     // positions one optimal-parse segment may span
+
+struct LevelParams {
+  enum Kind { kGreedy, kLazy, kOptimal } kind;
+  int depth;     // chain links or tree nodes visited per position
+  uint32_t nice; // a match this long is taken at once
+  int hashBits;
+};
+
+LevelParams ParamsFor(int level) {
+  switch (level) {
+    case 1: return {LevelParams::kGreedy, 4, 24, 16};
+    case 2: return {LevelParams::kLazy, 6, 24, 16};
+    case 3: return {LevelParams::kLazy, 12, 32, 17};
+    case 4: return {LevelParams::kLazy, 24, 64, 17};
+    case 5: return {LevelParams::kLazy, 48, 96, 17};
+    case 6: return {LevelParams::kLazy, 96, 128, 18};
+    case 7: return {LevelParams::kLazy, 256, 259, 18};
+    case 8: return {LevelParams::kOptimal, 24, 96, 18};
+    default: return {LevelParams::kOptimal, 96, 192, 19};
+  }
+}
+
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+
+// Bytes that agree at a and b, up to limit.
+inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x;
+    uint64_t y;
+    memcpy(&x, a + n, 8);
+    memcpy(&y, b + n, 8);
+    const uint64_t d = x ^ y;
+    if (d) return n + uint32_t(__builtin_ctzll(d) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) n++;
+  return n;
+}
+
+struct Match {
+  uint32_t len;
+  uint32_t v;  // distance - 1
+};
+
+}  // namespace
+
+struct LzEncoder::Impl {
+  LevelParams params;
+  bool solid;
+  bool binaryTree;
+  std::vector<uint8_t> buf_;
+  std::vector<int32_t> head_;
+  std::vector<int32_t> link_;     // hash chains: 2^20; trees: 2 * 2^20
+  uint32_t hashShift;
+  uint32_t end_ = 0;              // bytes held in buf_
+  uint32_t pos_ = 0;              // next position to parse
+  int64_t entryStart_ = 0;        // first position of the current entry (may be dropped)
+  uint32_t entryEnd_ = 0;         // end of the current entry's bytes held so far
+  uint32_t reps_[4];
+  CostModel costs_;
+  BlockWriter writer_;
+  std::vector<Symbol> symbols_;
+  BitSink sink_;
+
+  explicit Impl(int level, bool isSolid)
+      : params(ParamsFor(level)), solid(isSolid), writer_(level) {
+    binaryTree = params.kind == LevelParams::kOptimal;
+    buf_.resize(kCapacity);
+    head_.assign(size_t(1) << params.hashBits, kNil);
+    link_.assign(binaryTree ? 2 * size_t(kWindow) : size_t(kWindow), kNil);
+    hashShift = 32 - uint32_t(params.hashBits);
+    costs_.SetDefaults();
+  }
+
+  uint32_t HashBytes() const { return params.kind == LevelParams::kGreedy ? 4 : 3; }
+
+  uint32_t Hash(uint32_t p) const {
+    uint32_t x = Load32(&buf_[p]);
+    if (HashBytes() == 3) x &= 0xFFFFFF;
+    return (x * 2654435761u) >> hashShift;
+  }
+
+  // Earliest position a match may copy from.
+  int64_t MinSource(uint32_t p) const {
+    const int64_t windowStart = int64_t(p) - int64_t(kMaxDistance);
+    const int64_t entry = solid ? 0 : entryStart_;
+    return std::max<int64_t>({windowStart, entry, 0});
+  }
+
+  // Drops the buffer's front so that `room` more bytes fit.
+  void MakeRoom(uint32_t room) {
+    if (end_ + room <= kCapacity) return;
+    // Whole windows only: `link_` is indexed by position modulo the window,
+    // so a shift by a multiple of it keeps every slot where it belongs.
+    const uint32_t shift = pos_ >= 2 * kWindow ? kWindow : 0;
+    if (shift == 0) return;
+    memmove(buf_.data(), buf_.data() + shift, end_ - shift);
+    end_ -= shift;
+    pos_ -= shift;
+    entryEnd_ -= shift;
+    entryStart_ -= shift;
+    auto move = [shift](int32_t& v) { v = v >= int32_t(shift) ? v - int32_t(shift) : kNil; };
+    for (int32_t& v : head_) move(v);
+    for (int32_t& v : link_) move(v);
+  }
+
+  // ---- hash chains -------------------------------------------------------
+
+  void Insert(uint32_t p) {
+    if (entryEnd_ - p < 4) return;  // hashing reads 4 bytes
+    const uint32_t h = Hash(p);
+    link_[p & kLinkMask] = head_[h];
+    head_[h] = int32_t(p);
+  }
+
+  // Longest new match at p (not inserting p).
+  Match FindChainMatch(uint32_t p, uint32_t limit) const {
+    Match best{0, 0};
+    if (entryEnd_ - p < 4 || limit < 3) return best;
+    const uint8_t* cur = &buf_[p];
+    const int64_t minSource = MinSource(p);
+    int depth = params.depth;
+    for (int32_t c = head_[Hash(p)]; c >= 0 && c >= minSource && depth-- > 0; c = link_[uint32_t(c) & kLinkMask]) {
+      const uint8_t* cand = &buf_[uint32_t(c)];
+      if (best.len >= 3 && cand[best.len] != cur[best.len]) continue;
+      const uint32_t v = p - uint32_t(c) - 1;
+      const uint32_t len = MatchLength(cand, cur, std::min(limit, LengthBase(v) + 255));
+      if (len >= LengthBase(v) && len > best.len && (len >= 3 || v < 256)) {
+        best = {len, v};
+        if (len >= params.nice || len == limit) break;
+      }
+    }
+    return best;
+  }
+
+  // ---- binary trees --------------------------------------------------------
+
+  // Inserts p into its tree; when `out` is given, collects the matches found
+  // on the way, each longer than the one before.
+  size_t TreeMatches(uint32_t p, uint32_t limit, Match* out) {
+    if (entryEnd_ - p < 4 || limit < 3) return 0;
+    const uint32_t h = Hash(p);
+    int32_t c = head_[h];
+    head_[h] = int32_t(p);
+    int32_t* left = &link_[2 * size_t(p & kLinkMask)];
+    int32_t* right = left + 1;
+    uint32_t leftLen = 0;
+    uint32_t rightLen = 0;
+    uint32_t bestLen = 1;
+    size_t found = 0;
+    const int64_t minSource = MinSource(p);
+    const uint8_t* cur = &buf_[p];
+    int depth = params.depth;
+    for (;;) {
+      if (c < 0 || c < minSource || depth-- <= 0) {
+        *left = *right = kNil;
+        return found;
+      }
+      int32_t* pair = &link_[2 * size_t(uint32_t(c) & kLinkMask)];
+      const uint8_t* cand = &buf_[uint32_t(c)];
+      uint32_t len = std::min(leftLen, rightLen);
+      len += MatchLength(cand + len, cur + len, limit - len);
+      if (len > bestLen) {
+        bestLen = len;
+        if (out) out[found++] = {len, p - uint32_t(c) - 1};
+        if (len == limit) {
+          *left = pair[0];
+          *right = pair[1];
+          return found;
+        }
+      }
+      if (cand[len] < cur[len]) {
+        *left = c;
+        left = pair + 1;
+        c = *left;
+        leftLen = len;
+      } else {
+        *right = c;
+        right = pair;
+        c = *right;
+        rightLen = len;
+      }
+    }
+  }
+
+  // ---- costs ---------------------------------------------------------------
+
+  uint32_t NewMatchCost(uint32_t v, uint32_t len) const {
+    Symbol s;
+    DistanceSymbol(v, s);
+    return uint32_t(costs_.main[s.main]) + s.extraBits + costs_.length[len - LengthBase(v)];
+  }
+  uint32_t RepCost(uint32_t r, uint32_t len) const {
+    return uint32_t(costs_.main[256 + r]) + costs_.length[len - (r < 2 ? 2 : 3)];
+  }
+
+  // ---- symbols ---------------------------------------------------------------
+
+  void EmitLiteral(uint8_t b) { symbols_.push_back({b, 0, 0, 0}); }
+
+  void EmitMatch(uint32_t v, uint32_t len) {
+    Symbol s;
+    DistanceSymbol(v, s);
+    s.lengthSym = uint8_t(len - LengthBase(v));
+    symbols_.push_back(s);
+    reps_[3] = reps_[2];
+    reps_[2] = reps_[1];
+    reps_[1] = reps_[0];
+    reps_[0] = v;
+  }
+
+  void EmitRep(uint32_t r, uint32_t len) {
+    symbols_.push_back({uint16_t(256 + r), uint8_t(len - (r < 2 ? 2 : 3)), 0, 0});
+    const uint32_t v = reps_[r];
+    for (uint32_t k = r; k > 0; k--) reps_[k] = reps_[k - 1];
+    reps_[0] = v;
+  }
+
+  void FlushSymbols(bool all) {
+    if (symbols_.empty() || (!all && symbols_.size() < kSymbolsPerWrite)) return;
+    writer_.Write(symbols_, sink_, costs_);
+    symbols_.clear();
+  }
+
+  // Longest repeat match at p and its index, preferring the cheaper code.
+  Match BestRep(uint32_t p, uint32_t limit, uint32_t* index) const {
+    Match best{0, 0};
+    const int64_t minSource = MinSource(p);
+    for (uint32_t r = 0; r < 4; r++) {
+      const uint32_t v = reps_[r];
+      if (int64_t(p) - int64_t(v) - 1 < minSource) continue;
+      const uint32_t len = MatchLength(&buf_[p - v - 1], &buf_[p], std::min(limit, r < 2 ? 257u : 258u));
+      if (len >= (r < 2 ? 2u : 3u) && len > best.len) {
+        best = {len, v};
+        *index = r;
+      }
+    }
+    return best;
+  }
+
+  // Bits saved by a candidate against coding its bytes as literals.
+  int Gain(uint32_t len, uint32_t cost) const { return int(len) * 8 - int(cost); }
+
+  // ---- greedy and lazy parsing ----------------------------------------------
+
+  struct Choice {
+    uint32_t len = 0;
+    uint32_t v = 0;
+    int rep = -1;
+    int gain = 0;
+  };
+
+  Choice Choose(uint32_t p) const {
+    Choice c;
+    const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
+    if (limit < 2) return c;
+    uint32_t r = 0;
+    const Match rep = BestRep(p, limit, &r);
+    if (rep.len) c = {rep.len, rep.v, int(r), Gain(rep.len, RepCost(r, rep.len))};
+    if (rep.len < params.nice) {
+      const Match m = FindChainMatch(p, limit);
+      if (m.len) {
+        const int g = Gain(m.len, NewMatchCost(m.v, m.len));
+        if (g > c.gain) c = {m.len, m.v, -1, g};
+      }
+    }
+    if (c.gain <= 0) c = Choice{};
+    return c;
+  }
+
+  void Take(uint32_t p, const Choice& c) {
+    if (c.rep >= 0) {
+      EmitRep(uint32_t(c.rep), c.len);
+    } else {
+      EmitMatch(c.v, c.len);
+    }
+    // Level 1 inserts only the start of long matches, for speed.
+    const uint32_t stop = params.kind == LevelParams::kGreedy ? std::min(c.len, 8u) : c.len;
+    for (uint32_t k = 1; k < stop; k++) Insert(p + k);
+  }
+
+  // Parses up to `until`; returns the new position.
+  void ParseGreedy(uint32_t until) {
+    uint32_t p = pos_;
+    bool havePending = false;
+    Choice pending;
+    while (p < until) {
+      Choice c = havePending ? pending : Choose(p);
+      havePending = false;
+      Insert(p);
+      if (c.len == 0) {
+        EmitLiteral(buf_[p]);
+        p++;
+        continue;
+      }
+      if (params.kind == LevelParams::kLazy && c.len < params.nice && p + 1 < until) {
+        const Choice next = Choose(p + 1);
+        if (next.gain > c.gain + 8) {
+          EmitLiteral(buf_[p]);
+          p++;
+          pending = next;
+          havePending = true;
+          continue;
+        }
+      }
+      Take(p, c);
+      p += c.len;
+      if (symbols_.size() >= kSymbolsPerWrite) FlushSymbols(false);
+    }
+    pos_ = p;
+  }
+
+  // ---- optimal parsing ---------------------------------------------------------
+
+  struct Node {
+    uint32_t price;
+    uint32_t from;   // position the step starts at
+    uint32_t len;    // 1 for a literal
+    uint32_t v;      // distance value (new match)
+    int8_t rep;      // repeat index, -1 new match, -2 literal
+    uint32_t reps[4];
+  };
+  std::vector<Node> opt_;
+  std::vector<Match> matches_;
+
+  uint32_t initEnd_ = 0;  // opt_[0..initEnd_] hold this segment's prices
+
+  void Relax(uint32_t at, uint32_t price, uint32_t from, uint32_t len, uint32_t v, int rep) {
+    while (initEnd_ < at) opt_[++initEnd_].price = UINT32_MAX;
+    Node& n = opt_[at];
+    if (price < n.price) {
+      n.price = price;
+      n.from = from;
+      n.len = len;
+      n.v = v;
+      n.rep = int8_t(rep);
+    }
+  }
+
+  // Distance history after the step that reaches `at`.
+  void ArriveReps(uint32_t at) {
+    Node& n = opt_[at];
+    const uint32_t* prev = opt_[n.from].reps;
+    if (n.rep == -2) {
+      memcpy(n.reps, prev, sizeof n.reps);
+    } else if (n.rep == -1) {
+      n.reps[0] = n.v;
+      n.reps[1] = prev[0];
+      n.reps[2] = prev[1];
+      n.reps[3] = prev[2];
+    } else {
+      const uint32_t r = uint32_t(n.rep);
+      const uint32_t v = prev[r];
+      memcpy(n.reps, prev, sizeof n.reps);
+      for (uint32_t k = r; k > 0; k--) n.reps[k] = n.reps[k - 1];
+      n.reps[0] = v;
+    }
+  }
+
+  // One segment of the cost-based parse, starting at pos_.
+  void ParseOptimalSegment(uint32_t until) {
+    const uint32_t base = pos_;
+    const uint32_t span = std::min<uint32_t>(kOptWindow, until - base);
+    initEnd_ = 0;
+    opt_[0].price = 0;
+    memcpy(opt_[0].reps, reps_, sizeof reps_);
+
+    uint32_t cur = 0;
+    uint32_t lenEnd = 0;
+    uint32_t forcedLen = 0;  // a long match taken at once from `cur`
+    Node forced{};
+    while (cur < span) {
+      const uint32_t p = base + cur;
+      if (cur > 0) ArriveReps(cur);
+      const Node& here = opt_[cur];
+      const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
+      const size_t found = TreeMatches(p, limit, matches_.data());
+
+      // Repeats first; a long repeat or match is taken without weighing.
+      uint32_t repLen[4] = {0, 0, 0, 0};
+      const int64_t minSource = MinSource(p);
+      for (uint32_t r = 0; r < 4; r++) {
+        const uint32_t v = here.reps[r];
+        if (int64_t(p) - int64_t(v) - 1 < minSource) continue;
+        const uint32_t most = std::min(limit, r < 2 ? 257u : 258u);
+        const uint32_t len = MatchLength(&buf_[p - v - 1], &buf_[p], most);
+        if (len >= (r < 2 ? 2u : 3u)) repLen[r] = len;
+      }
+      uint32_t longest = 0;
+      for (uint32_t r = 0; r < 4; r++) {
+        if (repLen[r] >= params.nice && repLen[r] > longest) {
+          longest = repLen[r];
+          forced = Node{0, cur, repLen[r], here.reps[r], int8_t(r), {}};
+        }
+      }
+      if (found && matches_[found - 1].len >= params.nice && matches_[found - 1].len > longest + 1) {
+        const Match& m = matches_[found - 1];
+        longest = std::min(m.len, LengthBase(m.v) + 255);
+        forced = Node{0, cur, longest, m.v, -1, {}};
+      }
+      if (longest) {
+        forcedLen = longest;
+        break;
+      }
+
+      const uint32_t price = here.price;
+      Relax(cur + 1, price + costs_.main[buf_[p]], cur, 1, 0, -2);
+      for (uint32_t r = 0; r < 4; r++) {
+        const uint32_t minLen = r < 2 ? 2u : 3u;
+        for (uint32_t len = minLen; len <= repLen[r]; len++) {
+          Relax(cur + len, price + RepCost(r, len), cur, len, here.reps[r], int(r));
+        }
+        lenEnd = std::max(lenEnd, cur + repLen[r]);
+      }
+      uint32_t from = 2;
+      for (size_t m = 0; m < found; m++) {
+        const Match& mt = matches_[m];
+        const uint32_t lb = LengthBase(mt.v);
+        Symbol s;
+        DistanceSymbol(mt.v, s);
+        const uint32_t head = price + costs_.main[s.main] + s.extraBits;
+        for (uint32_t len = std::max(from, lb); len <= mt.len && len <= lb + 255; len++) {
+          Relax(cur + len, head + costs_.length[len - lb], cur, len, mt.v, -1);
+        }
+        from = mt.len + 1;
+        lenEnd = std::max(lenEnd, cur + mt.len);
+      }
+      cur++;
+      lenEnd = std::max(lenEnd, cur);
+      if (cur == lenEnd) break;  // every path meets here
+    }
+
+    // The end of the segment: where all paths met, the end of the span, or
+    // the start of a forced long match.
+    uint32_t stop = cur;
+    if (!forcedLen && cur == span && lenEnd > span) {
+      // Paths still run past the span: end at the cheapest reachable point
+      // at or after it, inserting what the parse did not visit.
+      stop = span;
+    }
+
+    // Walk back from `stop` and emit the steps in order.
+    std::vector<uint32_t>& path = path_;
+    path.clear();
+    for (uint32_t at = stop; at > 0; at = opt_[at].from) path.push_back(at);
+    for (size_t k = path.size(); k-- > 0;) {
+      const Node& n = opt_[path[k]];
+      const uint32_t p = base + n.from;
+      if (n.rep == -2) {
+        EmitLiteral(buf_[p]);
+      } else if (n.rep == -1) {
+        EmitMatch(n.v, n.len);
+      } else {
+        EmitRep(uint32_t(n.rep), n.len);
+      }
+    }
+    uint32_t next = base + stop;
+    if (forcedLen) {
+      const uint32_t p = base + stop;
+      if (forced.rep >= 0) {
+        EmitRep(uint32_t(forced.rep), forced.len);
+      } else {
+        EmitMatch(forced.v, forced.len);
+      }
+      for (uint32_t k = 1; k < forced.len; k++) TreeMatches(p + k, std::min(kMaxLen, entryEnd_ - p - k), nullptr);
+      next = p + forced.len;
+    } else {
+      // Positions the loop reached only as match ends still go into the trees.
+      for (uint32_t q = base + cur; q < next; q++) TreeMatches(q, std::min(kMaxLen, entryEnd_ - q), nullptr);
+    }
+    pos_ = next;
+  }
+  std::vector<uint32_t> path_;
+
+  void ParseOptimal(uint32_t until) {
+    if (opt_.empty()) {
+      opt_.resize(size_t(kOptWindow) + kMaxLen + 2);
+      matches_.resize(kMaxLen + 2);
+    }
+    size_t sinceCosts = 0;
+    while (pos_ < until) {
+      const size_t before = symbols_.size();
+      ParseOptimalSegment(until);
+      sinceCosts += symbols_.size() - before;
+      // Keep the prices close to the codes the block writer will build.
+      if (sinceCosts >= 8192) {
+        UpdateCostsFromSymbols();
+        sinceCosts = 0;
+      }
+      if (symbols_.size() >= kSymbolsPerWrite) FlushSymbols(false);
+    }
+  }
+
+  void UpdateCostsFromSymbols() {
+    uint32_t mainFreq[kMainCount] = {};
+    uint32_t lengthFreq[kLengthCount] = {};
+    const size_t from = symbols_.size() > 32768 ? symbols_.size() - 32768 : 0;
+    for (size_t k = from; k < symbols_.size(); k++) {
+      mainFreq[symbols_[k].main]++;
+      if (symbols_[k].main >= 256) lengthFreq[symbols_[k].lengthSym]++;
+    }
+    uint8_t mw[kMainCount];
+    uint8_t lw[kLengthCount];
+    LimitedCodeLengths(mainFreq, kMainCount, kMaxCodeBits, mw);
+    LimitedCodeLengths(lengthFreq, kLengthCount, kMaxCodeBits, lw);
+    costs_.FromWidths(mw, lw);
+  }
+
+  std::vector<uint8_t> CompressEntry(const uint8_t* data, size_t size) {
+    sink_.Clear();
+    symbols_.clear();
+    for (uint32_t& r : reps_) r = 0;
+    entryStart_ = end_;
+    entryEnd_ = end_;
+    size_t taken = 0;
+    while (taken < size || pos_ < entryEnd_) {
+      if (taken < size) {
+        MakeRoom(uint32_t(std::min<size_t>(size - taken, kLookahead)));
+        const size_t n = std::min<size_t>(size - taken, kCapacity - end_);
+        memcpy(&buf_[end_], data + taken, n);
+        end_ += uint32_t(n);
+        entryEnd_ = end_;
+        taken += n;
+      }
+      // Leave room ahead of the parse while more of the entry is to come.
+      const uint32_t until = taken < size ? (entryEnd_ > kMaxLen ? entryEnd_ - kMaxLen : pos_) : entryEnd_;
+      if (until <= pos_) continue;
+      if (params.kind == LevelParams::kOptimal) {
+        ParseOptimal(until);
+      } else {
+        ParseGreedy(until);
+      }
+    }
+    FlushSymbols(true);
+    sink_.Flush();
+    return std::move(sink_.Bytes());
+  }
+};
+
+LzEncoder::LzEncoder(int level, bool solid) : impl_(new Impl(level, solid)) {}
+LzEncoder::~LzEncoder() = default;
+
+std::vector<uint8_t> LzEncoder::CompressEntry(const uint8_t* data, size_t size) {
+  return impl_->CompressEntry(data, size);
+}
+
+}  // namespace qmk
