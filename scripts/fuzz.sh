@@ -13,13 +13,15 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target make_seeds >/dev/null
 
 work=build/fuzz/corpus
-mkdir -p "$work/archive" "$work/comment"
+mkdir -p "$work/archive" "$work/comment" "$work/compress"
 build/native/tests/make_seeds "$work/archive" "$work/comment" >/dev/null
 cp fuzz/regressions/archive/* "$work/archive/" 2>/dev/null || true
 cp fuzz/regressions/comment/* "$work/comment/" 2>/dev/null || true
+cp fuzz/regressions/compress/* "$work/compress/" 2>/dev/null || true
+cp "$work"/archive/* "$work/compress/"
 
 status=0
-for target in archive comment; do
+for target in archive comment compress; do
   crashes="build/fuzz/crashes/$target"
   mkdir -p "$crashes"
   echo "fuzz_$target: ${seconds}s"
