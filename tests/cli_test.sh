@@ -60,5 +60,35 @@ else
   echo "FAIL: extracted tree"
 fi
 
+# create: a real folder (this test's own directory and the sample output),
+# then list, test, extract and compare the trees.
+mkdir -p "$work/tree/sub dir"
+cp "$0" "$work/tree/"
+cp -r "$work/out" "$work/tree/sub dir/"
+head -c 100000 /dev/urandom >"$work/tree/noise.bin"
+: >"$work/tree/empty"
+expect "create" 0 "^$" "$qmkpack" create -9 -q "$work/made.ace" "$work/tree"
+expect "create list" 0 "noise.bin" "$qmkpack" list "$work/made.ace"
+expect "create test" 0 "archive is intact" "$qmkpack" test "$work/made.ace"
+expect "create extract" 0 "file  noise.bin" "$qmkpack" extract "$work/made.ace" "$work/back"
+if diff -r "$work/tree" "$work/back" >/dev/null; then
+  pass=$((pass + 1))
+else
+  fail=$((fail + 1))
+  echo "FAIL: extracted tree differs from the packed one"
+  diff -r "$work/tree" "$work/back" | head -5
+fi
+expect "create comment" 0 "Comment: hello from the CLI" \
+  bash -c '"$1" create -1 -q --comment "hello from the CLI" "$2/c.ace" "$3" && "$1" list "$2/c.ace"' _ "$qmkpack" "$work" "$work/tree"
+SOURCE_DATE_EPOCH=1000000000 "$qmkpack" create -q "$work/r1.ace" "$work/tree"
+touch "$work/tree/empty"
+SOURCE_DATE_EPOCH=1000000000 "$qmkpack" create -q "$work/r2.ace" "$work/tree"
+if cmp -s "$work/r1.ace" "$work/r2.ace"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: SOURCE_DATE_EPOCH builds differ"; fi
+expect "create missing dir" 2 "is not a directory" "$qmkpack" create -q "$work/x.ace" "$work/nonexistent"
+expect "create unwritable" 2 "cannot create" "$qmkpack" create -q "$work/no/such/dir/x.ace" "$work/tree"
+expect "create bad epoch" 2 "SOURCE_DATE_EPOCH must be" env SOURCE_DATE_EPOCH=soon "$qmkpack" create -q "$work/x.ace" "$work/tree"
+expect "level without create" 2 "compression options go with 'create'" "$qmkpack" -9 list "$work/made.ace"
+expect "create operands" 2 "expected an output archive and a directory" "$qmkpack" create "$work/x.ace"
+
 echo "$pass passed, $fail failed"
 [ "$fail" = 0 ]
