@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "archive/aceformat.h"
 
@@ -63,11 +64,22 @@ struct CodeTables {
 };
 extern CodeTables codes;
 
-inline uint32_t WordAt(const uint8_t* bytes, uint32_t index) { return ace::Load32(bytes + 4 * index); }
+inline uint32_t WordAt(const uint8_t* bytes, uint32_t index) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint32_t w;
+  memcpy(&w, bytes + 4 * index, 4);
+  return w;
+#else
+  return ace::Load32(bytes + 4 * index);
+#endif
+}
 
+// The word at the read position and the next one side by side; shifting the
+// pair right by 32 - offset (1..32) leaves the window in the low 32 bits,
+// with no special case for offset 0.
 inline void FormWindow(BitInput& in) {
-  const uint32_t w = WordAt(in.bytes, in.index);
-  in.window = in.offset ? (w << in.offset) | (WordAt(in.bytes, in.index + 1) >> (32 - in.offset)) : w;
+  const uint64_t pair = uint64_t(WordAt(in.bytes, in.index)) << 32 | WordAt(in.bytes, in.index + 1);
+  in.window = uint32_t(pair >> (32 - in.offset));
 }
 
 // Moves words 1022 and 1023 to the front and reads the next packed bytes

@@ -9,9 +9,10 @@
 // The hot loop (DecodeBlocks) keeps the bit input, the write position, the
 // counters and the distance history in locals: stores into the ring are byte
 // stores, which may alias anything, and would otherwise force every piece of
-// state back to memory after each byte. Each symbol costs one table lookup
-// and one window re-form; a match clear of the ring's end is copied without
-// per-byte wrapping.
+// state back to memory after each byte. The bit input runs from a 64-bit bit
+// buffer there, so each symbol costs one table lookup, one width lookup and
+// a shift; a match clear of the ring's end is copied in 8- or 16-byte pieces
+// that never store past the match's last byte.
 #include "decoder/lz.h"
 
 #include <cstdlib>
@@ -151,25 +152,85 @@ int32_t ReadLzChunk(uint8_t* destination, int32_t n) {
   return lz.produced;
 }
 
-// Copies `length` bytes from `distance` back to the write position and
-// returns the new write position. Within the ring's body neither position
-// can pass the end, so the copy runs without wrapping; an overlapping source
+static inline void Copy16(uint8_t* d, const uint8_t* s) {
+  uint8_t v[16];
+  memcpy(v, s, 16);
+  memcpy(d, v, 16);
+}
+
+static inline void Copy8(uint8_t* d, const uint8_t* s) {
+  uint64_t v;
+  memcpy(&v, s, 8);
+  memcpy(d, &v, 8);
+}
+
+static inline void Copy4(uint8_t* d, const uint8_t* s) {
+  uint32_t v;
+  memcpy(&v, s, 4);
+  memcpy(d, &v, 4);
+}
+
+static inline void Copy2(uint8_t* d, const uint8_t* s) {
+  uint16_t v;
+  memcpy(&v, s, 2);
+  memcpy(d, &v, 2);
+}
+
+// For a source 1..7 bytes behind the destination: the smallest multiple of
+// that gap that is at least 8.
+static const uint8_t kPatternStride[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+// Copies `length` (2..259) bytes from `distance` back to the write position
+// and returns the new write position. The copy has the meaning of a byte-by-
+// byte forward copy: a source that overlaps the destination from behind
 // repeats the bytes being written (distance 1 repeats the last byte).
+//
+// Within the ring's body neither range can pass the ring's end, so the copy
+// runs without wrapping, in pieces of 16 bytes (source and destination 16 or
+// more apart), 8 bytes, or 4 and 2 for short matches. Every store lands
+// inside the match: a length that is no multiple of the piece size ends with
+// a piece that overlaps the one before it, rewriting bytes of the match with
+// the values they already hold. Later matches read any ring byte, so nothing
+// past the match's end may be touched. With the source at least a piece's
+// size behind, each piece reads only bytes that are final; that far or more
+// ahead, only bytes not yet written. A source 1..7 bytes behind is laid down
+// byte by byte for 8 bytes and then copied from the smallest multiple of its
+// gap that is at least 8 back, which holds the same bytes; one 1..7 bytes
+// ahead is a plain move.
 static inline uint32_t CopyInRing(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
                                   uint32_t length) {
   uint32_t src = (wp - distance) & mask;
   const uint32_t body = mask + 1 - kMaxMatch;
   if (src < body && wp < body) {
-    uint8_t* d = ring + wp;
-    const uint8_t* s = ring + src;
-    if (src < wp && wp - src < length) {
-      if (wp - src == 1) {
-        memset(d, *s, length);
-      } else {
-        for (uint32_t i = 0; i < length; i++) d[i] = s[i];
-      }
+    uint8_t* const d = ring + wp;
+    const uint8_t* const s = ring + src;
+    if (src < wp && wp - src < 8) {
+      const uint32_t head = length < 8 ? length : 8;
+      uint32_t i = 0;
+      for (; i < head; i++) d[i] = s[i];
+      const uint32_t stride = kPatternStride[wp - src];
+      for (; i + 8 <= length; i += 8) Copy8(d + i, d + i - stride);
+      for (; i < length; i++) d[i] = *(d + i - stride);
+    } else if (src > wp && src - wp < 8) {
+      memmove(d, s, length);  // read before it is overwritten
+    } else if (length > 16 && (src < wp ? wp - src : src - wp) >= 16) {
+      uint32_t i = 0;
+      for (; i + 16 <= length; i += 16) Copy16(d + i, s + i);
+      if (i < length) Copy16(d + length - 16, s + length - 16);
+    } else if (length > 16) {
+      uint32_t i = 0;
+      for (; i + 8 <= length; i += 8) Copy8(d + i, s + i);
+      if (i < length) Copy8(d + length - 8, s + length - 8);
+    } else if (length >= 8) {
+      Copy8(d, s);
+      Copy8(d + length - 8, s + length - 8);
+    } else if (length >= 4) {
+      // Source and destination are at least 8 bytes apart: no overlap.
+      Copy4(d, s);
+      Copy4(d + length - 4, s + length - 4);
     } else {
-      memmove(d, s, length);
+      Copy2(d, s);
+      Copy2(d + length - 2, s + length - 2);
     }
     return (wp + length) & mask;
   }
@@ -202,7 +263,58 @@ bool ReadBlockHeader() {
 static inline uint32_t LengthBase(uint32_t v) { return v < 256 ? 2 : v < 8192 ? 3 : 4; }
 
 void DecodeBlocks() {
-  BitInput in = bitInput;
+  // The bit input lives in locals while symbols are decoded. `pos` is the
+  // read position in bits from word 0 (index * 32 + offset), so the word
+  // buffer is refilled at exactly the skip that takes the index to 1,022.
+  // `bits` holds the `avail` (32..63 between skips) unread bits that start
+  // there, the next one in bit 63, zeros below them; its top half is the
+  // window. Words enter it whole, `next` being the first word not yet in it.
+  // Fewer than 32 bits left means the position lies inside word next - 1, so
+  // the word it takes is the one a window there would read as its second
+  // word: never beyond 1,022 before a refill, and words 1,022 and 1,023 keep
+  // their contents when the refill moves them to 0 and 1. The symbol chain
+  // thus goes lookup, width, shift, with no word loads on it.
+  const uint8_t* const words = bitInput.bytes;
+  uint32_t pos;
+  uint32_t next;
+  uint32_t avail;
+  uint64_t bits;
+  auto loadBits = [&] {
+    const uint32_t index = bitInput.index;
+    const uint32_t offset = bitInput.offset;
+    pos = index * 32 + offset;
+    bits = (uint64_t(WordAt(words, index)) << 32 | WordAt(words, index + 1)) << offset;
+    avail = 64 - offset;
+    next = index + 2;
+  };
+  auto storeBits = [&] {
+    bitInput.index = pos >> 5;
+    bitInput.offset = pos & 31;
+    FormWindow(bitInput);
+  };
+  auto skip = [&](uint32_t n) {
+    pos += n;
+    bits <<= n;
+    avail -= n;
+    if (pos >= uint32_t(kRefillIndex) * 32) {
+      storeBits();
+      RefillBits(bitInput);
+      pos -= uint32_t(kRefillIndex) * 32;
+      next -= kRefillIndex;
+    }
+    if (avail < 32) {
+      bits |= uint64_t(WordAt(words, next)) << (32 - avail);
+      next++;
+      avail += 32;
+    }
+  };
+  auto window = [&] { return uint32_t(bits >> 32); };
+  auto decodeSymbol = [&](const uint16_t* table, const uint8_t* widths) {
+    const uint32_t symbol = table[window() >> (32 - kCodeBits)];
+    skip(widths[symbol]);
+    return symbol;
+  };
+
   uint8_t* const ring = dictionary.ring;
   const uint32_t mask = dictionary.mask;
   uint32_t wp = dictionary.writePos;
@@ -216,19 +328,20 @@ void DecodeBlocks() {
   const uint8_t* const mainWidths = codes.mainWidths;
   const uint8_t* const lengthWidths = codes.lengthWidths;
 
+  loadBits();
   while (produced < limit) {
     if (blockCount == 0) {
-      bitInput = in;
+      storeBits();
       lz.produced = produced;
       const bool ok = ReadBlockHeader();
-      in = bitInput;
+      loadBits();
       if (!ok) {
         produced = lz.produced;  // the chunk limit
         break;
       }
       blockCount = lz.blockCount;
     }
-    const uint32_t s = DecodeSymbol(in, mainTable, mainWidths);
+    const uint32_t s = decodeSymbol(mainTable, mainWidths);
     blockCount = (blockCount - 1) & 0xFFFF;
     if (s < 256) {
       ring[wp] = uint8_t(s);
@@ -243,8 +356,8 @@ void DecodeBlocks() {
       if (c < 2) {
         v = c;
       } else {
-        v = (uint32_t(1) << (c - 1)) + PeekBits(in, int(c - 1));
-        SkipBits(in, c - 1);
+        v = (uint32_t(1) << (c - 1)) + (window() >> (32 - (c - 1)));
+        skip(c - 1);
       }
       p = (p + 1) & 3;
       hist[p] = v;
@@ -256,12 +369,12 @@ void DecodeBlocks() {
       hist[p] = v;
       base = r < 2 ? 2 : 3;
     }
-    const uint32_t length = DecodeSymbol(in, lengthTable, lengthWidths) + base;
+    const uint32_t length = decodeSymbol(lengthTable, lengthWidths) + base;
     wp = CopyInRing(ring, mask, wp, v + 1, length);
     produced += int32_t(length);
   }
 
-  bitInput = in;
+  storeBits();
   dictionary.writePos = wp;
   lz.produced = produced;
   lz.blockCount = uint16_t(blockCount);

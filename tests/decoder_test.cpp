@@ -36,6 +36,21 @@ std::vector<Token> After(const Bytes& prefix, std::vector<Token> tail) {
   return t;
 }
 
+// Appends a match to `data` the way the decoder must produce it: byte by
+// byte, forward, reading zeros before the first byte.
+void ApplyMatch(Bytes& data, std::vector<Token>& t, uint32_t distance, uint32_t length) {
+  t.push_back(Token::Match(distance, length));
+  for (uint32_t k = 0; k < length; k++) {
+    const size_t at = data.size();
+    data.push_back(at >= distance ? data[at - distance] : 0);
+  }
+}
+
+void ApplyLiteral(Bytes& data, std::vector<Token>& t, uint8_t b) {
+  t.push_back(Token::Literal(b));
+  data.push_back(b);
+}
+
 }  // namespace
 
 class DecoderTest : public PhaseTest {
@@ -301,6 +316,46 @@ TEST_F(DecoderTest, RingWrapsInsideMatchesAndChunks) {
     for (int k = 0; k < 259; k++) data.push_back(data[data.size() - 65536 - 17]);
     t.push_back(Token::Literal(uint8_t(data.size())));
     data.push_back(uint8_t(data.size()));
+  }
+  EXPECT_EQ(Decode(OneEntry(EncodeTokens(t), uint32_t(data.size()), ReferenceCrc(data))), data);
+  EXPECT_TRUE(EntryIntact());
+}
+
+TEST_F(DecoderTest, EveryShortDistanceAndLengthCopiesLikeAByteLoop) {
+  // Distances below 8 and 16 repeat bytes being written; lengths on both
+  // sides of multiples of 8 and 16 end with a partial piece.
+  Bytes data = SampleText(3000, 6);
+  std::vector<Token> t = After(data, {});
+  const uint32_t lengths[] = {2, 3, 4, 5, 6, 7, 8, 9, 11, 15, 16, 17, 23, 24, 25, 31, 32, 33, 47, 48,
+                              49, 63, 64, 65, 127, 128, 129, 255, 256, 257};  // 257: the longest at these distances
+  for (uint32_t distance = 1; distance <= 40; distance++) {
+    for (const uint32_t length : lengths) {
+      ApplyMatch(data, t, distance, length);
+      ApplyLiteral(data, t, uint8_t(distance * 31 + length));
+    }
+  }
+  EXPECT_EQ(Decode(OneEntry(EncodeTokens(t), uint32_t(data.size()), ReferenceCrc(data))), data);
+  EXPECT_TRUE(EntryIntact());
+}
+
+TEST_F(DecoderTest, MatchesAtTheRingsEndWriteOnlyTheirOwnBytes) {
+  ASSERT_EQ(dictionary.bits, kMaxDictionaryBits);
+  const uint32_t ring = 1u << kMaxDictionaryBits;
+  // Text up to shortly before the ring's end, then matches of every length
+  // class and short and long distances that cross the end at shifting
+  // positions. After each one, a match from almost a whole ring back reads
+  // the bytes just past it (zeros before the first lap, a lap-old text
+  // after): a copy that stored anything beyond its own end shows there. The
+  // same distances, as copies, have their source just ahead of the
+  // destination.
+  Bytes data = SampleText(ring - 2500, 12);
+  std::vector<Token> t = GreedyTokens(data, 0, data.size());
+  for (uint32_t k = 0; data.size() < ring + 6000; k++) {
+    const uint32_t distance = k % 3 == 0 ? 1 + k % 13 : k % 3 == 1 ? 8 + k % 29 : 9000 + k;
+    const uint32_t base = distance <= 256 ? 2 : 3;  // the shortest length at that distance
+    ApplyMatch(data, t, distance, base + (k * 37) % 256);
+    ApplyMatch(data, t, ring - 1 - k % 20, 4 + k % 9);
+    ApplyLiteral(data, t, uint8_t(k));
   }
   EXPECT_EQ(Decode(OneEntry(EncodeTokens(t), uint32_t(data.size()), ReferenceCrc(data))), data);
   EXPECT_TRUE(EntryIntact());
