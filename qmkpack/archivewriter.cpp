@@ -372,7 +372,7 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
     remove(temp.c_str());
     return 2;
   };
-  auto write = [&](const std::vector<uint8_t>& b) { return fwrite(b.data(), 1, b.size(), f) == b.size(); };
+  auto write = [&](const std::vector<uint8_t>& b) { return b.empty() || fwrite(b.data(), 1, b.size(), f) == b.size(); };
 
   if (!write(MainHeader(options.solid, options.hasComment ? &comment : nullptr))) {
     return fail("cannot write", temp);

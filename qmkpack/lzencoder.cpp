@@ -567,7 +567,7 @@ struct LzEncoder::Impl {
       if (taken < size) {
         MakeRoom(uint32_t(std::min<size_t>(size - taken, kLookahead)));
         const size_t n = std::min<size_t>(size - taken, kCapacity - end_);
-        memcpy(&buf_[end_], data + taken, n);
+        if (n) memcpy(&buf_[end_], data + taken, n);
         end_ += uint32_t(n);
         entryEnd_ = end_;
         taken += n;

@@ -488,7 +488,16 @@ TEST(CreateLayout, CommentIsStoredAndListed) {
   EXPECT_EQ(Create(t, "toolong.ace", opt).code, 2);
 }
 
+// Windows itself cannot hold these names (paths over 260 characters, a
+// trailing dot), so there the checks have nothing to check.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS() GTEST_SKIP() << "the host file system cannot hold such names"
+#else
+#define SKIP_ON_WINDOWS() (void)0
+#endif
+
 TEST(CreateLayout, NameAtTheLimitIsKept) {
+  SKIP_ON_WINDOWS();
   Tree t;
   std::string name = TooLongName();
   name.pop_back();  // exactly the longest the installer takes
@@ -500,6 +509,7 @@ TEST(CreateLayout, NameAtTheLimitIsKept) {
 }
 
 TEST(CreateErrors, RefusedBeforeAnythingIsWritten) {
+  SKIP_ON_WINDOWS();
   Tree t;
   t.File("ok.txt", {1});
   t.File(TooLongName(), {2});
@@ -526,6 +536,7 @@ TEST(CreateErrors, RefusedBeforeAnythingIsWritten) {
 }
 
 TEST(CreateErrors, ExistingArchiveSurvivesAFailedCreate) {
+  SKIP_ON_WINDOWS();
   Tree t;
   t.File("a.txt", {1});
   const Made good = Create(t, "keep.ace");
