@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -212,7 +213,7 @@ class Tree {
   Tree() {
     static int counter = 0;
     root_ = fs::temp_directory_path() /
-            ("qmk_create_" + std::to_string(long(time(nullptr))) + "_" + std::to_string(counter++));
+            ("qmk_create_" + std::to_string(long(getpid())) + "_" + std::to_string(long(time(nullptr))) + "_" + std::to_string(counter++));
     fs::remove_all(root_);
     fs::create_directories(root_ / "in");
   }

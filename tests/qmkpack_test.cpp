@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -88,7 +89,7 @@ class TempDir {
   TempDir() {
     static int counter = 0;
     path_ = fs::temp_directory_path() /
-            ("qmkpack_test_" + std::to_string(long(time(nullptr))) + "_" + std::to_string(counter++));
+            ("qmkpack_test_" + std::to_string(long(getpid())) + "_" + std::to_string(long(time(nullptr))) + "_" + std::to_string(counter++));
     fs::remove_all(path_);
     fs::create_directories(path_ / "target");
   }
