@@ -63,7 +63,7 @@ uint64_t EstimateBits(const Stats& st) {
 
 }  // namespace
 
-uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out) {
+uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out, bool thorough) {
   int last = 0;
   int lo = 99;
   int hi = 0;
@@ -84,9 +84,11 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out)
   // four to nineteen zeros in a row take one run symbol and 4 bits.
   uint8_t diff[kMainCount];
   const int maxOffset = none ? 0 : std::min(15, lo - 1);
-  for (int offset = 0; offset <= maxOffset; offset++) {
-    const int minRange = none ? 0 : hi - offset + 1;
-    for (int range = std::max(minRange, 1); range <= 15; range++) {
+  const int minOffset = thorough ? 0 : std::max(0, maxOffset - 1);
+  for (int offset = minOffset; offset <= maxOffset; offset++) {
+    const int minRange = std::max(none ? 0 : hi - offset + 1, 1);
+    const int maxRange = thorough ? 15 : std::min(15, minRange + 1);
+    for (int range = minRange; range <= maxRange; range++) {
       uint32_t freq[16] = {};
       int previous = 0;
       for (int s = 0; s <= last; s++) {
@@ -158,8 +160,8 @@ void BlockWriter::WriteBlock(const Symbol* sym, size_t n, BitSink& out, CostMode
   uint8_t lw[kLengthCount];
   LimitedCodeLengths(st.main, kMainCount, kMaxCodeBits, mw);
   LimitedCodeLengths(st.length, kLengthCount, kMaxCodeBits, lw);
-  WidthTable(mw, kMainCount, &out);
-  WidthTable(lw, kLengthCount, &out);
+  WidthTable(mw, kMainCount, &out, level_ >= 8);
+  WidthTable(lw, kLengthCount, &out, level_ >= 8);
   out.Put(uint32_t(n), 15);
   costs.FromWidths(mw, lw);
   uint32_t mainWords[kMainCount];

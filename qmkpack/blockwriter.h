@@ -47,8 +47,10 @@ class BlockWriter {
   void Write(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs);
 
   // Bits a width table for `widths` costs with its best parameters; when
-  // `out` is given, writes it.
-  static uint32_t WidthTable(const uint8_t* widths, int count, BitSink* out);
+  // `out` is given, writes it. `thorough` tries every offset and range;
+  // otherwise only those near the smallest values, where the best nearly
+  // always lies.
+  static uint32_t WidthTable(const uint8_t* widths, int count, BitSink* out, bool thorough = true);
 
  private:
   void WriteBlock(const Symbol* s, size_t n, BitSink& out, CostModel& costs);

@@ -10,68 +10,109 @@ namespace qmk {
 
 namespace {
 
+// Unlimited optimal lengths by the two-queue method over leaves sorted by
+// weight; returns the longest. `order` holds the used symbols, lightest
+// first.
+int HuffmanLengths(const uint32_t* freqs, const uint16_t* order, int n, uint8_t* lengths) {
+  // Nodes 0..n-1 are the leaves in order, n.. the internal nodes as made.
+  uint64_t weight[2 * kMainSymbols];
+  int parent[2 * kMainSymbols];
+  for (int k = 0; k < n; k++) weight[k] = freqs[order[k]];
+  int leaf = 0;
+  int inner = n;
+  int made = n;
+  auto take = [&]() {
+    if (leaf < n && (inner >= made || weight[leaf] <= weight[inner])) return leaf++;
+    return inner++;
+  };
+  while (made < 2 * n - 1) {
+    const int a = take();
+    const int b = take();
+    weight[made] = weight[a] + weight[b];
+    parent[a] = made;
+    parent[b] = made;
+    made++;
+  }
+  int depth[2 * kMainSymbols];
+  depth[2 * n - 2] = 0;
+  int longest = 0;
+  for (int k = 2 * n - 3; k >= 0; k--) {
+    depth[k] = depth[parent[k]] + 1;
+    if (k < n) {
+      lengths[order[k]] = uint8_t(std::min(depth[k], 255));
+      longest = std::max(longest, depth[k]);
+    }
+  }
+  return longest;
+}
+
 struct Item {
   uint64_t weight;
-  int leaf;         // symbol, or -1 for a package
-  int left, right;  // a package's two items in the previous level's list
+  int16_t leaf;          // symbol, or -1 for a package
+  int16_t left, right;   // a package's two items in the previous level's list
 };
 
 }  // namespace
 
-// Package-merge (the coin collector's problem): the lists of level k hold
+// Huffman's lengths where they fit the limit (the usual case); otherwise
+// package-merge (the coin collector's problem): the list of level k holds
 // the leaves merged with the pairs ("packages") of level k - 1's list; the
 // 2n - 2 lightest items of the last level give each leaf its depth as the
 // number of times it occurs in them.
 void LimitedCodeLengths(const uint32_t* freqs, int count, int maxBits, uint8_t* lengths) {
   memset(lengths, 0, size_t(count));
-  std::vector<Item> leaves;
+  uint16_t order[kMainSymbols];
+  int n = 0;
   for (int s = 0; s < count; s++) {
-    if (freqs[s]) leaves.push_back({freqs[s], s, -1, -1});
+    if (freqs[s]) order[n++] = uint16_t(s);
   }
-  const int n = int(leaves.size());
   if (n == 0) return;
   if (n == 1) {
-    lengths[leaves[0].leaf] = 1;
+    lengths[order[0]] = 1;
     return;
   }
-  std::stable_sort(leaves.begin(), leaves.end(), [](const Item& a, const Item& b) { return a.weight < b.weight; });
+  std::stable_sort(order, order + n, [&](uint16_t a, uint16_t b) { return freqs[a] < freqs[b]; });
+  if (HuffmanLengths(freqs, order, n, lengths) <= maxBits) return;
+  memset(lengths, 0, size_t(count));
 
-  std::vector<std::vector<Item>> levels;
-  levels.resize(size_t(maxBits));
-  levels[0] = leaves;
+  // At most 16 levels of at most 2n items each.
+  static Item levels[16][2 * kMainSymbols];
+  int sizes[16];
+  for (int k = 0; k < n; k++) levels[0][k] = {freqs[order[k]], int16_t(order[k]), -1, -1};
+  sizes[0] = n;
   for (int k = 1; k < maxBits; k++) {
-    const std::vector<Item>& prev = levels[size_t(k - 1)];
-    std::vector<Item>& list = levels[size_t(k)];
-    list.reserve(leaves.size() + prev.size() / 2);
-    size_t li = 0;
-    size_t pi = 0;
-    while (li < leaves.size() || pi + 1 < prev.size()) {
-      const bool havePackage = pi + 1 < prev.size();
+    const Item* prev = levels[k - 1];
+    Item* list = levels[k];
+    int size = 0;
+    int li = 0;
+    int pi = 0;
+    while (li < n || pi + 1 < sizes[k - 1]) {
+      const bool havePackage = pi + 1 < sizes[k - 1];
       const uint64_t pw = havePackage ? prev[pi].weight + prev[pi + 1].weight : 0;
-      if (li < leaves.size() && (!havePackage || leaves[li].weight <= pw)) {
-        list.push_back(leaves[li++]);
+      if (li < n && (!havePackage || levels[0][li].weight <= pw)) {
+        list[size++] = levels[0][li++];
       } else {
-        list.push_back({pw, -1, int(pi), int(pi + 1)});
+        list[size++] = {pw, -1, int16_t(pi), int16_t(pi + 1)};
         pi += 2;
       }
     }
+    sizes[k] = size;
   }
   // Count leaf occurrences among the 2n - 2 lightest items of the last list.
   struct Visit {
     int level, index;
   };
-  std::vector<Visit> stack;
-  const std::vector<Item>& last = levels[size_t(maxBits - 1)];
-  for (int i = 0; i < 2 * n - 2 && i < int(last.size()); i++) stack.push_back({maxBits - 1, i});
-  while (!stack.empty()) {
-    const Visit v = stack.back();
-    stack.pop_back();
-    const Item& it = levels[size_t(v.level)][size_t(v.index)];
+  Visit stack[16 * 2 * kMainSymbols];
+  int top = 0;
+  for (int i = 0; i < 2 * n - 2 && i < sizes[maxBits - 1]; i++) stack[top++] = {maxBits - 1, i};
+  while (top > 0) {
+    const Visit v = stack[--top];
+    const Item& it = levels[v.level][v.index];
     if (it.leaf >= 0) {
       lengths[it.leaf]++;
     } else {
-      stack.push_back({v.level - 1, it.left});
-      stack.push_back({v.level - 1, it.right});
+      stack[top++] = {v.level - 1, it.left};
+      stack[top++] = {v.level - 1, it.right};
     }
   }
 }

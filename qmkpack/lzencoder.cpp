@@ -49,19 +49,21 @@ struct LevelParams {
   int depth;     // chain links or tree nodes visited per position
   uint32_t nice; // a match this long is taken at once
   int hashBits;
+  uint32_t good; // lazy: with a match this long, look ahead with a quarter of the depth
+  uint32_t lazy; // lazy: look one position ahead only below this length
 };
 
 LevelParams ParamsFor(int level) {
   switch (level) {
-    case 1: return {LevelParams::kGreedy, 4, 24, 16};
-    case 2: return {LevelParams::kLazy, 6, 24, 16};
-    case 3: return {LevelParams::kLazy, 12, 32, 17};
-    case 4: return {LevelParams::kLazy, 24, 64, 17};
-    case 5: return {LevelParams::kLazy, 48, 96, 17};
-    case 6: return {LevelParams::kLazy, 96, 128, 18};
-    case 7: return {LevelParams::kLazy, 256, 259, 18};
-    case 8: return {LevelParams::kOptimal, 24, 96, 18};
-    default: return {LevelParams::kOptimal, 96, 192, 19};
+    case 1: return {LevelParams::kGreedy, 6, 32, 15, 0, 0};
+    case 2: return {LevelParams::kLazy, 4, 32, 16, 4, 8};
+    case 3: return {LevelParams::kLazy, 8, 48, 17, 6, 16};
+    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32};
+    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32};
+    case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64};
+    case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259};
+    case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0};
+    default: return {LevelParams::kOptimal, 96, 192, 19, 0, 0};
   }
 }
 
@@ -86,6 +88,8 @@ inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
   while (n < limit && a[n] == b[n]) n++;
   return n;
 }
+
+inline uint32_t DistanceBits(uint32_t v) { return v < 2 ? 0 : 31 - uint32_t(__builtin_clz(v)); }
 
 struct Match {
   uint32_t len;
@@ -122,7 +126,10 @@ struct LzEncoder::Impl {
     costs_.SetDefaults();
   }
 
-  uint32_t HashBytes() const { return params.kind == LevelParams::kGreedy ? 4 : 3; }
+  // Chains hash 4 bytes: a 3-byte hash fills them with candidates that can
+  // only give 3-byte matches, which rarely beat literals at a distance.
+  // Trees hash 3 bytes, so short matches stay reachable for the parse.
+  uint32_t HashBytes() const { return binaryTree ? 3 : 4; }
 
   uint32_t Hash(uint32_t p) const {
     uint32_t x = Load32(&buf_[p]);
@@ -163,21 +170,26 @@ struct LzEncoder::Impl {
     head_[h] = int32_t(p);
   }
 
-  // Longest new match at p (not inserting p).
-  Match FindChainMatch(uint32_t p, uint32_t limit) const {
+  // Longest new match at p (not inserting p), looking at `depth` candidates.
+  Match FindChainMatch(uint32_t p, uint32_t limit, int depth) const {
     Match best{0, 0};
     if (entryEnd_ - p < 4 || limit < 3) return best;
     const uint8_t* cur = &buf_[p];
+    const uint32_t head = Load32(cur);
     const int64_t minSource = MinSource(p);
-    int depth = params.depth;
     for (int32_t c = head_[Hash(p)]; c >= 0 && c >= minSource && depth-- > 0; c = link_[uint32_t(c) & kLinkMask]) {
       const uint8_t* cand = &buf_[uint32_t(c)];
-      if (best.len >= 3 && cand[best.len] != cur[best.len]) continue;
+      if (Load32(cand) != head) continue;  // a hash collision
+      if (best.len >= 3 && (best.len >= limit || cand[best.len] != cur[best.len])) continue;
       const uint32_t v = p - uint32_t(c) - 1;
       const uint32_t len = MatchLength(cand, cur, std::min(limit, LengthBase(v) + 255));
+      // Longer wins unless it is only a byte longer and much farther away:
+      // each doubling of the distance costs a bit.
       if (len >= LengthBase(v) && len > best.len && (len >= 3 || v < 256)) {
-        best = {len, v};
-        if (len >= params.nice || len == limit) break;
+        if (best.len == 0 || int(len - best.len) * 8 > int(DistanceBits(v)) - int(DistanceBits(best.v))) {
+          best = {len, v};
+          if (len >= params.nice || len == limit) break;
+        }
       }
     }
     return best;
@@ -279,6 +291,7 @@ struct LzEncoder::Impl {
     for (uint32_t r = 0; r < 4; r++) {
       const uint32_t v = reps_[r];
       if (int64_t(p) - int64_t(v) - 1 < minSource) continue;
+      if (limit >= 2 && buf_[p - v - 1] != buf_[p]) continue;
       const uint32_t len = MatchLength(&buf_[p - v - 1], &buf_[p], std::min(limit, r < 2 ? 257u : 258u));
       if (len >= (r < 2 ? 2u : 3u) && len > best.len) {
         best = {len, v};
@@ -300,7 +313,7 @@ struct LzEncoder::Impl {
     int gain = 0;
   };
 
-  Choice Choose(uint32_t p) const {
+  Choice Choose(uint32_t p, int depth) const {
     Choice c;
     const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
     if (limit < 2) return c;
@@ -308,7 +321,7 @@ struct LzEncoder::Impl {
     const Match rep = BestRep(p, limit, &r);
     if (rep.len) c = {rep.len, rep.v, int(r), Gain(rep.len, RepCost(r, rep.len))};
     if (rep.len < params.nice) {
-      const Match m = FindChainMatch(p, limit);
+      const Match m = FindChainMatch(p, limit, depth);
       if (m.len) {
         const int g = Gain(m.len, NewMatchCost(m.v, m.len));
         if (g > c.gain) c = {m.len, m.v, -1, g};
@@ -335,7 +348,7 @@ struct LzEncoder::Impl {
     bool havePending = false;
     Choice pending;
     while (p < until) {
-      Choice c = havePending ? pending : Choose(p);
+      Choice c = havePending ? pending : Choose(p, params.depth);
       havePending = false;
       Insert(p);
       if (c.len == 0) {
@@ -343,8 +356,8 @@ struct LzEncoder::Impl {
         p++;
         continue;
       }
-      if (params.kind == LevelParams::kLazy && c.len < params.nice && p + 1 < until) {
-        const Choice next = Choose(p + 1);
+      if (params.kind == LevelParams::kLazy && c.len < params.lazy && p + 1 < until) {
+        const Choice next = Choose(p + 1, c.len >= params.good ? params.depth / 4 + 1 : params.depth);
         if (next.gain > c.gain + 8) {
           EmitLiteral(buf_[p]);
           p++;
