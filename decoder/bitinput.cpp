@@ -8,6 +8,7 @@
 // order against hand-worked examples.
 #include "decoder/bitinput.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/reader.h"
@@ -42,55 +43,76 @@ void RefillWordBuffer(BitInput& in) {
   if (!in.fromMemory) in.supplied += uint32_t(ReadPackedBytes(in.bytes + 8, kRefillBytes));
 }
 
-// Quicksort into descending key order, moving keys and symbols together.
-// The order it leaves equal keys in decides the code words: keep every step.
-void SortByWidth(int left, int right) {
-  uint8_t* key = codes.sortKeys;
-  uint16_t* sym = codes.sortSymbols;
-  auto exchange = [&](int a, int b) {
-    uint8_t k = key[a];
-    key[a] = key[b];
-    key[b] = k;
-    uint16_t s = sym[a];
-    sym[a] = sym[b];
-    sym[b] = s;
-  };
+namespace {
+
+// The sort works on packed elements, key in the high half and symbol in the
+// low half, so an exchange moves one word; comparisons look at the key only,
+// so the steps, and the order they leave equal keys in, are exactly those
+// of the key-and-symbol form.
+inline uint32_t KeyOf(uint32_t e) { return e >> 16; }
+
+void SortPacked(uint32_t* e, int left, int right) {
   int i = left;
   int j = right;
-  const uint8_t pivot = key[right];
+  const uint32_t pivot = KeyOf(e[right]);
   do {
-    while (key[i] > pivot) i++;
-    while (key[j] < pivot) j--;
+    while (KeyOf(e[i]) > pivot) i++;
+    while (KeyOf(e[j]) < pivot) j--;
     if (i <= j) {
-      exchange(i, j);
+      const uint32_t t = e[i];
+      e[i] = e[j];
+      e[j] = t;
       i++;
       j--;
     }
   } while (i < j);
   if (left < j) {
     if (j - 1 > left) {
-      SortByWidth(left, j);
-    } else if (key[left] < key[j]) {
-      exchange(left, j);
+      SortPacked(e, left, j);
+    } else if (KeyOf(e[left]) < KeyOf(e[j])) {
+      const uint32_t t = e[left];
+      e[left] = e[j];
+      e[j] = t;
     }
   }
   if (i < right) {
     if (right - 1 > i) {
-      SortByWidth(i, right);
-    } else if (key[i] < key[right]) {
-      exchange(i, right);
+      SortPacked(e, i, right);
+    } else if (KeyOf(e[i]) < KeyOf(e[right])) {
+      const uint32_t t = e[i];
+      e[i] = e[right];
+      e[right] = t;
     }
+  }
+}
+
+}  // namespace
+
+// Quicksort into descending key order, moving keys and symbols together.
+// The order it leaves equal keys in decides the code words: keep every step.
+void SortByWidth(int left, int right) {
+  uint32_t packed[kMainSymbols + 1];
+  for (int k = left; k <= right; k++) packed[k] = uint32_t(codes.sortKeys[k]) << 16 | codes.sortSymbols[k];
+  SortPacked(packed, left, right);
+  for (int k = left; k <= right; k++) {
+    codes.sortKeys[k] = uint8_t(KeyOf(packed[k]));
+    codes.sortSymbols[k] = uint16_t(packed[k]);
   }
 }
 
 bool MakeCode(int bits, int last, uint8_t* widths, uint16_t* table) {
   uint8_t* key = codes.sortKeys;
   uint16_t* sym = codes.sortSymbols;
-  memcpy(key, widths, size_t(last) + 1);
   if (last > 0) {
-    for (int i = 0; i <= last; i++) sym[i] = uint16_t(i);
-    SortByWidth(0, last);
+    uint32_t packed[kMainSymbols + 1];
+    for (int i = 0; i <= last; i++) packed[i] = uint32_t(widths[i]) << 16 | uint32_t(i);
+    SortPacked(packed, 0, last);
+    for (int i = 0; i <= last; i++) {
+      key[i] = uint8_t(KeyOf(packed[i]));
+      sym[i] = uint16_t(packed[i]);
+    }
   } else {
+    key[0] = widths[0];
     sym[0] = 0;
   }
   key[last + 1] = 0;
@@ -108,7 +130,7 @@ bool MakeCode(int bits, int last, uint8_t* widths, uint16_t* table) {
     if (key[i] > bits) return MakeCodeFailed();
     const int k = size >> key[i];
     if (p + k > size) return MakeCodeFailed();
-    for (int e = 0; e < k; e++) table[p + e] = sym[i];
+    std::fill(table + p, table + p + k, sym[i]);
     p += k;
   }
   return true;

@@ -197,7 +197,7 @@ static const uint8_t kPatternStride[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // byte by byte for 8 bytes and then copied from the smallest multiple of its
 // gap that is at least 8 back, which holds the same bytes; one 1..7 bytes
 // ahead is a plain move.
-static inline uint32_t CopyInRing(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
+__attribute__((always_inline)) static inline uint32_t CopyInRing(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
                                   uint32_t length) {
   uint32_t src = (wp - distance) & mask;
   const uint32_t body = mask + 1 - kMaxMatch;
