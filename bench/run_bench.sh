@@ -96,8 +96,10 @@ if "$QMKPACK" --help 2>&1 | grep -q '^ *create'; then HAVE_OURS=1; else
 fi
 
 # ---- corpus: reuse it when its hashes match, else build it --------------------
-MAKE_CORPUS=/work/shared/bench/make_corpus.sh
-REF_SUMS=/work/shared/bench/corpus-lists/SHA256SUMS
+# shared/ sits beside the repository (on a developer's machine and in CI).
+SHARED="${QMK_SHARED:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/shared}"
+MAKE_CORPUS="$SHARED/bench/make_corpus.sh"
+REF_SUMS="$SHARED/bench/corpus-lists/SHA256SUMS"
 corpus_ok() {
   [ -f "$CORPUS/SHA256SUMS" ] || return 1
   ( cd "$CORPUS" && sha256sum -c --quiet SHA256SUMS >/dev/null 2>&1 ) || return 1
@@ -318,7 +320,7 @@ done
   echo "- peers: $(gzip --version | head -1); $(xz --version | head -1); $(zstd --version | sed -E 's/^[*]+ //; s/, by .*//')${ZLIB_VERSION:+; zlib $ZLIB_VERSION}${LIBDEFLATE_VERSION:+; libdeflate $LIBDEFLATE_VERSION}"
   echo "- runs: median of $RUNS per method$([ "$QUICK" = 0 ] && [ "$SLOW_RUNS" -lt "$RUNS" ] && echo "; on the pe set ours -9, xz -6, zstd -19 and zstd -19 --zstd=wlog=20 run $SLOW_RUNS time(s) each, to save time"); decode: median of $DECODE_RUNS"
   echo
-  echo "Corpus (\`/work/shared/bench/make_corpus.sh $CORPUS\`), $CORPUS_NOTE:"
+  echo "Corpus (\`shared/bench/make_corpus.sh $CORPUS\`), $CORPUS_NOTE:"
   echo
   echo '```'
   cat "$CORPUS/SHA256SUMS"
