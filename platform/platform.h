@@ -12,6 +12,7 @@
 
 constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;  // GetFileAttributes of a missing path
 constexpr int32_t kNoHandle = -1;
+constexpr intptr_t kNoFile = -1;  // INVALID_HANDLE_VALUE of CreateFileA
 
 struct PlatformOps {
   // The current directory without a final "\" except at a drive's root;
@@ -32,6 +33,19 @@ struct PlatformOps {
   // Last-write time from an MS-DOS date (high 16 bits) and time (low 16
   // bits) read as local time.
   bool (*setLastWriteTime)(int32_t handle, uint32_t dosDateTime);
+
+  // The install log's file, a system file handle rather than a run-time one:
+  // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, no
+  // security, CREATE_ALWAYS, 0, no template), so an earlier file is
+  // truncated. kNoFile on failure; writing or closing kNoFile fails quietly.
+  intptr_t (*createFile)(const char* path);
+  // WriteFile: true when the call succeeded; `written` gets the count taken.
+  bool (*writeFile)(intptr_t file, const void* bytes, uint32_t count, uint32_t* written);
+  void (*closeFile)(intptr_t file);
+
+  // The payload: resource 10 of type RT_RCDATA of the running program, its
+  // address and size. False (and an empty image) when there is none.
+  bool (*findPayload)(const uint8_t** data, uint32_t* size);
 };
 
 extern const PlatformOps* platform;

@@ -102,12 +102,32 @@ bool SetLastWriteTimePosix(int32_t handle, uint32_t dosDateTime) {
   return futimens(handle, times) == 0;
 }
 
+intptr_t CreateFilePosix(const char* path) {
+  return open(Host(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+bool WriteFilePosix(intptr_t file, const void* bytes, uint32_t count, uint32_t* written) {
+  const int32_t n = WritePosix(int32_t(file), bytes, count);
+  *written = n > 0 ? uint32_t(n) : 0;
+  return n >= 0 && uint32_t(n) == count;
+}
+
+void CloseFilePosix(intptr_t file) { ClosePosix(int32_t(file)); }
+
+// Host programs carry no resources.
+bool FindPayloadPosix(const uint8_t** data, uint32_t* size) {
+  *data = nullptr;
+  *size = 0;
+  return false;
+}
+
 }  // namespace
 
 const PlatformOps kNativePlatform = {
     GetCurrentDirectoryPosix, SetCurrentDirectoryPosix, CreateDirectoryPosix,
     GetFileAttributesPosix,   SetFileAttributesPosix,   DeleteFilePosix,
     RemoveDirectoryPosix,     OpenForWritePosix,        WritePosix,
-    ClosePosix,               SetLastWriteTimePosix,
+    ClosePosix,               SetLastWriteTimePosix,    CreateFilePosix,
+    WriteFilePosix,           CloseFilePosix,           FindPayloadPosix,
 };
 const PlatformOps* platform = &kNativePlatform;

@@ -50,12 +50,47 @@ bool SetLastWriteTimeWin32(int32_t handle, uint32_t dosDateTime) {
   return SetFileTime(h, nullptr, nullptr, &utc) != 0;
 }
 
+intptr_t CreateFileWin32(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                         nullptr);
+  return reinterpret_cast<intptr_t>(h);
+}
+
+bool WriteFileWin32(intptr_t file, const void* bytes, uint32_t count, uint32_t* written) {
+  DWORD n = 0;
+  const BOOL ok = WriteFile(reinterpret_cast<HANDLE>(file), bytes, count, &n, nullptr);
+  *written = n;
+  return ok != 0;
+}
+
+void CloseFileWin32(intptr_t file) {
+  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// The resource belongs to the program's own module, whose handle is the
+// instance handle WinMain receives.
+bool FindPayloadWin32(const uint8_t** data, uint32_t* size) {
+  *data = nullptr;
+  *size = 0;
+  HMODULE module = GetModuleHandleA(nullptr);
+  HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(10), MAKEINTRESOURCEA(10) /* RT_RCDATA is type 10 too */);
+  if (!resource) return false;
+  const DWORD n = SizeofResource(nullptr, resource);
+  HGLOBAL loaded = LoadResource(nullptr, resource);
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (!bytes) return false;
+  *data = static_cast<const uint8_t*>(bytes);
+  *size = n;
+  return true;
+}
+
 }  // namespace
 
 const PlatformOps kNativePlatform = {
     GetCurrentDirectoryWin32, SetCurrentDirectoryWin32, CreateDirectoryWin32,
     GetFileAttributesWin32,   SetFileAttributesWin32,   DeleteFileWin32,
     RemoveDirectoryWin32,     OpenForWriteWin32,        WriteWin32,
-    CloseWin32,               SetLastWriteTimeWin32,
+    CloseWin32,               SetLastWriteTimeWin32,    CreateFileWin32,
+    WriteFileWin32,           CloseFileWin32,           FindPayloadWin32,
 };
 const PlatformOps* platform = &kNativePlatform;

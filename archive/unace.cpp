@@ -1,0 +1,201 @@
+// unace.cpp - TUnAce and the steps of extracting one entry.
+//
+// The extraction makes the installation directory current and resolves
+// entry names against it. Decoded bytes go from the decoder through the one
+// 2,048-byte output buffer straight to the file; paths are put together in
+// fixed buffers on the stack, and nothing is allocated per entry or chunk.
+#include "archive/unace.h"
+
+#include <cstring>
+#include <new>
+
+#include "archive/entryname.h"
+#include "archive/reader.h"
+#include "archive/status.h"
+#include "decoder/lz.h"
+#include "install/logcreaterunit.h"
+#include "platform/platform.h"
+
+char InstallDir[kInstallDirSize];
+int32_t outputHandle = kNoHandle;
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The name is checked as stored, all name-length bytes, so a zero byte that
+// would cut the copied name short is refused rather than silently dropped.
+bool EntryNameSafe() {
+  const AceFileView& f = headerRecord.file;
+  return CheckEntryName(reinterpret_cast<const char*>(f.variable), f.nameLength, kEntryNameSize - 1) ==
+         NameFault::kNone;
+}
+
+// One file header. An entry met after a failure is passed over without
+// touching the disk: no parents, no file, no attributes, no deletion, since
+// nothing of that name was written by this run. Only a file this run opened
+// and failed to complete is deleted.
+void ExtractEntry() {
+  const AceFileView& f = headerRecord.file;
+  StartEntry();
+  char name[kEntryNameSize];
+  CopyEntryName(name);
+  if (errorStatus != kStatusOk) return;
+  if (!EntryNameSafe()) {
+    errorStatus = kStatusUnsafeName;
+    return;
+  }
+  outputHandle = PrepareEntryOutput(name, f.attributes);
+  if (errorStatus != kStatusOk) return;
+  const bool opened = outputHandle != kNoHandle;
+  WriteEntryData();
+  if (opened && errorStatus == kStatusOk && !EntryIntact()) errorStatus = kStatusBadCrc;
+  platform->setLastWriteTime(outputHandle, f.fileTime);
+  platform->close(outputHandle);
+  outputHandle = kNoHandle;
+  if (errorStatus == kStatusOk) {
+    platform->setFileAttributes(name, f.attributes);
+  } else if (opened) {
+    // Attributes are not set first: a read-only bit would keep the broken
+    // file from being deleted.
+    platform->deleteFile(name);
+  }
+}
+
+}  // namespace
+
+TUnAce::TUnAce(const uint8_t* data, uint32_t size)
+    : archiveFound(false), archiveData(data), archiveSize(size), comment(), stopRequested(false) {
+  AllocateWorkBuffers();
+  archiveFound = OpenArchiveImage(archiveData, archiveSize);
+  const uint16_t wanted = ace::kFlagCommentDecode | ace::kFlagComment;
+  if (archiveFound && (headerRecord.flags & wanted) == wanted) DecodeComment(comment, kCommentSize);
+  ReleaseWorkBuffers();
+}
+
+void TUnAce::ExtractAll(const char* installDir) {
+  AllocateWorkBuffers();
+  const bool found = OpenArchiveImage(archiveData, archiveSize);
+  stopRequested = false;
+  char saved[kEntryPathSize];
+  if (!platform->getCurrentDirectory(sizeof saved, saved)) saved[0] = 0;
+  // The ancestor is found before anything is created, so the log's first
+  // line can name exactly the part of the directory this run made.
+  char ancestor[kLogPathSize];
+  FindExistingAncestor(installDir, ancestor);
+  CreateDirectoryPath(installDir);
+  char logName[kLogPathSize + 16] = "";
+  if (strlen(installDir) < kLogPathSize) {
+    strcpy(logName, installDir);
+    strcat(logName, "uninstall.list");
+  }
+  delete InstallLog;  // one log per run; an earlier run's object is closed
+  InstallLog = new (std::nothrow) TInstallLog(logName);
+  LogInstallRoot(ancestor, installDir);
+  if (!platform->setCurrentDirectory(installDir)) {
+    // Entries must never land in whatever directory happened to be current.
+    errorStatus = kStatusNoInstallDir;
+  } else if (!found) {
+    // Without its buffers the phase could not look; that failure is set.
+    if (WorkBuffersPresent()) errorStatus = kStatusDamagedArchive;
+  } else {
+    while (!stopRequested && ReadNextHeader()) {
+      if (headerRecord.headerType == ace::kTypeFile) ExtractEntry();
+    }
+    if (!stopRequested && reader.chainEnd != ChainEnd::kImageEnd) errorStatus = kStatusDamagedArchive;
+  }
+  if (saved[0]) platform->setCurrentDirectory(saved);
+  ReleaseWorkBuffers();
+}
+
+void InstallPayload() {
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+  if (!platform->findPayload(&data, &size)) {
+    data = nullptr;
+    size = 0;
+  }
+  TUnAce* unace = new (std::nothrow) TUnAce(data, size);
+  const size_t n = strlen(InstallDir);
+  if (n == 0 || InstallDir[n - 1] != '\\') {
+    if (n + 1 >= sizeof InstallDir) {
+      // No room for the final "\": the directory cannot be used as given.
+      errorStatus = kStatusNoInstallDir;
+      delete unace;
+      return;
+    }
+    InstallDir[n] = '\\';
+    InstallDir[n + 1] = 0;
+  }
+  if (unace) unace->ExtractAll(InstallDir);
+  delete unace;
+}
+
+char* CopyEntryName(char* buffer) {
+  const AceFileView& f = headerRecord.file;
+  size_t n = f.nameLength;
+  if (n > size_t(kEntryNameSize - 1)) n = kEntryNameSize - 1;
+  size_t i = 0;
+  while (i < n && f.variable[i] != 0) {
+    buffer[i] = char(f.variable[i]);
+    i++;
+  }
+  buffer[i] = 0;
+  return buffer;
+}
+
+void CreateEntryParents(const char* name) {
+  char prefix[kEntryPrefixSize];
+  for (size_t i = 1; name[i] && i < sizeof prefix; i++) {
+    if (!IsSeparator(name[i])) continue;
+    memcpy(prefix, name, i);
+    prefix[i] = 0;
+    if (platform->getFileAttributes(prefix) == kNoAttributes) MakeLoggedDirectory(prefix);
+  }
+}
+
+void RemoveExistingEntry(const char* name) {
+  if (!platform->deleteFile(name)) platform->removeDirectory(name);
+}
+
+int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
+  char path[kEntryPathSize];
+  if (!platform->getCurrentDirectory(sizeof path, path)) path[0] = 0;
+  const size_t current = strlen(path);
+  const size_t length = strlen(name);
+  if (current + 1 + length >= sizeof path) {
+    errorStatus = kStatusUnsafeName;  // the full path does not fit: refused, nothing created
+    return kNoHandle;
+  }
+  path[current] = '\\';
+  memcpy(path + current + 1, name, length + 1);
+  const bool existed = platform->getFileAttributes(name) != kNoAttributes;
+  CreateEntryParents(name);
+  if (errorStatus != kStatusOk) return kNoHandle;
+  if (attributes & ace::kAttrDirectory) {
+    if (!existed) MakeLoggedDirectory(name);
+    return kNoHandle;
+  }
+  if (existed) RemoveExistingEntry(name);
+  // Logged before the open, so a file whose creation fails is still named.
+  if (InstallLog) InstallLog->WriteLine(path);
+  return platform->openForWrite(name);
+}
+
+void CreateDirectoryPath(const char* path) {
+  char part[kEntryPathSize] = {};
+  for (size_t i = 0; path[i] && i + 1 < sizeof part; i++) {
+    if (path[i] == '\\' && i > 0 && !platform->setCurrentDirectory(part)) platform->createDirectory(part);
+    part[i] = path[i];
+  }
+}
+
+void WriteEntryData() {
+  int32_t n;
+  while ((n = ReadChunk(outputBuffer, kOutputBufferSize)) > 0) {
+    if (platform->write(outputHandle, outputBuffer, uint32_t(n)) != n) {
+      errorStatus = kStatusShortWrite;
+      return;  // the entry has failed; decoding the rest would go nowhere
+    }
+  }
+}

@@ -1,0 +1,61 @@
+// unace.h - extraction of the payload into the installation directory.
+//
+// InstallPayload takes the archive image from the program's resources and
+// has a TUnAce extract every entry: directories are created, files decoded
+// and written with their times and attributes, and everything created is
+// recorded in the install log, which the extraction itself creates in the
+// installation directory. Failures go to `errorStatus`, never to the user.
+//
+// What a failure leaves behind: the entry whose writing failed is deleted;
+// every later entry is passed over and leaves the disk as it was. Entry
+// names that could reach outside the installation directory, or do not fit
+// the path buffers, are refused (status 12); nothing is extracted unless the
+// installation directory could be made current (status 14).
+#pragma once
+
+#include <cstdint>
+
+constexpr int kInstallDirSize = 260;   // the installation directory, terminator included
+constexpr int kEntryNameSize = 2000;   // an entry's name as stored, terminator included
+constexpr int kEntryPathSize = 1000;   // current directory, "\" and name
+constexpr int kEntryPrefixSize = 1024; // a leading part of an entry's name
+constexpr int kCommentSize = 2024;
+
+// The installation directory the user confirmed; InstallPayload gives it a
+// final "\" when it lacks one.
+extern char InstallDir[kInstallDirSize];
+// The current entry's output file, kNoHandle when there is none.
+extern int32_t outputHandle;
+
+class TUnAce {
+ public:
+  // Finds the archive in the image and decodes its comment when flagged.
+  TUnAce(const uint8_t* data, uint32_t size);
+  // Extracts every entry below `installDir`, which ends with "\".
+  void ExtractAll(const char* installDir);
+
+  bool archiveFound;
+  const uint8_t* archiveData;
+  uint32_t archiveSize;
+  char comment[kCommentSize];
+  bool stopRequested;
+};
+
+void InstallPayload();
+
+// The current file header's name (name-length bytes, up to a zero byte),
+// terminated, in `buffer` (kEntryNameSize bytes). Returns `buffer`.
+char* CopyEntryName(char* buffer);
+// Creates, with logging, every missing directory on the name's path,
+// shortest first.
+void CreateEntryParents(const char* name);
+// Deletes a file of that name, or else an empty directory.
+void RemoveExistingEntry(const char* name);
+// Directories, the file line of the log and the output file of one entry;
+// the output handle, or kNoHandle.
+int32_t PrepareEntryOutput(const char* name, uint32_t attributes);
+// Creates each missing directory along an absolute directory path, without
+// logging.
+void CreateDirectoryPath(const char* path);
+// Copies the entry's decoded bytes into `outputHandle`, chunk by chunk.
+void WriteEntryData();

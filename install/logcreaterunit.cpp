@@ -1,0 +1,118 @@
+// logcreaterunit.cpp - the install log and the directory operations that
+// write to it.
+//
+// Lines are assembled in fixed buffers and go to the system with two write
+// calls each (text, then CR LF), unbuffered, so the log is complete up to the
+// last finished step even if the process ends abruptly.
+#include "install/logcreaterunit.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+TInstallLog* InstallLog;
+
+namespace {
+
+// Appends `text` to the line of `size` bytes holding `length` characters;
+// false (line unchanged beyond what fit) when it does not fit.
+bool Append(char* line, size_t size, size_t& length, const char* text) {
+  const size_t n = strlen(text);
+  if (length + n >= size) return false;
+  memcpy(line + length, text, n + 1);
+  length += n;
+  return true;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++) {
+    if (LowerAscii(*a) != LowerAscii(*b)) return false;
+  }
+  return *a == *b;
+}
+
+void MarkLost() {
+  if (InstallLog) InstallLog->complete = false;
+}
+
+}  // namespace
+
+TInstallLog::TInstallLog(const char* fileName) : FileName(), FileHandle(kNoFile), created(false), complete(false) {
+  // A name that does not fit is not shortened into some other file's name.
+  if (strlen(fileName) >= sizeof FileName) return;
+  strcpy(FileName, fileName);
+  FileHandle = platform->createFile(FileName);
+  created = FileHandle != kNoFile;
+  complete = created;
+}
+
+TInstallLog::~TInstallLog() { platform->closeFile(FileHandle); }
+
+void TInstallLog::WriteLine(const char* text) {
+  if (FileHandle == kNoFile) {
+    complete = false;
+    return;
+  }
+  static const char kLineEnd[2] = {'\r', '\n'};
+  const uint32_t n = uint32_t(strlen(text));
+  uint32_t written = 0;
+  if (!platform->writeFile(FileHandle, text, n, &written) || written != n) complete = false;
+  if (!platform->writeFile(FileHandle, kLineEnd, 2, &written) || written != 2) complete = false;
+}
+
+void MakeLoggedDirectory(const char* path) {
+  char current[kLogPathSize];
+  // A current directory the system cannot report is logged as empty.
+  if (!platform->getCurrentDirectory(sizeof current, current)) current[0] = 0;
+  char line[kLogLineSize] = "mkd: ";
+  size_t length = strlen(line);
+  if (!Append(line, sizeof line, length, current) || !Append(line, sizeof line, length, " ::: ") ||
+      !Append(line, sizeof line, length, path)) {
+    MarkLost();
+    return;
+  }
+  if (InstallLog) InstallLog->WriteLine(line);
+  platform->createDirectory(path);
+}
+
+// Walks the path's characters; at every "\" the prefix before it is tried as
+// the current directory. The walk stops after the first prefix that fails,
+// and the result is cut back to the last prefix that succeeded. If the very
+// first one fails nothing is cut: the result is the path up to and including
+// that "\" (and the whole path when it has no "\").
+void FindExistingAncestor(const char* installDir, char* ancestor) {
+  size_t length = 0;
+  size_t cut = 0;
+  bool haveCut = false;
+  bool ok = true;
+  ancestor[0] = 0;
+  for (const char* p = installDir; ok && *p && length + 1 < size_t(kLogPathSize); p++) {
+    if (*p == '\\') {
+      ok = platform->setCurrentDirectory(ancestor);
+      if (ok) {
+        cut = length;
+        haveCut = true;
+      }
+    }
+    ancestor[length++] = *p;
+    ancestor[length] = 0;
+  }
+  if (haveCut) ancestor[cut] = 0;
+}
+
+void LogInstallRoot(const char* ancestor, const char* installDir) {
+  if (EqualIgnoringCase(ancestor, installDir)) return;
+  const size_t skip = strlen(ancestor) + 1;
+  const char* rest = skip < strlen(installDir) ? installDir + skip : "";
+  char line[kLogLineSize] = "mkd: ";
+  size_t length = strlen(line);
+  if (!Append(line, sizeof line, length, ancestor) || !Append(line, sizeof line, length, "\\ ::: ") ||
+      !Append(line, sizeof line, length, rest)) {
+    MarkLost();
+    return;
+  }
+  line[length - 1] = 0;
+  if (InstallLog) InstallLog->WriteLine(line);
+}
