@@ -1,0 +1,539 @@
+// unace_test.cpp - extraction into the installation directory: the tree, the
+// times and attributes, the install log line for line, and what each kind of
+// failure leaves behind. The shared cases run on the in-memory file system
+// and, in the Windows build, again on the real one under Wine.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "archive/unace.h"
+#include "decoder/lz.h"
+#include "qmkpack/archivewriter.h"
+#include "tests/installenv.h"
+#include "tests/support/archivebuilder.h"
+
+using namespace qmktest;
+
+namespace {
+
+std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20) {
+  FileEntry e;
+  e.name = name;
+  e.data = data;
+  e.attributes = attributes;
+  return e;
+}
+
+FileEntry Dir(const std::string& name, uint32_t attributes = 0x10) {
+  FileEntry e;
+  e.name = name;
+  e.compType = 0;
+  e.attributes = attributes;
+  return e;
+}
+
+Bytes Archive(std::vector<FileEntry> entries) {
+  Pack(entries, true);
+  return BuildArchive({}, entries);
+}
+
+// The product's files as the installer's example has them.
+std::vector<FileEntry> Product() {
+  return {File("qmk.exe", RandomBytes(5000, 1)), File("readme.txt", SampleText(3000, 2)), Dir("docs"),
+          File("docs\\guide.txt", SampleText(7000, 3))};
+}
+
+enum class DiskKind { kMemory, kReal };
+
+class Extraction : public InstallTest, public ::testing::WithParamInterface<DiskKind> {
+ protected:
+  void SetUp() override {
+    InstallTest::SetUp();
+#ifdef _WIN32
+    disk_ = GetParam() == DiskKind::kReal ? MakeRealDisk() : MakeMemDisk();
+#else
+    disk_ = MakeMemDisk();
+#endif
+  }
+  void TearDown() override {
+    delete InstallLog;
+    InstallLog = nullptr;
+    disk_.reset();
+    InstallTest::TearDown();
+  }
+  void Extract(const Bytes& image, const std::string& dir) {
+    image_ = image;
+    TUnAce unace(image_.data(), uint32_t(image_.size()));
+    unace.ExtractAll(dir.c_str());
+  }
+  std::vector<std::string> Log(const std::string& dir) {
+    // The log stays open after the extraction, as in the installer; it is
+    // closed here so the real file system shows all of it.
+    delete InstallLog;
+    InstallLog = nullptr;
+    std::string bytes;
+    if (!disk_->ReadFile(dir + "uninstall.list", &bytes)) return {"<no log>"};
+    return LogLines(bytes);
+  }
+  std::string Content(const std::string& path) {
+    std::string s;
+    return disk_->ReadFile(path, &s) ? s : "<missing>";
+  }
+  std::string Base() const { return disk_->Base(); }
+  // Base without its final "\", as the current directory is reported.
+  std::string BaseDir() const { return Base().substr(0, Base().size() - 1); }
+
+  std::unique_ptr<Disk> disk_;
+  Bytes image_;
+};
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Disks, Extraction, ::testing::Values(DiskKind::kMemory, DiskKind::kReal),
+                         [](const auto& info) { return info.param == DiskKind::kReal ? "Real" : "Memory"; });
+#else
+INSTANTIATE_TEST_SUITE_P(Disks, Extraction, ::testing::Values(DiskKind::kMemory),
+                         [](const auto&) { return "Memory"; });
+#endif
+
+// ---- a fresh installation ------------------------------------------------------
+
+TEST_P(Extraction, FreshInstallWritesTreeAndLogLineForLine) {
+  disk_->MakeDirs(Base() + "Program files");
+  const std::string d = Base() + "Program files\\QMK\\";
+  const std::vector<FileEntry> entries = Product();
+  Extract(Archive(entries), d);
+  EXPECT_EQ(errorStatus, kStatusOk);
+  const std::string top = Base() + "Program files\\QMK";
+  EXPECT_EQ(Log(d), (std::vector<std::string>{
+                        "mkd: " + BaseDir() + "\\Program files\\ ::: QMK",
+                        top + "\\qmk.exe",
+                        top + "\\readme.txt",
+                        "mkd: " + top + " ::: docs",
+                        top + "\\docs\\guide.txt",
+                    }));
+  EXPECT_EQ(disk_->Below(d), (std::vector<std::string>{"docs\\", "docs\\guide.txt", "qmk.exe", "readme.txt",
+                                                       "uninstall.list"}));
+  EXPECT_EQ(Content(d + "qmk.exe"), Str(entries[0].data));
+  EXPECT_EQ(Content(d + "readme.txt"), Str(entries[1].data));
+  EXPECT_EQ(Content(d + "docs\\guide.txt"), Str(entries[3].data));
+}
+
+TEST_P(Extraction, LogBytesEndEveryLineWithCrLfAndNothingAfter) {
+  const std::string d = Base() + "Q\\";
+  Extract(Archive({File("a.txt", {'x'}), File("b.txt", {'y'})}), d);
+  delete InstallLog;
+  InstallLog = nullptr;
+  std::string bytes;
+  ASSERT_TRUE(disk_->ReadFile(d + "uninstall.list", &bytes));
+  const std::string dir = Base() + "Q";
+  EXPECT_EQ(bytes, "mkd: " + BaseDir() + "\\ ::: Q\r\n" + dir + "\\a.txt\r\n" + dir + "\\b.txt\r\n");
+}
+
+TEST_P(Extraction, FileTimeIsTheStoredDosTimeInLocalTime) {
+  const std::string d = Base() + "Q\\";
+  FileEntry e = File("t.txt", {'t'});
+  e.fileTime = 0x26A38600;
+  Extract(Archive({e}), d);
+  const memfs::LocalTime t = disk_->LastWrite(d + "t.txt");
+  EXPECT_EQ(t.year, 1999);
+  EXPECT_EQ(t.month, 5);
+  EXPECT_EQ(t.day, 3);
+  EXPECT_EQ(t.hour, 16);
+  EXPECT_EQ(t.minute, 48);
+  EXPECT_EQ(t.second, 0);
+}
+
+TEST_P(Extraction, AttributesAreApplied) {
+  const std::string d = Base() + "Q\\";
+  Extract(Archive({File("ro.txt", {'r'}, 0x21), File("hidden.txt", {'h'}, 0x22), Dir("sub", 0x11),
+                   File("plain.txt", {'p'}, 0x820)}),
+          d);
+  EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_EQ(disk_->Attributes(d + "ro.txt") & 0x3F, 0x21u);
+  EXPECT_EQ(disk_->Attributes(d + "hidden.txt") & 0x3F, 0x22u);
+  EXPECT_EQ(disk_->Attributes(d + "sub") & 0x11, 0x11u);
+  EXPECT_EQ(disk_->Attributes(d + "plain.txt") & 0x3F, 0x20u);
+}
+
+// ---- an existing installation --------------------------------------------------
+
+TEST_P(Extraction, ExistingDirectoryGivesRootLineEndingInColons) {
+  const std::string d = Base() + "QMK\\";
+  disk_->MakeDirs(d);
+  Extract(Archive({File("a.txt", {'a'})}), d);
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + Base() + "QMK\\ :::", Base() + "QMK\\a.txt"}));
+}
+
+TEST_P(Extraction, ExistingDirectoryEntryIsNotLoggedButGetsItsAttributes) {
+  const std::string d = Base() + "QMK\\";
+  disk_->MakeDirs(d + "docs");
+  Extract(Archive({Dir("docs", 0x11), File("docs\\x.txt", {'x'})}), d);
+  EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + Base() + "QMK\\ :::", Base() + "QMK\\docs\\x.txt"}));
+  EXPECT_EQ(disk_->Attributes(d + "docs") & 0x11, 0x11u);
+}
+
+TEST_P(Extraction, ExistingFileIsReplacedAndLogged) {
+  const std::string d = Base() + "QMK\\";
+  disk_->PutFile(d + "a.txt", std::string(10000, 'o'));
+  Extract(Archive({File("a.txt", {'n', 'e', 'w'})}), d);
+  EXPECT_EQ(Content(d + "a.txt"), "new");
+  EXPECT_EQ(Log(d).back(), Base() + "QMK\\a.txt");
+}
+
+TEST_P(Extraction, EarlierLogIsReplacedNotAppended) {
+  const std::string d = Base() + "QMK\\";
+  disk_->PutFile(d + "uninstall.list", "old line one\r\nold line two\r\n");
+  Extract(Archive({File("a.txt", {'a'})}), d);
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + Base() + "QMK\\ :::", Base() + "QMK\\a.txt"}));
+}
+
+TEST_P(Extraction, MissingParentsAreLoggedShortestFirst) {
+  const std::string d = Base() + "QMK\\";
+  disk_->MakeDirs(d);
+  Extract(Archive({File("a\\b\\c.txt", {'c'})}), d);
+  const std::string top = Base() + "QMK";
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + top + "\\ :::", "mkd: " + top + " ::: a",
+                                              "mkd: " + top + " ::: a\\b", top + "\\a\\b\\c.txt"}));
+  EXPECT_EQ(Content(d + "a\\b\\c.txt"), "c");
+}
+
+TEST_P(Extraction, CurrentDirectoryIsRestored) {
+  disk_->MakeDirs(Base() + "elsewhere");
+  ASSERT_TRUE(platform->setCurrentDirectory((Base() + "elsewhere").c_str()));
+  Extract(Archive({File("a.txt", {'a'})}), Base() + "QMK\\");
+  char now[1000];
+  ASSERT_NE(platform->getCurrentDirectory(sizeof now, now), 0u);
+  EXPECT_EQ(std::string(now), Base() + "elsewhere");
+}
+
+// ---- failures --------------------------------------------------------------------
+
+TEST_P(Extraction, ReadOnlyFileInTheWayFailsWithStatus7AndStops) {
+  const std::string d = Base() + "QMK\\";
+  disk_->PutFile(d + "a.txt", "keep", 0x21);
+  disk_->PutFile(d + "b.txt", "other");
+  Extract(Archive({File("a.txt", SampleText(100, 1)), File("b.txt", SampleText(100, 2))}), d);
+  EXPECT_EQ(errorStatus, kStatusShortWrite);
+  EXPECT_EQ(Content(d + "a.txt"), "keep");
+  EXPECT_EQ(Content(d + "b.txt"), "other");  // passed over: not deleted
+  const std::string top = Base() + "QMK";
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + top + "\\ :::", top + "\\a.txt"}));
+}
+
+TEST_P(Extraction, FileCrcMismatchDeletesTheFileWithStatus11) {
+  const std::string d = Base() + "QMK\\";
+  FileEntry bad = File("bad.txt", SampleText(3000, 5));
+  bad.fileCrc = 0x12345678;
+  FileEntry stored = File("stored.txt", SampleText(100, 6));
+  stored.compType = 0;
+  stored.fileCrc = 1;
+  Extract(Archive({File("good.txt", {'g'}), bad, File("later.txt", {'l'})}), d);
+  EXPECT_EQ(errorStatus, kStatusBadCrc);
+  EXPECT_EQ(Content(d + "good.txt"), "g");
+  EXPECT_EQ(disk_->Below(d), (std::vector<std::string>{"good.txt", "uninstall.list"}));
+
+  errorStatus = kStatusOk;
+  Extract(Archive({stored}), Base() + "S\\");
+  EXPECT_EQ(errorStatus, kStatusBadCrc);
+  EXPECT_EQ(disk_->Below(Base() + "S\\"), std::vector<std::string>{"uninstall.list"});
+}
+
+TEST_P(Extraction, EntryShorterThanItsSizeIsDeletedWithStatus11) {
+  const std::string d = Base() + "QMK\\";
+  FileEntry e = File("short.txt", SampleText(500, 7));
+  e.compType = 0;
+  std::vector<FileEntry> v{e};
+  Pack(v, true);
+  v[0].unpackedSize = 600;  // more than the packed data hold
+  Extract(BuildArchive({}, v), d);
+  EXPECT_NE(errorStatus, kStatusOk);
+  EXPECT_EQ(disk_->Attributes(d + "short.txt"), kNoAttributes);
+}
+
+TEST_P(Extraction, LockedEntryIsNotWrittenAndLaterFilesAreLeftAlone) {
+  const std::string d = Base() + "QMK\\";
+  disk_->PutFile(d + "locked.txt", "old locked");
+  disk_->PutFile(d + "later.txt", "old later");
+  FileEntry locked = File("locked.txt", {'x'});
+  locked.flags |= 0x4000;
+  Extract(Archive({File("first.txt", {'1'}), locked, File("later.txt", {'n'}), File("new.txt", {'z'})}), d);
+  EXPECT_EQ(errorStatus, kStatusUnsupported);
+  EXPECT_EQ(Content(d + "first.txt"), "1");
+  EXPECT_EQ(Content(d + "locked.txt"), "old locked");
+  EXPECT_EQ(Content(d + "later.txt"), "old later");
+  EXPECT_EQ(disk_->Attributes(d + "new.txt"), kNoAttributes);
+}
+
+TEST_P(Extraction, UnknownCompressionTypeFailsWithStatus10) {
+  const std::string d = Base() + "QMK\\";
+  std::vector<FileEntry> v{File("a.txt", SampleText(50, 1))};
+  Pack(v, true);
+  v[0].compType = 2;
+  Extract(BuildArchive({}, v), d);
+  EXPECT_EQ(errorStatus, kStatusUnsupported);
+  EXPECT_EQ(disk_->Attributes(d + "a.txt"), kNoAttributes);
+}
+
+TEST_P(Extraction, AttackersNamesAreRefusedAndNothingLandsOutside) {
+  const std::string d = Base() + "in\\QMK\\";
+  disk_->PutFile(Base() + "in\\victim.txt", "safe");
+  const char* names[] = {"..\\victim.txt", "a\\..\\..\\victim.txt", "a/../../victim.txt", "\\abs.txt",
+                         "C:evil.txt",     "C:\\evil.txt",          "\\\\server\\share\\x", "file.txt:stream",
+                         "nul",            "CON.txt",               "dot.",                 "space ",
+                         "ctl\x01.txt",    ""};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    errorStatus = kStatusOk;
+    Extract(Archive({File(name, {'!'}), File("after.txt", {'a'})}), d);
+    EXPECT_EQ(errorStatus, kStatusUnsafeName);
+    EXPECT_EQ(Content(Base() + "in\\victim.txt"), "safe");
+    EXPECT_EQ(disk_->Below(Base()), (std::vector<std::string>{"in\\", "in\\QMK\\", "in\\QMK\\uninstall.list",
+                                                              "in\\victim.txt"}));
+    EXPECT_EQ(Log(d).size(), 1u);
+  }
+}
+
+TEST_P(Extraction, NameWithEmbeddedZeroIsRefused) {
+  const std::string d = Base() + "QMK\\";
+  Extract(Archive({File(std::string("a.txt\0..\\x", 10), {'!'})}), d);
+  EXPECT_EQ(errorStatus, kStatusUnsafeName);
+  EXPECT_EQ(disk_->Attributes(d + "a.txt"), kNoAttributes);
+}
+
+TEST_P(Extraction, NameTooLongForThePathBufferIsRefused) {
+  const std::string d = Base() + "QMK\\";
+  const std::string name = std::string(120, 'n') + "\\" + std::string(1000 - d.size(), 'f');
+  Extract(Archive({File(name, {'!'})}), d);
+  EXPECT_EQ(errorStatus, kStatusUnsafeName);
+  EXPECT_EQ(disk_->Below(d), std::vector<std::string>{"uninstall.list"});
+}
+
+TEST_P(Extraction, DamagedChainIsStatus13AfterTheIntactEntries) {
+  const std::string d = Base() + "QMK\\";
+  Bytes image = Archive({File("a.txt", {'a'}), File("b.txt", {'b'})});
+  image.resize(image.size() - 3);  // the last header's data cut short
+  Extract(image, d);
+  EXPECT_EQ(errorStatus, kStatusDamagedArchive);
+  EXPECT_EQ(Content(d + "a.txt"), "a");
+
+  errorStatus = kStatusOk;
+  Bytes tail = Archive({File("a.txt", {'a'})});
+  tail.insert(tail.end(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});  // a header with a wrong CRC
+  Extract(tail, Base() + "T\\");
+  EXPECT_EQ(errorStatus, kStatusDamagedArchive);
+}
+
+TEST_P(Extraction, NoArchiveIsStatus13ButTheLogExists) {
+  const std::string d = Base() + "QMK\\";
+  Bytes junk = SampleText(3000, 9);
+  Extract(junk, d);
+  EXPECT_EQ(errorStatus, kStatusDamagedArchive);
+  EXPECT_EQ(Log(d), (std::vector<std::string>{"mkd: " + BaseDir() + "\\ ::: QMK"}));
+  errorStatus = kStatusOk;
+  Extract({}, d);
+  EXPECT_EQ(errorStatus, kStatusDamagedArchive);
+}
+
+TEST_P(Extraction, UnusableInstallDirectoryExtractsNothing) {
+  disk_->PutFile(Base() + "blocker", "a file where a directory should be");
+  ASSERT_TRUE(platform->setCurrentDirectory(Base().c_str()));
+  Extract(Archive({File("a.txt", {'a'}), File("sub\\b.txt", {'b'})}), Base() + "blocker\\QMK\\");
+  EXPECT_EQ(errorStatus, kStatusNoInstallDir);
+  EXPECT_EQ(disk_->Below(Base()), std::vector<std::string>{"blocker"});
+}
+
+// ---- an archive made by qmkpack create ---------------------------------------------
+
+namespace fs = std::filesystem;
+
+TEST_P(Extraction, ArchiveFromCreateExtractsWithItsTimesAndAttributes) {
+  const fs::path src = fs::temp_directory_path() / ("qmk_unace_src_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                                                    std::to_string(long(GetParam())));
+  fs::remove_all(src);
+  fs::create_directories(src / "docs" / "deep");
+  const std::string big = Str(SampleText(300000, 11));
+  const std::string bin = Str(RandomBytes(70000, 12));
+  std::ofstream(src / "qmk.exe", std::ios::binary) << bin;
+  std::ofstream(src / "readme.txt", std::ios::binary) << big;
+  std::ofstream(src / "docs" / "deep" / "guide.txt", std::ios::binary) << big.substr(1000, 5000);
+  std::vector<qmk::PlannedEntry> planned;
+  ASSERT_TRUE(qmk::PlanTree(src.string(), planned, stderr));
+  qmk::CreateOptions options;
+  options.quiet = true;
+  options.level = 9;
+  options.hasEpoch = true;
+  options.epoch = 925750080;  // 3 May 1999 16:48 UTC; times are clamped to it
+  const fs::path out = src.string() + ".ace";
+  ASSERT_EQ(qmk::WriteArchive(out.string(), planned, options, stderr), 0);
+  std::ifstream in(out, std::ios::binary);
+  const Bytes image((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  fs::remove_all(src);
+  fs::remove(out);
+
+  const std::string d = Base() + "Program files\\QMK\\";
+  disk_->MakeDirs(Base() + "Program files");
+  TUnAce unace(image.data(), uint32_t(image.size()));
+  ASSERT_TRUE(unace.archiveFound);
+  unace.ExtractAll(d.c_str());
+  EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_EQ(Content(d + "qmk.exe"), bin);
+  EXPECT_EQ(Content(d + "readme.txt"), big);
+  EXPECT_EQ(Content(d + "docs\\deep\\guide.txt"), big.substr(1000, 5000));
+  const std::string top = Base() + "Program files\\QMK";
+  EXPECT_EQ(Log(d), (std::vector<std::string>{
+                        "mkd: " + BaseDir() + "\\Program files\\ ::: QMK",
+                        "mkd: " + top + " ::: docs",
+                        "mkd: " + top + " ::: docs\\deep",
+                        top + "\\docs\\deep\\guide.txt",
+                        top + "\\qmk.exe",
+                        top + "\\readme.txt",
+                    }));
+  // The stored time, read back as local time, is what the file carries.
+  const uint32_t stored = qmk::DosTimeOf(925750080);
+  const memfs::LocalTime t = disk_->LastWrite(d + "readme.txt");
+  EXPECT_EQ(t.year, int(stored >> 25) + 1980);
+  EXPECT_EQ(t.month, int((stored >> 21) & 15));
+  EXPECT_EQ(t.day, int((stored >> 16) & 31));
+  EXPECT_EQ(t.hour, int((stored >> 11) & 31));
+  EXPECT_EQ(t.minute, int((stored >> 5) & 63));
+  EXPECT_EQ(disk_->Attributes(d + "docs\\deep") & 0x10, 0x10u);
+}
+
+// ---- cases only the in-memory file system can set up ---------------------------
+
+class MemoryExtraction : public InstallTest {
+ protected:
+  void Extract(const Bytes& image, const std::string& dir) {
+    image_ = image;
+    TUnAce unace(image_.data(), uint32_t(image_.size()));
+    unace.ExtractAll(dir.c_str());
+  }
+  std::vector<std::string> Log(const std::string& dir) {
+    std::string bytes;
+    if (!memfs::ReadFile(dir + "uninstall.list", &bytes)) return {"<no log>"};
+    return LogLines(bytes);
+  }
+  Bytes image_;
+};
+
+TEST_F(MemoryExtraction, TwoMissingLevelsInOneRootLine) {
+  Extract(Archive({File("x.txt", {'x'})}), "C:\\a\\b\\");
+  EXPECT_EQ(Log("C:\\a\\b\\"), (std::vector<std::string>{"mkd: C:\\ ::: a\\b", "C:\\a\\b\\x.txt"}));
+}
+
+TEST_F(MemoryExtraction, DriveRootDoublesTheBackslashInFileLines) {
+  memfs::AddDrive('D');
+  Extract(Archive({File("x.txt", {'x'}), File("sub\\y.txt", {'y'})}), "D:\\");
+  EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_EQ(Log("D:\\"), (std::vector<std::string>{"mkd: D:\\ :::", "D:\\\\x.txt", "mkd: D:\\ ::: sub",
+                                                    "D:\\\\sub\\y.txt"}));
+  std::string y;
+  EXPECT_TRUE(memfs::ReadFile("D:\\sub\\y.txt", &y));
+  EXPECT_EQ(y, "y");
+}
+
+TEST_F(MemoryExtraction, TimeIsReadAsLocalTime) {
+  memfs::SetUtcOffsetMinutes(-300);  // five hours behind UTC
+  FileEntry e = File("t.txt", {'t'});
+  e.fileTime = 0x26A38600;
+  Extract(Archive({e}), "C:\\Q\\");
+  memfs::LocalTime t{};
+  ASSERT_TRUE(memfs::LastWrite("C:\\Q\\t.txt", &t));
+  EXPECT_EQ(t.hour, 16);
+  memfs::SetUtcOffsetMinutes(0);
+  ASSERT_TRUE(memfs::LastWrite("C:\\Q\\t.txt", &t));
+  EXPECT_EQ(t.hour, 21);  // the same instant in UTC
+}
+
+TEST_F(MemoryExtraction, DiskFullRemovesThePartialFileWithStatus7) {
+  memfs::SetCapacity(5000);
+  Extract(Archive({File("small.txt", SampleText(1000, 1)), File("big.bin", RandomBytes(9000, 2)),
+                   File("after.txt", {'a'})}),
+          "C:\\Q\\");
+  EXPECT_EQ(errorStatus, kStatusShortWrite);
+  EXPECT_TRUE(memfs::Exists("C:\\Q\\small.txt"));
+  EXPECT_FALSE(memfs::Exists("C:\\Q\\big.bin"));
+  EXPECT_FALSE(memfs::Exists("C:\\Q\\after.txt"));
+  EXPECT_EQ(memfs::OpenHandles(), 1);  // only the log, which stays open
+}
+
+TEST_F(MemoryExtraction, InstallPayloadFindsTheResourceAndAddsTheFinalBackslash) {
+  const Bytes image = Archive(Product());
+  memfs::SetPayload(image.data(), uint32_t(image.size()));
+  memfs::MakeDirs("C:\\Program files");
+  strcpy(InstallDir, "C:\\Program files\\QMK");
+  InstallPayload();
+  EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_STREQ(InstallDir, "C:\\Program files\\QMK\\");
+  EXPECT_EQ(Log(InstallDir).size(), 5u);
+  EXPECT_EQ(Log(InstallDir)[0], "mkd: C:\\Program files\\ ::: QMK");
+  EXPECT_TRUE(memfs::Exists("C:\\Program files\\QMK\\docs\\guide.txt"));
+}
+
+TEST_F(MemoryExtraction, MissingResourceStillCreatesDirectoryAndLog) {
+  strcpy(InstallDir, "C:\\Q\\");
+  InstallPayload();
+  EXPECT_EQ(errorStatus, kStatusDamagedArchive);
+  EXPECT_EQ(Log("C:\\Q\\"), std::vector<std::string>{"mkd: C:\\ ::: Q"});
+}
+
+TEST_F(MemoryExtraction, InstallDirOnAMissingDriveIsStatus14) {
+  Extract(Archive({File("a.txt", {'a'})}), "Q:\\x\\");
+  EXPECT_EQ(errorStatus, kStatusNoInstallDir);
+  EXPECT_EQ(memfs::Tree(), std::vector<std::string>{});
+  ASSERT_NE(InstallLog, nullptr);
+  EXPECT_FALSE(InstallLog->created);
+}
+
+// Each platform call of a run is made to fail in turn. Whatever fails,
+// nothing lands outside the installation directory, every file left there
+// holds exactly its entry's bytes, and a run without a status extracted
+// everything.
+TEST_F(MemoryExtraction, AnySingleFailingCallLeavesOnlyIntactFilesInside) {
+  std::vector<FileEntry> entries = {File("a.txt", SampleText(5000, 1)), Dir("d"),
+                                    File("d\\b.bin", RandomBytes(3000, 2)), File("e\\f\\c.txt", SampleText(2500, 3), 0x21)};
+  const Bytes image = Archive(entries);
+  memfs::MakeDirs("C:\\P\\QMK");
+  memfs::PutFile("C:\\P\\QMK\\a.txt", "older");
+  memfs::PutFile("C:\\outside.txt", "untouched");
+  const uint32_t before = memfs::CallCount();
+  Extract(image, "C:\\P\\QMK\\");
+  ASSERT_EQ(errorStatus, kStatusOk);
+  const uint32_t calls = memfs::CallCount() - before;
+  ASSERT_GT(calls, 20u);
+  for (uint32_t n = 1; n <= calls; n++) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    memfs::Install();
+    delete InstallLog;
+    InstallLog = nullptr;
+    errorStatus = kStatusOk;
+    memfs::MakeDirs("C:\\P\\QMK");
+    memfs::PutFile("C:\\P\\QMK\\a.txt", "older");
+    memfs::PutFile("C:\\outside.txt", "untouched");
+    memfs::FailCall(n);
+    Extract(image, "C:\\P\\QMK\\");
+    std::string s;
+    EXPECT_TRUE(memfs::ReadFile("C:\\outside.txt", &s));
+    EXPECT_EQ(s, "untouched");
+    for (const std::string& p : memfs::Tree()) {
+      if (p == "C:\\outside.txt" || p == "C:\\P\\" || p.rfind("C:\\P\\QMK\\", 0) == 0) continue;
+      ADD_FAILURE() << "outside the installation directory: " << p;
+    }
+    for (const FileEntry& e : entries) {
+      if (e.attributes & 0x10) continue;
+      const std::string path = "C:\\P\\QMK\\" + e.name;
+      if (memfs::ReadFile(path, &s)) {
+        if (e.name == "a.txt" && s == "older") continue;  // never reached
+        EXPECT_EQ(s, Str(e.data)) << path;
+      } else if (errorStatus == kStatusOk) {
+        ADD_FAILURE() << "missing without a status: " << path;
+      }
+    }
+  }
+}
+
+}  // namespace
