@@ -306,6 +306,8 @@ struct LzEncoder::Impl {
 
   // ---- greedy and lazy parsing ----------------------------------------------
 
+  static constexpr uint32_t kDenseSearch = 64;  // positions searched one by one before skipping
+  uint32_t misses_ = 0;  // positions searched in a row without a match
   struct Choice {
     uint32_t len = 0;
     uint32_t v = 0;
@@ -354,8 +356,16 @@ struct LzEncoder::Impl {
       if (c.len == 0) {
         EmitLiteral(buf_[p]);
         p++;
+        // Long stretches without a match (already compressed data) are
+        // searched more and more sparsely; a match starts dense search again.
+        if (++misses_ > kDenseSearch) {
+          const uint32_t skip = std::min<uint32_t>((misses_ - kDenseSearch) >> 4, until - p);
+          for (uint32_t k = 0; k < skip; k++) EmitLiteral(buf_[p + k]);
+          p += skip;
+        }
         continue;
       }
+      misses_ = 0;
       if (params.kind == LevelParams::kLazy && c.len < params.lazy && p + 1 < until) {
         const Choice next = Choose(p + 1, c.len >= params.good ? params.depth / 4 + 1 : params.depth);
         if (next.gain > c.gain + 8) {
