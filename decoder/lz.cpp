@@ -341,14 +341,33 @@ void DecodeBlocks() {
       }
       blockCount = lz.blockCount;
     }
-    const uint32_t s = decodeSymbol(mainTable, mainWidths);
-    blockCount = (blockCount - 1) & 0xFFFF;
+    const uint32_t s = mainTable[window() >> (32 - kCodeBits)];
+    const uint32_t width = mainWidths[s];
     if (s < 256) {
+      // A literal. The bits of the next symbol are already in `bits` (at
+      // least 32 are), so a second literal of the same block and chunk is
+      // taken in the same step: two literals, one skip.
+      if (blockCount >= 2 && produced + 1 < limit) {
+        const uint32_t s2 = mainTable[uint32_t((bits << width) >> (64 - kCodeBits))];
+        if (s2 < 256) {
+          skip(width + mainWidths[s2]);
+          ring[wp] = uint8_t(s);
+          ring[(wp + 1) & mask] = uint8_t(s2);
+          wp = (wp + 2) & mask;
+          produced += 2;
+          blockCount -= 2;
+          continue;
+        }
+      }
+      skip(width);
+      blockCount = (blockCount - 1) & 0xFFFF;
       ring[wp] = uint8_t(s);
       wp = (wp + 1) & mask;
       produced++;
       continue;
     }
+    skip(width);
+    blockCount = (blockCount - 1) & 0xFFFF;
     uint32_t v;
     uint32_t base;
     if (s >= 260) {
