@@ -2,6 +2,8 @@
 // times and attributes, the install log line for line, and what each kind of
 // failure leaves behind. The shared cases run on the in-memory file system
 // and, in the Windows build, again on the real one under Wine.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -441,6 +443,38 @@ TEST_F(MemoryExtraction, DriveRootDoublesTheBackslashInFileLines) {
   EXPECT_TRUE(memfs::ReadFile("D:\\sub\\y.txt", &y));
   EXPECT_EQ(y, "y");
 }
+
+#ifdef _WIN32
+// The same on a real drive: the test runner maps Q: to a folder of its own.
+// Only the names this test writes are looked at and removed again.
+TEST_F(InstallTest, RealDriveRootDoublesTheBackslashInFileLines) {
+  platform = &kNativePlatform;
+  const uint32_t q = kNativePlatform.getFileAttributes("Q:\\");
+  if (q == kNoAttributes || !(q & 0x10)) GTEST_SKIP() << "no drive Q: mapped";
+  const std::string stem = "qmk_root_" + std::to_string(long(getpid()));
+  std::vector<FileEntry> entries = {File(stem + ".txt", {'x'}), File(stem + "\\y.txt", {'y'})};
+  const Bytes image = Archive(entries);
+  {
+    TUnAce unace(image.data(), uint32_t(image.size()));
+    unace.ExtractAll("Q:\\");
+  }
+  delete InstallLog;
+  InstallLog = nullptr;
+  EXPECT_EQ(errorStatus, kStatusOk);
+  std::ifstream log("Q:\\uninstall.list", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(log)), {});
+  log.close();
+  EXPECT_EQ(LogLines(bytes), (std::vector<std::string>{"mkd: Q:\\ :::", "Q:\\\\" + stem + ".txt",
+                                                       "mkd: Q:\\ ::: " + stem, "Q:\\\\" + stem + "\\y.txt"}));
+  std::ifstream y("Q:\\" + stem + "\\y.txt", std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(y)), {}), "y");
+  y.close();
+  kNativePlatform.deleteFile(("Q:\\" + stem + "\\y.txt").c_str());
+  kNativePlatform.removeDirectory(("Q:\\" + stem).c_str());
+  kNativePlatform.deleteFile(("Q:\\" + stem + ".txt").c_str());
+  kNativePlatform.deleteFile("Q:\\uninstall.list");
+}
+#endif
 
 TEST_F(MemoryExtraction, TimeIsReadAsLocalTime) {
   memfs::SetUtcOffsetMinutes(-300);  // five hours behind UTC
