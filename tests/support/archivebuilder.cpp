@@ -34,7 +34,7 @@ void FixHeaderCrc(Bytes& image, size_t offset) {
   image[offset + 1] = uint8_t(crc >> 8);
 }
 
-Bytes MainHeader(const MainSpec& spec) {
+Bytes MainHeader(const MainSpec& fields) {
   Bytes rest;
   const char sig[] = "**ACE**";
   rest.insert(rest.end(), sig, sig + 7);
@@ -46,13 +46,13 @@ Bytes MainHeader(const MainSpec& spec) {
   Put16(rest, 0);
   Put16(rest, 0);
   Put32(rest, 0);
-  rest.push_back(uint8_t(spec.textField.size()));
-  rest.insert(rest.end(), spec.textField.begin(), spec.textField.end());
-  uint16_t flags = spec.flags;
-  if (spec.comment) {
-    if (!spec.flagsExact) flags |= 0x0002 | 0x1000;
-    Put16(rest, spec.commentSizeField ? *spec.commentSizeField : uint16_t(spec.comment->size()));
-    rest.insert(rest.end(), spec.comment->begin(), spec.comment->end());
+  rest.push_back(uint8_t(fields.textField.size()));
+  rest.insert(rest.end(), fields.textField.begin(), fields.textField.end());
+  uint16_t flags = fields.flags;
+  if (fields.comment) {
+    if (!fields.flagsExact) flags |= 0x0002 | 0x1000;
+    Put16(rest, fields.commentSizeField ? *fields.commentSizeField : uint16_t(fields.comment->size()));
+    rest.insert(rest.end(), fields.comment->begin(), fields.comment->end());
   }
   return Header(0, flags, rest);
 }

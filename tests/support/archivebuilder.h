@@ -24,7 +24,7 @@ struct MainSpec {
   bool flagsExact = false;
   std::optional<uint16_t> commentSizeField;
 };
-Bytes MainHeader(const MainSpec& spec = {});
+Bytes MainHeader(const MainSpec& fields = {});
 
 struct FileEntry {
   std::string name;
