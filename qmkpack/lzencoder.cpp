@@ -8,9 +8,12 @@
 // The current entry's bytes are appended in pieces, so an entry of any size
 // is parsed with a fixed buffer.
 //
-// Match finders. Hash chains (levels 1-7): `head_` maps a hash of the next
-// 3 (level 1: 4) bytes to the latest position, `link_` each position to the
-// previous one with the same hash. Binary trees (levels 8-9): `head_` maps a
+// Match finders. Hash rows (levels 1-3): each hash of the next 4 bytes has
+// a row of the latest positions with 8 more bits of their hash, so a search
+// reads one row and only the candidates whose bits agree. Hash chains
+// (levels 4-7): `head_` maps a hash of the next 4 bytes to the latest
+// position, `link_` each position to the previous one with the same hash;
+// longer searches, at a cache miss a step. Binary trees (levels 8-9): `head_` maps a
 // 3-byte hash to the root of a tree of earlier positions ordered by the
 // bytes that follow them; `link_` holds each position's two children. Both
 // index `link_` by position modulo 2^20, which is safe because a candidate
@@ -51,19 +54,20 @@ struct LevelParams {
   int hashBits;
   uint32_t good; // lazy: with a match this long, look ahead with a quarter of the depth
   uint32_t lazy; // lazy: look one position ahead only below this length
+  int rowWays;   // 0: hash chains; else rows of this many recent positions per hash
 };
 
 LevelParams ParamsFor(int level) {
   switch (level) {
-    case 1: return {LevelParams::kGreedy, 6, 32, 15, 0, 0};
-    case 2: return {LevelParams::kLazy, 4, 32, 16, 4, 8};
-    case 3: return {LevelParams::kLazy, 8, 48, 17, 6, 16};
-    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32};
-    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32};
-    case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64};
-    case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259};
-    case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0};
-    default: return {LevelParams::kOptimal, 96, 192, 19, 0, 0};
+    case 1: return {LevelParams::kGreedy, 6, 32, 14, 0, 0, 8};
+    case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8};
+    case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8};
+    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0};
+    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32, 0};
+    case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64, 0};
+    case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259, 0};
+    case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0, 0};
+    default: return {LevelParams::kOptimal, 96, 192, 19, 0, 0, 0};
   }
 }
 
@@ -104,6 +108,17 @@ struct LzEncoder::Impl {
   bool binaryTree;
   std::vector<uint8_t> buf_;
   std::vector<int32_t> head_;
+  // Rows (levels 1-5): per hash, the latest positions newest first from
+  // `newest`, each with 8 more bits of its hash, in one or two cache lines.
+  // A walk touches the row and the candidates whose tag agrees, instead of
+  // one chain link and one candidate per step.
+  struct alignas(64) Row {
+    int32_t pos[16];
+    uint8_t tag[16];
+    uint8_t newest;
+  };
+  std::vector<Row> rows_;
+  uint32_t rowMask_ = 0;
   std::vector<int32_t> link_;     // hash chains: 2^20; trees: 2 * 2^20
   uint32_t hashShift;
   uint32_t end_ = 0;              // bytes held in buf_
@@ -120,8 +135,15 @@ struct LzEncoder::Impl {
       : params(ParamsFor(level)), solid(isSolid), writer_(level) {
     binaryTree = params.kind == LevelParams::kOptimal;
     buf_.resize(kCapacity);
-    head_.assign(size_t(1) << params.hashBits, kNil);
-    link_.assign(binaryTree ? 2 * size_t(kWindow) : size_t(kWindow), kNil);
+    if (params.rowWays) {
+      Row empty{};
+      for (int32_t& v : empty.pos) v = kNil;
+      rows_.assign(size_t(1) << params.hashBits, empty);
+      rowMask_ = uint32_t(params.rowWays) - 1;
+    } else {
+      head_.assign(size_t(1) << params.hashBits, kNil);
+    }
+    if (!params.rowWays) link_.assign(binaryTree ? 2 * size_t(kWindow) : size_t(kWindow), kNil);
     hashShift = 32 - uint32_t(params.hashBits);
     costs_.SetDefaults();
   }
@@ -159,16 +181,30 @@ struct LzEncoder::Impl {
     auto move = [shift](int32_t& v) { v = v >= int32_t(shift) ? v - int32_t(shift) : kNil; };
     for (int32_t& v : head_) move(v);
     for (int32_t& v : link_) move(v);
+    for (Row& r : rows_) {
+      for (int32_t& v : r.pos) move(v);
+    }
   }
 
   // ---- hash chains -------------------------------------------------------
 
   void Insert(uint32_t p) {
     if (entryEnd_ - p < 4) return;  // hashing reads 4 bytes
+    if (params.rowWays) {
+      const uint32_t h = RowHash(p);
+      Row& r = rows_[h >> 8];
+      r.newest = uint8_t((r.newest - 1) & rowMask_);
+      r.pos[r.newest] = int32_t(p);
+      r.tag[r.newest] = uint8_t(h);
+      return;
+    }
     const uint32_t h = Hash(p);
     link_[p & kLinkMask] = head_[h];
     head_[h] = int32_t(p);
   }
+
+  // Row index in the high bits, an 8-bit tag below it.
+  uint32_t RowHash(uint32_t p) const { return (Load32(&buf_[p]) * 2654435761u) >> (hashShift - 8); }
 
   // Longest new match at p (not inserting p), looking at `depth` candidates.
   Match FindChainMatch(uint32_t p, uint32_t limit, int depth) const {
@@ -177,7 +213,25 @@ struct LzEncoder::Impl {
     const uint8_t* cur = &buf_[p];
     const uint32_t head = Load32(cur);
     const int64_t minSource = MinSource(p);
-    for (int32_t c = head_[Hash(p)]; c >= 0 && c >= minSource && depth-- > 0; c = link_[uint32_t(c) & kLinkMask]) {
+    const Row* row = nullptr;
+    uint32_t tag = 0;
+    int32_t c;
+    if (params.rowWays) {
+      const uint32_t h = RowHash(p);
+      row = &rows_[h >> 8];
+      tag = h & 0xFF;
+      depth = std::min(depth, params.rowWays);
+    }
+    for (int k = 0; depth-- > 0; k++) {
+      if (row) {
+        const uint32_t slot = (row->newest + uint32_t(k)) & rowMask_;
+        c = row->pos[slot];
+        if (c < 0 || c < minSource) break;  // newest first: the rest are older
+        if (row->tag[slot] != tag) continue;
+      } else {
+        c = k == 0 ? head_[Hash(p)] : link_[uint32_t(c) & kLinkMask];
+        if (c < 0 || c < minSource) break;
+      }
       const uint8_t* cand = &buf_[uint32_t(c)];
       if (Load32(cand) != head) continue;  // a hash collision
       if (best.len >= 3 && (best.len >= limit || cand[best.len] != cur[best.len])) continue;

@@ -6,11 +6,11 @@
 // 2^20 - 1 bytes back; otherwise only to its own bytes. Each entry starts
 // with an empty distance history, as the decoder's does.
 //
-// Levels: 1 greedy over short hash chains; 2 to 7 lazy matching with longer
-// chains; 8 and 9 a binary-tree match finder over the whole window and a
+// Levels: 1 greedy and 2-3 lazy over hash rows; 4 to 7 lazy matching over
+// hash chains; 8 and 9 a binary-tree match finder over the whole window and a
 // cost-based parse that prices literals, new distances and the four repeat
-// distances with the code lengths of the blocks just written (level 9 parses
-// each stretch twice, the second time with the first pass's own codes).
+// distances with code lengths refreshed every 8,192 symbols from the symbols
+// just parsed.
 #pragma once
 
 #include <cstdint>
