@@ -59,7 +59,7 @@ struct LevelParams {
 
 LevelParams ParamsFor(int level) {
   switch (level) {
-    case 1: return {LevelParams::kGreedy, 6, 32, 14, 0, 0, 8};
+    case 1: return {LevelParams::kGreedy, 8, 32, 14, 0, 0, 8};
     case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8};
     case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8};
     case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0};
