@@ -59,7 +59,7 @@ struct LevelParams {
 
 LevelParams ParamsFor(int level) {
   switch (level) {
-    case 1: return {LevelParams::kGreedy, 8, 32, 14, 0, 0, 8};
+    case 1: return {LevelParams::kGreedy, 8, 32, 15, 0, 0, 8};
     case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8};
     case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8};
     case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0};
@@ -360,7 +360,9 @@ struct LzEncoder::Impl {
 
   // ---- greedy and lazy parsing ----------------------------------------------
 
-  static constexpr uint32_t kDenseSearch = 64;  // positions searched one by one before skipping
+  // Positions searched one by one before skipping: the greedy level, which
+  // has no second look, waits longer before it gives a stretch up.
+  uint32_t DenseSearch() const { return params.kind == LevelParams::kGreedy ? 256 : 64; }
   uint32_t misses_ = 0;  // positions searched in a row without a match
   struct Choice {
     uint32_t len = 0;
@@ -412,8 +414,8 @@ struct LzEncoder::Impl {
         p++;
         // Long stretches without a match (already compressed data) are
         // searched more and more sparsely; a match starts dense search again.
-        if (++misses_ > kDenseSearch) {
-          const uint32_t skip = std::min<uint32_t>((misses_ - kDenseSearch) >> 4, until - p);
+        if (++misses_ > DenseSearch()) {
+          const uint32_t skip = std::min<uint32_t>((misses_ - DenseSearch()) >> 4, until - p);
           for (uint32_t k = 0; k < skip; k++) EmitLiteral(buf_[p + k]);
           p += skip;
         }
