@@ -197,7 +197,7 @@ static const uint8_t kPatternStride[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // byte by byte for 8 bytes and then copied from the smallest multiple of its
 // gap that is at least 8 back, which holds the same bytes; one 1..7 bytes
 // ahead is a plain move.
-__attribute__((always_inline)) static inline uint32_t CopyInRing(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
+__attribute__((always_inline)) static inline uint32_t CopyMatch(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
                                   uint32_t length) {
   uint32_t src = (wp - distance) & mask;
   const uint32_t body = mask + 1 - kMaxMatch;
@@ -240,11 +240,6 @@ __attribute__((always_inline)) static inline uint32_t CopyInRing(uint8_t* ring, 
     src = (src + 1) & mask;
   }
   return wp;
-}
-
-void CopyMatch(uint32_t distance, uint32_t length) {
-  lz.produced += int32_t(length);
-  dictionary.writePos = CopyInRing(dictionary.ring, dictionary.mask, dictionary.writePos, distance, length);
 }
 
 bool MakeCodeFailed() {
@@ -389,7 +384,7 @@ void DecodeBlocks() {
       base = r < 2 ? 2 : 3;
     }
     const uint32_t length = decodeSymbol(lengthTable, lengthWidths) + base;
-    wp = CopyInRing(ring, mask, wp, v + 1, length);
+    wp = CopyMatch(ring, mask, wp, v + 1, length);
     produced += int32_t(length);
   }
 

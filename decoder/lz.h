@@ -58,7 +58,6 @@ int32_t ReadLzChunk(uint8_t* destination, int32_t n);
 int32_t ReadStoredChunk(uint8_t* destination, int32_t n);
 void DecodeBlocks();
 bool ReadBlockHeader();
-void CopyMatch(uint32_t distance, uint32_t length);
 
 // Decodes the comment of the main header held in the header record into
 // `text` (capacity bytes, terminator included; longer texts are cut). Returns
