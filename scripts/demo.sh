@@ -1,35 +1,104 @@
 #!/usr/bin/env bash
 # The main job on the built-in demo: installs what is missing (apt-get, as
-# root), builds the tools, then
-#   1. writes the sample archive with the tests' archive builders and lists
-#      and tests it with qmkpack;
-#   2. packs a real folder (this project's own sources) with qmkpack create,
-#      lists, tests and extracts it, and compares the extracted tree.
+# root), builds QuellmarkSetup.exe with the demo product as its payload, and
+# runs it under Wine - in a window on your display when there is one,
+# otherwise on a virtual one (Xvfb) - confirming the proposed directory as a
+# user pressing Enter would. Then it prints where everything went: the
+# files, the install log, the Start-menu shortcuts and the registry key.
+#
+#   QMK_DEMO_WAIT=1 bash scripts/demo.sh   leaves the windows to you
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native -j2 --target qmkpack make_sample >/dev/null
-qmkpack=build/native/qmkpack/qmkpack
-out=build/demo
-rm -rf "$out"
-mkdir -p "$out"
+repo="$PWD"
 
-run() {
-  echo "\$ $*"
-  "$@"
-  echo
+echo "== building the installer (MinGW-w64, i686)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j2 --target QuellmarkSetup >build/build-demo.log 2>&1 || {
+  tail -30 build/build-demo.log
+  exit 1
+}
+setup=build/win32/QuellmarkSetup.exe
+ls -l "$setup" build/win32/QuellmarkStub.exe 2>/dev/null | awk '{print "   " $5 " bytes  " $NF}'
+
+# A Wine prefix of its own, so the demo starts from a machine without
+# Quellmark on every run.
+export WINEPREFIX="$repo/build/demo-prefix" WINEDEBUG=-all WINEARCH=win32
+export WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+echo "== preparing a Wine prefix (build/demo-prefix)"
+wineboot -i >/dev/null 2>&1 || true
+wineserver -w
+
+xvfb_pid=""
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "== running on your display $DISPLAY"
+else
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || break
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  echo "== running on a virtual display $DISPLAY"
+fi
+
+# find_window TITLE: the X window of a Wine window with that title.
+find_window() {
+  local id=""
+  for _ in $(seq 300); do
+    id="$(xdotool search --name "^$1\$" 2>/dev/null | head -1)" && [ -n "$id" ] && break
+    sleep 0.1
+  done
+  echo "$id"
 }
 
-build/native/tests/support/make_sample "$out/sample.ace"
-run "$qmkpack" list "$out/sample.ace"
-run "$qmkpack" test "$out/sample.ace"
+wine "$setup" &
+setup_pid=$!
+if [ -z "${QMK_DEMO_WAIT:-}" ]; then
+  window="$(find_window 'Installing Quellmark 3')"
+  [ -n "$window" ] || { echo "demo: the setup window did not appear" >&2; exit 1; }
+  sleep 1
+  echo "   setup window up; pressing Enter to confirm the proposed directory"
+  xdotool windowfocus --sync "$window" key Return 2>/dev/null || xdotool key Return
+  box="$(find_window 'Information')"
+  [ -n "$box" ] || box="$(find_window 'Quellmark')"
+  sleep 1
+  echo "   message: $(xdotool getwindowname "$box" 2>/dev/null)"
+  xdotool windowfocus --sync "$box" key Return 2>/dev/null || xdotool key Return
+fi
+status=0
+wait "$setup_pid" || status=$?
+echo "   QuellmarkSetup.exe exited with code $status"
 
-mkdir -p "$out/folder"
-cp -r archive decoder qmkpack platform tests README.md "$out/folder/"
-run "$qmkpack" create -9 "$out/folder.ace" "$out/folder"
-run "$qmkpack" list "$out/folder.ace"
-run "$qmkpack" test -q "$out/folder.ace"
-run "$qmkpack" extract -q "$out/folder.ace" "$out/extracted"
-run diff -r "$out/folder" "$out/extracted"
-echo "demo: the extracted tree matches the packed folder"
+drive_c="$WINEPREFIX/drive_c"
+dir="$(find "$drive_c" -maxdepth 2 -iname 'QMK' -type d | head -1)"
+[ -n "$dir" ] || { echo "demo: nothing was installed" >&2; exit 1; }
+echo
+echo "== files (C:${dir#$drive_c}, on this machine $dir)"
+(cd "$dir" && find . -type f | sort | while read -r f; do
+  printf '   %8s  %s  %s\n' "$(stat -c %s "$f")" "$(date -r "$f" '+%Y-%m-%d %H:%M')" "${f#./}"
+done)
+echo
+echo "== install log uninstall.list (read by the product's uninstaller, qmk.exe -uninstall)"
+tr -d '\r' <"$dir/uninstall.list" | sed 's/^/   /'
+echo
+echo "== Start-menu shortcuts"
+programs="$(find "$drive_c/users" -path '*Start Menu/Programs/Quellmark' -type d | head -1)"
+for link in "$programs"/*.lnk; do
+  echo "   ${link#$drive_c/}"
+  if command -v lnkinfo >/dev/null; then
+    lnkinfo "$link" 2>/dev/null | grep -E 'Local path|Command line arguments|Working directory|Icon index|Icon location' |
+      sed 's/^[[:space:]]*/      /' || true
+  fi
+done
+echo
+echo "== registry"
+wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QMK' 2>/dev/null | tr -d '\r' |
+  sed '/^$/d; s/^/   /'

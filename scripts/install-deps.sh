@@ -11,7 +11,7 @@ PKGS=(
   googletest libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   zlib1g-dev
-  wine wine32:i386 xvfb xauth xdotool
+  wine wine32:i386 xvfb xauth xdotool x11-utils liblnk-utils
 )
 
 missing=()
