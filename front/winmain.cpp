@@ -134,6 +134,16 @@ Outcome Install() {
   return outcome;
 }
 
+// The payload against the seal the build made after decoding every entry
+// (resource RCDATA 11); without a seal every entry is decoded here.
+bool PayloadIntact(const uint8_t* payload, uint32_t size) {
+  HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(10));
+  HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+  const void* seal = loaded ? LockResource(loaded) : nullptr;
+  if (!seal) return VerifyArchiveImage(payload, size);
+  return SealedImageIntact(payload, size, static_cast<const uint8_t*>(seal), SizeofResource(nullptr, found));
+}
+
 bool Succeeded(const Outcome& outcome) {
   return outcome.extraction == kStatusOk && outcome.logWritten && outcome.shortcutsMade && outcome.registered;
 }
@@ -169,7 +179,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   Instance = instance;
   const uint8_t* payload = nullptr;
   uint32_t payloadSize = 0;
-  if (!platform->findPayload(&payload, &payloadSize) || !VerifyArchiveImage(payload, payloadSize)) {
+  if (!platform->findPayload(&payload, &payloadSize) || !PayloadIntact(payload, payloadSize)) {
     if (!options.silent) MessageBoxA(nullptr, kDamaged, kCaption, MB_OK | MB_ICONERROR);
     return kExitRefused;
   }

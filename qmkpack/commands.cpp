@@ -15,6 +15,7 @@
 #include "archive/entryname.h"
 #include "archive/reader.h"
 #include "archive/status.h"
+#include "archive/verify.h"
 #include "decoder/lz.h"
 #include "platform/platform.h"
 
@@ -402,4 +403,25 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
   intact = ReportChainEnd(io) && intact;
   if (saved[0]) platform->setCurrentDirectory(saved);
   return intact && failed == 0 ? kExitOk : kExitDamaged;
+}
+
+int SealArchive(const std::vector<uint8_t>& image, const char* sealPath, const CommandIo& io) {
+  const uint8_t* data = image.data();
+  const uint32_t size = uint32_t(image.size());
+  if (image.size() > 0xFFFFFFFFu || !VerifyArchiveImage(data, size)) {
+    fprintf(io.err, "qmkpack: %s: the archive is damaged or holds a name the installer refuses; not sealed\n",
+            io.archiveName);
+    return kExitDamaged;
+  }
+  uint8_t seal[kSealSize];
+  MakeSeal(data, size, seal);
+  FILE* f = fopen(sealPath, "wb");
+  const bool written = f && fwrite(seal, 1, sizeof seal, f) == sizeof seal;
+  if ((f && fclose(f) != 0) || !written) {
+    fprintf(io.err, "qmkpack: cannot write %s\n", sealPath);
+    remove(sealPath);
+    return kExitUsage;
+  }
+  if (!io.quiet) fprintf(io.out, "%s: every entry intact; sealed in %s\n", io.archiveName, sealPath);
+  return kExitOk;
 }

@@ -23,6 +23,9 @@ struct CommandIo {
 int ListArchive(const std::vector<uint8_t>& image, const CommandIo& io);
 int TestArchive(const std::vector<uint8_t>& image, const CommandIo& io);
 int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, const CommandIo& io);
+// Decodes every entry as the installer's own check does; only when all are
+// intact writes the seal the installer compares its payload with.
+int SealArchive(const std::vector<uint8_t>& image, const char* sealPath, const CommandIo& io);
 
 // Reads a whole file; false with a message on `err` when it cannot.
 bool LoadFile(const char* path, std::vector<uint8_t>& bytes, FILE* err);

@@ -31,6 +31,8 @@ const char kUsage[] =
     "                        date and time, attributes, stored CRC, name; and the comment\n"
     "  test ARCHIVE          decode every entry and check it against its stored CRC\n"
     "  extract ARCHIVE DIR   write the entries below DIR (created if missing)\n"
+    "  seal ARCHIVE OUT      test every entry; if all are intact, write the archive's\n"
+    "                        seal (its size and CRC-32) to OUT, for the installer\n"
     "\n"
     "Options:\n"
     "  -1 ... -9             create: compression level (1 fast, 9 smallest; default 5)\n"
@@ -131,13 +133,15 @@ int main(int argc, char** argv) {
   if (createOnly) return Usage("compression options go with 'create'");
   if (command == "list" || command == "l" || command == "test" || command == "t") {
     operands = 1;
-  } else if (command == "extract" || command == "x") {
+  } else if (command == "extract" || command == "x" || command == "seal") {
     operands = 2;
   } else {
     return Usage(("unknown command '" + command + "'").c_str());
   }
   if (args.size() != operands + 1) {
-    return Usage(operands == 1 ? "expected one archive" : "expected an archive and a target directory");
+    return Usage(operands == 1 ? "expected one archive"
+                 : command == "seal" ? "expected an archive and the seal file to write"
+                                     : "expected an archive and a target directory");
   }
 
   std::vector<uint8_t> image;
@@ -145,5 +149,6 @@ int main(int argc, char** argv) {
   CommandIo io{stdout, stderr, args[1], quiet};
   if (command[0] == 'l') return ListArchive(image, io);
   if (command[0] == 't') return TestArchive(image, io);
+  if (command == "seal") return SealArchive(image, args[2], io);
   return ExtractArchive(image, args[2], io);
 }

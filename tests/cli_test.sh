@@ -51,6 +51,19 @@ cp "$work/sample.ace" "$work/flip.ace"
 printf '\x55' | dd of="$work/flip.ace" bs=1 seek=$((size / 2)) conv=notrunc status=none
 expect "damaged data" 1 "damaged|CRC|bad|invalid|decoded|end before" "$qmkpack" test "$work/flip.ace"
 
+expect "seal" 0 "every entry intact; sealed in" "$qmkpack" seal "$work/sample.ace" "$work/sample.seal"
+if [ "$(head -c 4 "$work/sample.seal")" = QMKS ] && [ "$(stat -c %s "$work/sample.seal")" = 12 ]; then
+  pass=$((pass + 1))
+else
+  fail=$((fail + 1))
+  echo "FAIL: seal file is not 12 bytes starting with QMKS"
+fi
+expect "seal damaged" 1 "damaged .*not sealed" "$qmkpack" seal "$work/flip.ace" "$work/flip.seal"
+if [ -e "$work/flip.seal" ]; then
+  fail=$((fail + 1))
+  echo "FAIL: a damaged archive got a seal file"
+fi
+expect "seal operands" 2 "expected an archive and the seal file to write" "$qmkpack" seal "$work/sample.ace"
 expect "extract" 0 "file  readme.txt" "$qmkpack" extract "$work/sample.ace" "$work/out"
 if [ -f "$work/out/Plugins/notes.txt" ] && [ -f "$work/out/data.bin" ] && [ -f "$work/out/empty.txt" ] &&
    cmp -s "$work/out/Plugins/notes.txt" "$work/out/Plugins/copy.txt"; then

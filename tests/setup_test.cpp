@@ -190,3 +190,65 @@ TEST(PayloadCheck, TrailingBytesAfterTheLastHeaderFail) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes SealOf(const Bytes& image) {
+  Bytes seal(kSealSize);
+  MakeSeal(image.data(), uint32_t(image.size()), seal.data());
+  return seal;
+}
+
+bool SealedIntact(const Bytes& image, const Bytes& seal) {
+  errorStatus = kStatusOk;
+  const bool intact = SealedImageIntact(image.data(), uint32_t(image.size()), seal.data(), uint32_t(seal.size()));
+  EXPECT_EQ(errorStatus, kStatusOk);
+  return intact;
+}
+
+TEST(PayloadSeal, SealOfTheImageItselfPasses) {
+  std::vector<FileEntry> entries;
+  const Bytes image = SampleArchive(entries);
+  const Bytes seal = SealOf(image);
+  EXPECT_EQ(Bytes(seal.begin(), seal.begin() + 4), Bytes({'Q', 'M', 'K', 'S'}));
+  EXPECT_TRUE(SealedIntact(image, seal));
+}
+
+TEST(PayloadSeal, EveryChangedByteIsCaught) {
+  std::vector<FileEntry> entries;
+  const Bytes image = SampleArchive(entries);
+  const Bytes seal = SealOf(image);
+  // Unlike the decoding check, the seal also catches changes that decode
+  // the same (padding bits at the end of a stream).
+  for (size_t at = 0; at < image.size(); at += 7) {
+    Bytes damaged = image;
+    damaged[at] ^= 0x01;
+    ASSERT_FALSE(SealedIntact(damaged, seal)) << "byte " << at;
+  }
+}
+
+TEST(PayloadSeal, WrongSizeOrDamagedSealFails) {
+  std::vector<FileEntry> entries;
+  const Bytes image = SampleArchive(entries);
+  const Bytes seal = SealOf(image);
+  EXPECT_FALSE(SealedIntact(Bytes(image.begin(), image.end() - 1), seal));
+  for (size_t at = 0; at < seal.size(); at++) {
+    Bytes damaged = seal;
+    damaged[at] ^= 0x10;
+    EXPECT_FALSE(SealedIntact(image, damaged)) << "seal byte " << at;
+  }
+  EXPECT_FALSE(SealedIntact(image, Bytes(seal.begin(), seal.end() - 1)));
+}
+
+TEST(PayloadSeal, SealMadeOverABrokenChainStillFails) {
+  std::vector<FileEntry> entries;
+  Bytes image = SampleArchive(entries);
+  image.push_back(0);  // the chain no longer ends at the image's end
+  EXPECT_FALSE(SealedIntact(image, SealOf(image)));
+  std::vector<FileEntry> evil = {Entry("a\\..\\..\\x", qmktest::SampleText(50, 5))};
+  qmktest::Pack(evil, true);
+  const Bytes refused = qmktest::BuildArchive({}, evil);
+  EXPECT_FALSE(SealedIntact(refused, SealOf(refused)));
+}
+
+}  // namespace
