@@ -6,9 +6,11 @@
 #ifdef _WIN32
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -279,6 +281,127 @@ TEST_F(UninstallTest, WrongCommandLineEndsAtOnceWithTwo) {
   const Outcome run = RunToTheEnd(DemoProgram(), "-uninstall /X /S");
   EXPECT_EQ(run.output, "result: 2\r\n");
   EXPECT_EQ(run.exitCode, 2u);
+}
+
+// The icons as the shell numbers them: the Uninstall shortcut asks for
+// number 2 of qmk.exe, which must be the third icon group (the bin), and
+// there are exactly three.
+std::vector<uint32_t> IconPixels(HICON icon) {
+  std::vector<uint32_t> pixels;
+  ICONINFO info;
+  if (!icon || !GetIconInfo(icon, &info)) return pixels;
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = 32;
+  bi.bmiHeader.biHeight = 32;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  pixels.resize(32 * 32);
+  HDC dc = GetDC(nullptr);
+  if (!GetDIBits(dc, info.hbmColor, 0, 32, pixels.data(), &bi, DIB_RGB_COLORS)) pixels.clear();
+  ReleaseDC(nullptr, dc);
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  return pixels;
+}
+
+// Pixels of the bin's red cross; only the uninstall icon has any.
+int RedPixels(const std::vector<uint32_t>& pixels) {
+  int red = 0;
+  for (const uint32_t p : pixels) {
+    const uint32_t r = (p >> 16) & 0xff, g = (p >> 8) & 0xff, b = p & 0xff;
+    if (r > 0xb0 && g < 0x50 && b < 0x50) ++red;
+  }
+  return red;
+}
+
+TEST(DemoProgramResources, IconNumberTwoIsTheBinOfTheThirdIconGroup) {
+  const std::string program = DemoProgram();
+  EXPECT_EQ(ExtractIconExA(program.c_str(), -1, nullptr, nullptr, 0), 3u);
+  HMODULE module = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  std::vector<std::vector<uint32_t>> groups;
+  for (int id = 1; id <= 3; ++id) {
+    HICON icon = static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(id), IMAGE_ICON, 32, 32, 0));
+    groups.push_back(IconPixels(icon));
+    ASSERT_EQ(groups.back().size(), 32u * 32u) << "icon group " << id;
+    DestroyIcon(icon);
+  }
+  FreeLibrary(module);
+  EXPECT_NE(groups[0], groups[1]);
+  EXPECT_NE(groups[1], groups[2]);
+  EXPECT_NE(groups[0], groups[2]);
+  EXPECT_EQ(RedPixels(groups[0]), 0);
+  EXPECT_EQ(RedPixels(groups[1]), 0);
+  EXPECT_GT(RedPixels(groups[2]), 20);
+  for (UINT index = 0; index < 3; ++index) {
+    HICON large = nullptr;
+    ASSERT_EQ(ExtractIconExA(program.c_str(), int(index), &large, nullptr, 1), 1u);
+    EXPECT_EQ(IconPixels(large), groups[index]) << "icon number " << index;
+    DestroyIcon(large);
+  }
+}
+
+TEST(DemoProgramResources, VersionNamesTheProduct) {
+  const std::string program = DemoProgram();
+  DWORD ignored;
+  std::vector<char> data(GetFileVersionInfoSizeA(program.c_str(), &ignored));
+  ASSERT_FALSE(data.empty());
+  ASSERT_TRUE(GetFileVersionInfoA(program.c_str(), 0, DWORD(data.size()), data.data()));
+  char* value = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\ProductName",
+                             reinterpret_cast<void**>(&value), &size));
+  EXPECT_STREQ(value, "Quellmark");
+}
+
+// The payload directory, demo-payload in the build directory.
+std::string PayloadDir() {
+  std::string dir = DemoProgram();
+  dir.erase(dir.find_last_of('\\'));
+  dir.erase(dir.find_last_of('\\'));
+  return dir + "\\demo-payload";
+}
+
+TEST(DemoPayload, LaidOutAsInstalled) {
+  std::vector<std::string> names = Names(PayloadDir());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Plugins", "history.txt", "license.txt", "qmk.exe", "readme.rus.txt",
+                                             "readme.txt"}));
+}
+
+TEST(DemoPayload, RussianReadmeIsInCodePage1251) {
+  HANDLE f = CreateFileA(Join(PayloadDir(), "readme.rus.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  char buffer[4096];
+  DWORD got = 0;
+  ReadFile(f, buffer, sizeof buffer, &got, nullptr);
+  CloseHandle(f);
+  const std::string text(buffer, got);
+  // "Спасибо" in code page 1251; in UTF-8 it would take two bytes a letter.
+  EXPECT_NE(text.find("\xD1\xEF\xE0\xF1\xE8\xE1\xEE"), std::string::npos);
+  wchar_t wide[4096];
+  const int n = MultiByteToWideChar(1251, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), wide, 4096);
+  EXPECT_EQ(n, int(text.size()));  // one character a byte, every byte valid
+}
+
+// The payload's plug-ins are real DLLs that load and answer by name.
+TEST(DemoPayload, PluginsLoadAndExportTheirNames) {
+  const std::string dir = PayloadDir() + "\\Plugins";
+  const std::vector<std::string> dlls = Names(dir);
+  EXPECT_EQ(dlls.size(), 6u);
+  std::vector<std::string> names;
+  for (const std::string& dll : dlls) {
+    HMODULE module = LoadLibraryA(Join(dir, dll).c_str());
+    ASSERT_NE(module, nullptr) << dll;
+    using NameFunction = const char*(__stdcall*)();
+    auto name = reinterpret_cast<NameFunction>(reinterpret_cast<void*>(GetProcAddress(module, "QmkPluginName")));
+    ASSERT_NE(name, nullptr) << dll;
+    EXPECT_EQ("qmk" + std::string(name()) + ".dll", dll);
+    EXPECT_NE(GetProcAddress(module, "QmkPluginTitle"), nullptr) << dll;
+    FreeLibrary(module);
+  }
 }
 
 }  // namespace
