@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Checks of the built installer that need no Windows: what the PE file is
+# made of, and that two builds from the same sources are byte-identical.
+#
+#   installer_build_test.sh pe SETUP.exe STUB.exe PAYLOAD.ace
+#   installer_build_test.sh reproducible SOURCE_DIR TOOLCHAIN_FILE
+set -u
+pass=0
+fail=0
+check() {  # check NAME CONDITION-RESULT DETAIL
+  if [ "$2" = 0 ]; then
+    pass=$((pass + 1))
+  else
+    fail=$((fail + 1))
+    echo "FAIL: $1${3:+ ($3)}"
+  fi
+}
+
+pe_checks() {
+  local setup="$1" stub="$2" payload="$3" objdump=i686-w64-mingw32-objdump windres=i686-w64-mingw32-windres
+  local size headers imports resources
+  size=$(stat -c %s "$stub")
+  [ "$size" -le 40960 ]
+  check "stub at most 40 KiB" $? "$size bytes"
+  headers="$($objdump -p "$setup")"
+  grep -q 'file format pei-i386' <<<"$headers"
+  check "32-bit PE" $?
+  grep -Eq 'Subsystem[[:space:]]+00000002' <<<"$headers"
+  check "Windows GUI subsystem" $?
+  # ASLR and DEP: DYNAMIC_BASE (0x40) and NX_COMPAT (0x100).
+  local dll
+  dll=$(awk '/DllCharacteristics/ {print $2}' <<<"$headers")
+  [ $((0x$dll & 0x140)) = $((0x140)) ]
+  check "dynamic base and NX compatible" $? "DllCharacteristics $dll"
+  imports="$(awk '/DLL Name:/ {print toupper($3)}' <<<"$headers" | sort -u | tr '\n' ' ')"
+  [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL SHELL32.DLL USER32.DLL " ]
+  check "only system DLLs imported" $? "$imports"
+  resources="$($windres -J coff -i "$setup" -O rc 2>/dev/null)"
+  grep -q 'Name: "MAINICON"' <<<"$resources"
+  check "icon group MAINICON" $?
+  grep -q 'VALUE "ProductName", "Quellmark"' <<<"$resources" &&
+    grep -q 'VALUE "FileDescription", "Quellmark Setup"' <<<"$resources"
+  check "version resource" $?
+  grep -q 'requestedExecutionLevel level=""requireAdministrator""' <<<"$resources" &&
+    grep -q 'supportedOS' <<<"$resources"
+  check "manifest asks for administrator rights" $?
+  # The payload resource holds the archive's bytes exactly: the installer
+  # is the stub's size plus about the archive's.
+  local grown
+  grown=$(($(stat -c %s "$setup") - size))
+  local want
+  want=$(stat -c %s "$payload")
+  [ "$grown" -ge "$want" ] && [ "$grown" -le $((want + 4096)) ]
+  check "payload embedded once" $? "grew $grown bytes for a $want-byte archive"
+  # RCDATA 10 is the archive: its first bytes as windres dumps them.
+  grep -q 'Name: 10\.' <<<"$resources" && grep -q 'Name: 11\.' <<<"$resources"
+  check "payload and seal resources" $?
+}
+
+reproducible() {
+  local src="$1" toolchain="$2" work
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' RETURN
+  for b in one two; do
+    cmake -S "$src" -B "$work/$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DQMK_BUILD_TESTS=OFF >"$work/$b.log" 2>&1 &&
+      cmake --build "$work/$b" --target QuellmarkSetup QuellmarkStub -j2 >>"$work/$b.log" 2>&1
+    check "build $b" $? "see below"
+    [ -f "$work/$b/QuellmarkSetup.exe" ] || tail -20 "$work/$b.log"
+  done
+  cmp "$work/one/QuellmarkSetup.exe" "$work/two/QuellmarkSetup.exe"
+  check "two builds of the installer are byte-identical" $?
+  cmp "$work/one/QuellmarkStub.exe" "$work/two/QuellmarkStub.exe"
+  check "two builds of the stub are byte-identical" $?
+}
+
+case "${1:-}" in
+  pe) pe_checks "$2" "$3" "$4" ;;
+  reproducible) reproducible "$2" "$3" ;;
+  *) echo "usage: $0 pe SETUP STUB PAYLOAD | reproducible SOURCE_DIR TOOLCHAIN" >&2; exit 2 ;;
+esac
+echo "$pass passed, $fail failed"
+[ "$fail" = 0 ]
