@@ -2,6 +2,7 @@
 #include "archive/entryname.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -57,6 +58,7 @@ NameFault CheckEntryName(const char* name, size_t length, size_t maxLength) {
     if (IsDeviceName(component, n)) return NameFault::kDeviceName;
     start = end + 1;
   }
+  if (memchr(name, '/', length)) return NameFault::kSlash;
   return NameFault::kNone;
 }
 
@@ -72,6 +74,40 @@ const char* DescribeNameFault(NameFault fault) {
     case NameFault::kDeviceName: return "Windows device name";
     case NameFault::kControlChar: return "control character in name";
     case NameFault::kTooLong: return "name too long";
+    case NameFault::kSlash: return "'/' in name";
   }
   return "unsafe name";
+}
+
+bool OpenEntryNameSet(EntryNameSet* set) {
+  set->count = 0;
+  set->slots = static_cast<uint64_t*>(calloc(kEntryNameSlots, sizeof *set->slots));
+  return set->slots != nullptr;
+}
+
+void CloseEntryNameSet(EntryNameSet* set) {
+  free(set->slots);
+  set->slots = nullptr;
+  set->count = 0;
+}
+
+bool AddEntryName(EntryNameSet* set, const char* name, size_t length) {
+  if (!set->slots || set->count >= kMaxEntryNames) return false;
+  // FNV-1a over the name as Windows would compare it: ASCII letters in one
+  // case, either separator as "\\".
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < length; i++) {
+    char c = name[i] == '/' ? '\\' : name[i];
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  if (hash == 0) hash = 1;  // 0 marks a free slot
+  for (unsigned i = unsigned(hash) & (kEntryNameSlots - 1);; i = (i + 1) & (kEntryNameSlots - 1)) {
+    if (set->slots[i] == hash) return false;
+    if (set->slots[i] == 0) {
+      set->slots[i] = hash;
+      set->count++;
+      return true;
+    }
+  }
 }

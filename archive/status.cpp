@@ -11,9 +11,10 @@ const char* DescribeStatus(int32_t status) {
     case kStatusShortWrite: return "output file could not be written in full";
     case kStatusUnsupported: return "entry uses an unsupported method or is locked";
     case kStatusBadCrc: return "entry data do not match the stored CRC";
-    case kStatusUnsafeName: return "entry name is unsafe or too long";
+    case kStatusUnsafeName: return "entry name is unsafe, too long, repeated, or taken by the other kind";
     case kStatusDamagedArchive: return "archive is damaged or missing";
     case kStatusNoInstallDir: return "installation directory cannot be used";
+    case kStatusNotLogged: return "install log could not record an item; nothing more was created";
     default: return "unknown error";
   }
 }

@@ -16,9 +16,12 @@ enum ErrorStatusValue : int32_t {
   kStatusShortWrite = 7,     // an output file took fewer bytes than written
   kStatusUnsupported = 10,   // entry flagged 0x4000, or a compression type other than 0 and 1
   kStatusBadCrc = 11,        // an entry decoded to bytes that do not match its stored CRC
-  kStatusUnsafeName = 12,    // an entry name that could escape or does not fit the buffers
+  kStatusUnsafeName = 12,    // an entry name that could escape, does not fit the buffers, repeats an
+                             // earlier entry's, or is taken by a file where a directory goes (or the
+                             // other way round)
   kStatusDamagedArchive = 13,// no archive in the image, or a header chain cut short
   kStatusNoInstallDir = 14,  // the installation directory could not be created or entered
+  kStatusNotLogged = 15,     // the install log took no line for an item, so the item was not created
 };
 
 extern int32_t errorStatus;

@@ -35,13 +35,13 @@ bool EntryNameSafe() {
 // touching the disk: no parents, no file, no attributes, no deletion, since
 // nothing of that name was written by this run. Only a file this run opened
 // and failed to complete is deleted.
-void ExtractEntry() {
+void ExtractEntry(EntryNameSet* names) {
   const AceFileView& f = headerRecord.file;
   StartEntry();
   char name[kEntryNameSize];
   CopyEntryName(name);
   if (errorStatus != kStatusOk) return;
-  if (!EntryNameSafe()) {
+  if (!EntryNameSafe() || !AddEntryName(names, reinterpret_cast<const char*>(f.variable), f.nameLength)) {
     errorStatus = kStatusUnsafeName;
     return;
   }
@@ -91,19 +91,26 @@ void TUnAce::ExtractAll(const char* installDir) {
   }
   delete InstallLog;  // one log per run; an earlier run's object is closed
   InstallLog = new (std::nothrow) TInstallLog(logName);
-  LogInstallRoot(ancestor, installDir);
+  // The directories just made are named by this line; without it nothing
+  // more is created.
+  const bool rootLogged = LogInstallRoot(ancestor, installDir);
+  EntryNameSet names;
+  if (!OpenEntryNameSet(&names)) errorStatus = kStatusNoMemory;
   if (!platform->setCurrentDirectory(installDir)) {
     // Entries must never land in whatever directory happened to be current.
     errorStatus = kStatusNoInstallDir;
+  } else if (!rootLogged) {
+    errorStatus = kStatusNotLogged;
   } else if (!found) {
     // Without its buffers the phase could not look; that failure is set.
     if (WorkBuffersPresent()) errorStatus = kStatusDamagedArchive;
   } else {
     while (!stopRequested && ReadNextHeader()) {
-      if (headerRecord.headerType == ace::kTypeFile) ExtractEntry();
+      if (headerRecord.headerType == ace::kTypeFile) ExtractEntry(&names);
     }
     if (!stopRequested && reader.chainEnd != ChainEnd::kImageEnd) errorStatus = kStatusDamagedArchive;
   }
+  CloseEntryNameSet(&names);
   if (saved[0]) platform->setCurrentDirectory(saved);
   ReleaseWorkBuffers();
 }
@@ -150,17 +157,27 @@ void CreateEntryParents(const char* name) {
     if (!IsSeparator(name[i])) continue;
     memcpy(prefix, name, i);
     prefix[i] = 0;
-    if (platform->getFileAttributes(prefix) == kNoAttributes) MakeLoggedDirectory(prefix);
+    const uint32_t attributes = platform->getFileAttributes(prefix);
+    if (attributes == kNoAttributes) {
+      if (!MakeLoggedDirectory(prefix)) {
+        errorStatus = kStatusNotLogged;
+        return;
+      }
+    } else if (!(attributes & ace::kAttrDirectory)) {
+      errorStatus = kStatusUnsafeName;  // a file where a directory goes: it stays
+      return;
+    }
   }
 }
 
-void RemoveExistingEntry(const char* name) {
-  if (!platform->deleteFile(name)) platform->removeDirectory(name);
-}
+void RemoveExistingEntry(const char* name) { platform->deleteFile(name); }
 
 int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
   char path[kEntryPathSize];
-  if (!platform->getCurrentDirectory(sizeof path, path)) path[0] = 0;
+  if (!platform->getCurrentDirectory(sizeof path, path)) {
+    errorStatus = kStatusNotLogged;  // the file line could not name the file
+    return kNoHandle;
+  }
   const size_t current = strlen(path);
   const size_t length = strlen(name);
   if (current + 1 + length >= sizeof path) {
@@ -169,16 +186,27 @@ int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
   }
   path[current] = '\\';
   memcpy(path + current + 1, name, length + 1);
-  const bool existed = platform->getFileAttributes(name) != kNoAttributes;
+  const uint32_t existing = platform->getFileAttributes(name);
+  const bool existed = existing != kNoAttributes;
+  const bool directory = (attributes & ace::kAttrDirectory) != 0;
+  if (existed && ((existing & ace::kAttrDirectory) != 0) != directory) {
+    // A file entry never removes a directory, nor a directory entry a file.
+    errorStatus = kStatusUnsafeName;
+    return kNoHandle;
+  }
   CreateEntryParents(name);
   if (errorStatus != kStatusOk) return kNoHandle;
-  if (attributes & ace::kAttrDirectory) {
-    if (!existed) MakeLoggedDirectory(name);
+  if (directory) {
+    if (!existed && !MakeLoggedDirectory(name)) errorStatus = kStatusNotLogged;
+    return kNoHandle;
+  }
+  // Logged before the file is touched, so a file whose creation fails is
+  // still named, and one that cannot be logged is left as it was.
+  if (!LogItem(path)) {
+    errorStatus = kStatusNotLogged;
     return kNoHandle;
   }
   if (existed) RemoveExistingEntry(name);
-  // Logged before the open, so a file whose creation fails is still named.
-  if (InstallLog) InstallLog->WriteLine(path);
   return platform->openForWrite(name);
 }
 

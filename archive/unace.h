@@ -8,9 +8,13 @@
 //
 // What a failure leaves behind: the entry whose writing failed is deleted;
 // every later entry is passed over and leaves the disk as it was. Entry
-// names that could reach outside the installation directory, or do not fit
-// the path buffers, are refused (status 12); nothing is extracted unless the
-// installation directory could be made current (status 14).
+// names that could reach outside the installation directory, do not fit the
+// path buffers, repeat an earlier entry's name, or are taken by a file where
+// a directory goes (or the other way round) are refused (status 12), and
+// nothing of the user's is removed for them; nothing is extracted unless the
+// installation directory could be made current (status 14). An item whose
+// install-log line cannot be written is not created, and neither is
+// anything after it (status 15).
 #pragma once
 
 #include <cstdint>
@@ -47,9 +51,10 @@ void InstallPayload();
 // terminated, in `buffer` (kEntryNameSize bytes). Returns `buffer`.
 char* CopyEntryName(char* buffer);
 // Creates, with logging, every missing directory on the name's path,
-// shortest first.
+// shortest first. A leading part taken by a file refuses the entry (status
+// 12); a directory whose line the log does not take is not created (15).
 void CreateEntryParents(const char* name);
-// Deletes a file of that name, or else an empty directory.
+// Deletes a file of that name (a directory is never removed for an entry).
 void RemoveExistingEntry(const char* name);
 // Directories, the file line of the log and the output file of one entry;
 // the output handle, or kNoHandle.

@@ -18,10 +18,11 @@ constexpr uint32_t kMaxEntryName = 1999;
 
 const uint8_t kSealMagic[4] = {'Q', 'M', 'K', 'S'};
 
-bool NameAcceptable() {
+bool NameAcceptable(EntryNameSet* names) {
   const AceFileView& f = headerRecord.file;
-  return CheckEntryName(reinterpret_cast<const char*>(f.variable), f.nameLength, kMaxEntryName) ==
-         NameFault::kNone;
+  const char* name = reinterpret_cast<const char*>(f.variable);
+  return CheckEntryName(name, f.nameLength, kMaxEntryName) == NameFault::kNone &&
+         AddEntryName(names, name, f.nameLength);
 }
 
 bool EntryDecodes() {
@@ -37,11 +38,13 @@ bool EntryDecodes() {
 
 // Walks the whole chain; with `decode`, every file entry is decoded too.
 bool ChainIntact(const uint8_t* data, uint32_t size, bool decode) {
-  bool intact = OpenArchiveImage(data, size);
+  EntryNameSet names;
+  bool intact = OpenEntryNameSet(&names) && OpenArchiveImage(data, size);
   while (intact && ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;
-    intact = NameAcceptable() && (!decode || EntryDecodes());
+    intact = NameAcceptable(&names) && (!decode || EntryDecodes());
   }
+  CloseEntryNameSet(&names);
   return intact && reader.chainEnd == ChainEnd::kImageEnd;
 }
 

@@ -15,7 +15,7 @@
 // True when the image holds an archive whose header chain runs to the end of
 // the image with every header CRC right, every file entry decodes to its
 // unpacked size with its file CRC right, and every entry name is one the
-// extraction accepts. Uses the reader's and the decoder's process-wide
+// extraction accepts (safe, and not repeated). Uses the reader's and the decoder's process-wide
 // state and leaves `errorStatus` at 0.
 bool VerifyArchiveImage(const uint8_t* data, uint32_t size);
 

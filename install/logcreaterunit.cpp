@@ -39,7 +39,8 @@ void MarkLost() {
 
 }  // namespace
 
-TInstallLog::TInstallLog(const char* fileName) : FileName(), FileHandle(kNoFile), created(false), complete(false) {
+TInstallLog::TInstallLog(const char* fileName)
+    : FileName(), FileHandle(kNoFile), created(false), complete(false), failed(false) {
   // A name that does not fit is not shortened into some other file's name.
   if (strlen(fileName) >= sizeof FileName) return;
   strcpy(FileName, fileName);
@@ -50,31 +51,49 @@ TInstallLog::TInstallLog(const char* fileName) : FileName(), FileHandle(kNoFile)
 
 TInstallLog::~TInstallLog() { platform->closeFile(FileHandle); }
 
-void TInstallLog::WriteLine(const char* text) {
-  if (FileHandle == kNoFile) {
+bool TInstallLog::WriteLine(const char* text) {
+  if (FileHandle == kNoFile || failed) {
     complete = false;
-    return;
+    return false;
   }
   static const char kLineEnd[2] = {'\r', '\n'};
   const uint32_t n = uint32_t(strlen(text));
   uint32_t written = 0;
-  if (!platform->writeFile(FileHandle, text, n, &written) || written != n) complete = false;
-  if (!platform->writeFile(FileHandle, kLineEnd, 2, &written) || written != 2) complete = false;
+  // After a short write nothing more goes to the file, so the last line is
+  // at worst cut short, never run together with the next one.
+  failed = !platform->writeFile(FileHandle, text, n, &written) || written != n ||
+           !platform->writeFile(FileHandle, kLineEnd, 2, &written) || written != 2;
+  if (failed) complete = false;
+  return !failed;
 }
 
-void MakeLoggedDirectory(const char* path) {
+bool LogItem(const char* text) {
+  if (!InstallLog) return true;
+  if (InstallLog->FileHandle == kNoFile) {
+    InstallLog->complete = false;
+    return true;
+  }
+  return InstallLog->WriteLine(text);
+}
+
+bool MakeLoggedDirectory(const char* path) {
   char current[kLogPathSize];
-  // A current directory the system cannot report is logged as empty.
-  if (!platform->getCurrentDirectory(sizeof current, current)) current[0] = 0;
+  // Without the current directory the line would name nothing the
+  // uninstaller could find: the directory is not made.
+  if (!platform->getCurrentDirectory(sizeof current, current)) {
+    MarkLost();
+    return false;
+  }
   char line[kLogLineSize] = "mkd: ";
   size_t length = strlen(line);
   if (!Append(line, sizeof line, length, current) || !Append(line, sizeof line, length, " ::: ") ||
       !Append(line, sizeof line, length, path)) {
     MarkLost();
-    return;
+    return false;
   }
-  if (InstallLog) InstallLog->WriteLine(line);
+  if (!LogItem(line)) return false;
   platform->createDirectory(path);
+  return true;
 }
 
 // Walks the path's characters; at every "\" the prefix before it is tried as
@@ -102,8 +121,8 @@ void FindExistingAncestor(const char* installDir, char* ancestor) {
   if (haveCut) ancestor[cut] = 0;
 }
 
-void LogInstallRoot(const char* ancestor, const char* installDir) {
-  if (EqualIgnoringCase(ancestor, installDir)) return;
+bool LogInstallRoot(const char* ancestor, const char* installDir) {
+  if (EqualIgnoringCase(ancestor, installDir)) return true;
   const size_t skip = strlen(ancestor) + 1;
   const char* rest = skip < strlen(installDir) ? installDir + skip : "";
   char line[kLogLineSize] = "mkd: ";
@@ -111,8 +130,8 @@ void LogInstallRoot(const char* ancestor, const char* installDir) {
   if (!Append(line, sizeof line, length, ancestor) || !Append(line, sizeof line, length, "\\ ::: ") ||
       !Append(line, sizeof line, length, rest)) {
     MarkLost();
-    return;
+    return false;
   }
   line[length - 1] = 0;
-  if (InstallLog) InstallLog->WriteLine(line);
+  return LogItem(line);
 }

@@ -11,6 +11,14 @@
 // The uninstaller parses these byte for byte: the doubled backslash of a
 // file line at a drive root and the missing one before " ::: " in a
 // directory line are part of the format.
+//
+// Log before act, kept strictly: an item is created only after its whole
+// line, CR LF included, has reached the file. Once a write to the log has
+// failed (a full disk), the log takes no more lines and the installer
+// creates nothing more, so whatever the run made is named in the log, and
+// a last line without its CR LF names an item that was never created. Only
+// when the log file could not be created at all does the installation go on
+// without it; the final report says so.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +35,10 @@ class TInstallLog {
   TInstallLog(const TInstallLog&) = delete;
   TInstallLog& operator=(const TInstallLog&) = delete;
 
-  // The bytes of `text`, then CR LF, each straight to the system.
-  void WriteLine(const char* text);
+  // The bytes of `text`, then CR LF, each straight to the system. True when
+  // both reached the file in full; false without writing anything once an
+  // earlier write has failed.
+  bool WriteLine(const char* text);
 
   char FileName[kLogPathSize];
   intptr_t FileHandle;  // kNoFile when the file could not be created
@@ -36,16 +46,24 @@ class TInstallLog {
   // reached it in full. A line too long for its buffer counts as lost too.
   bool created;
   bool complete;
+  bool failed;  // a write to the file failed: no more lines are taken
 };
 
 // The one log of the run; null until the extraction creates it.
 extern TInstallLog* InstallLog;
 
-// Logs "mkd: CURRENT ::: PATH" when the log exists, then creates PATH
-// (relative to the current directory). Whether it was created is not
-// reported; a line that would not fit its buffer is a failure of the item:
-// nothing is logged or created.
-void MakeLoggedDirectory(const char* path);
+// Writes the line of an item about to be created. True when the item may be
+// created: its line reached the log, or there is no log file to keep true
+// (no log object, or its file could not be created; the latter counts as
+// an incomplete log). False once the log has failed: the item must not be
+// created.
+bool LogItem(const char* text);
+
+// Logs "mkd: CURRENT ::: PATH", then creates PATH (relative to the current
+// directory). Whether the directory was created is not reported. False when
+// nothing was attempted because the current directory could not be read,
+// the line did not fit its buffer, or it could not be logged (LogItem).
+bool MakeLoggedDirectory(const char* path);
 
 // The longest "\"-bounded prefix of `installDir` that can be made the
 // current directory, without its final "\" (see the .cpp), into `ancestor`
@@ -54,4 +72,5 @@ void FindExistingAncestor(const char* installDir, char* ancestor);
 
 // Writes the install-root line, "mkd: ANCESTOR\ ::: REST" less its last
 // character, unless `ancestor` equals `installDir` ignoring letter case.
-void LogInstallRoot(const char* ancestor, const char* installDir);
+// False when the line was due but did not fit or could not be logged.
+bool LogInstallRoot(const char* ancestor, const char* installDir);

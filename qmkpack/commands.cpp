@@ -381,6 +381,11 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
     return kExitUsage;
   }
   unsigned failed = 0;
+  EntryNameSet names;
+  if (!OpenEntryNameSet(&names)) {
+    fprintf(io.err, "qmkpack: out of memory\n");
+    return kExitUsage;
+  }
   while (ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;
     const std::string name = EntryName();
@@ -390,9 +395,12 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
       continue;
     }
     const NameFault fault = CheckEntryName(name.data(), name.size(), kMaxNameLength);
-    if (fault != NameFault::kNone) {
+    const bool repeated = fault == NameFault::kNone && !AddEntryName(&names, name.data(), name.size());
+    if (fault != NameFault::kNone || repeated) {
       fprintf(io.err, "qmkpack: %s: refusing entry \"%s\": %s\n", io.archiveName, Printable(name).c_str(),
-              DescribeNameFault(fault));
+              !repeated                      ? DescribeNameFault(fault)
+              : names.count < kMaxEntryNames ? "an earlier entry has this name"
+                                             : "too many entries to check their names");
       DrainEntry();
       errorStatus = kStatusOk;
       failed++;
@@ -400,6 +408,7 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
     }
     if (!ExtractEntry(name, io)) failed++;
   }
+  CloseEntryNameSet(&names);
   intact = ReportChainEnd(io) && intact;
   if (saved[0]) platform->setCurrentDirectory(saved);
   return intact && failed == 0 ? kExitOk : kExitDamaged;

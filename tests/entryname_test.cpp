@@ -55,6 +55,8 @@ TEST(UnsafeEntryNames, AreRefusedWithTheirReason) {
       {"a\tb", NameFault::kControlChar},
       {"new\nline", NameFault::kControlChar},
       {"\x1f", NameFault::kControlChar},
+      {"a/b/c.txt", NameFault::kSlash},  // its log line would name a path the uninstaller cannot read
+      {"dir/", NameFault::kEmpty},
   };
   for (const Case& c : cases) EXPECT_EQ(Check(c.name), c.fault) << c.name;
 }
@@ -66,9 +68,38 @@ TEST(UnsafeEntryNames, LengthLimitIsInclusive) {
 }
 
 TEST(SafeEntryNames, Pass) {
-  for (const char* name : {"qmk.exe", "Plugins", "Plugins\\a.dll", "readme.rus.txt", "a/b/c.txt", ".hidden",
+  for (const char* name : {"qmk.exe", "Plugins", "Plugins\\a.dll", "readme.rus.txt", ".hidden",
                            "..name", "name..txt", "CONSOLE", "COM10", "LPT", "COM0", "con2", "aux_file",
                            "\xc0\xe1\xe2.txt", "a b\\c d.txt", "x\\y\\z\\w.bin"}) {
     EXPECT_EQ(Check(name), NameFault::kNone) << name;
   }
+}
+
+// ---- repeated names ----------------------------------------------------------------
+
+TEST(RepeatedEntryNames, AreRefusedWhateverTheirCaseOrSeparator) {
+  EntryNameSet names;
+  ASSERT_TRUE(OpenEntryNameSet(&names));
+  auto add = [&](const std::string& n) { return AddEntryName(&names, n.data(), n.size()); };
+  EXPECT_TRUE(add("Plugins"));
+  EXPECT_TRUE(add("Plugins\\a.dll"));
+  EXPECT_TRUE(add("a.dll"));  // the same leaf elsewhere is another name
+  EXPECT_FALSE(add("Plugins"));
+  EXPECT_FALSE(add("PLUGINS\\A.DLL"));
+  EXPECT_FALSE(add("plugins/a.dll"));
+  EXPECT_TRUE(add("Plugins\\a.dl"));
+  EXPECT_EQ(names.count, 4u);
+  CloseEntryNameSet(&names);
+  EXPECT_FALSE(add("x"));  // closed: nothing is taken
+}
+
+TEST(RepeatedEntryNames, TheTableRefusesNamesBeyondItsLimit) {
+  EntryNameSet names;
+  ASSERT_TRUE(OpenEntryNameSet(&names));
+  for (unsigned i = 0; i < kMaxEntryNames; i++) {
+    const std::string n = "f" + std::to_string(i);
+    ASSERT_TRUE(AddEntryName(&names, n.data(), n.size())) << n;
+  }
+  EXPECT_FALSE(AddEntryName(&names, "one more", 8));
+  CloseEntryNameSet(&names);
 }

@@ -141,13 +141,46 @@ TEST_F(InstallLogTest, ShortWriteMarksTheLogIncomplete) {
   EXPECT_EQ(LogBytes(), "abc\r\ndefg\r");
 }
 
-TEST_F(InstallLogTest, FailedWriteCallMarksTheLogIncompleteAndLaterLinesStillGo) {
-  TInstallLog log("C:\\log.txt");
+TEST_F(InstallLogTest, AfterAFailedWriteTheLogTakesNothingMoreAndNothingMoreIsMade) {
+  InstallLog = new TInstallLog("C:\\log.txt");
+  EXPECT_TRUE(MakeLoggedDirectory("first"));
+  memfs::FailCall(2);  // the write of its text, after the current directory
+  EXPECT_FALSE(MakeLoggedDirectory("lost"));
+  EXPECT_FALSE(InstallLog->complete);
+  EXPECT_FALSE(MakeLoggedDirectory("later"));
+  EXPECT_FALSE(LogItem("C:\\later.txt"));
+  EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: first\r\n");
+  EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\first\\", "C:\\log.txt"}));
+}
+
+TEST_F(InstallLogTest, DirectoryIsNotMadeWhenTheCurrentDirectoryCannotBeRead) {
+  InstallLog = new TInstallLog("C:\\log.txt");
   memfs::FailCall(1);
-  log.WriteLine("lost");
-  EXPECT_FALSE(log.complete);
-  log.WriteLine("kept");
-  EXPECT_EQ(LogBytes(), "\r\nkept\r\n");
+  EXPECT_FALSE(MakeLoggedDirectory("nameless"));
+  EXPECT_FALSE(InstallLog->complete);
+  EXPECT_EQ(LogBytes(), "");
+  EXPECT_FALSE(memfs::Exists("C:\\nameless"));
+  EXPECT_TRUE(MakeLoggedDirectory("next"));  // the log itself is intact
+}
+
+TEST_F(InstallLogTest, LineCutShortByAFullDiskStopsTheLog) {
+  InstallLog = new TInstallLog("C:\\log.txt");
+  memfs::SetCapacity(20);
+  EXPECT_TRUE(MakeLoggedDirectory("a"));  // 16 bytes with CR LF
+  EXPECT_FALSE(MakeLoggedDirectory("b"));
+  memfs::SetCapacity(1000);               // room again: the log stays closed
+  EXPECT_FALSE(MakeLoggedDirectory("c"));
+  EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: a\r\nmkd:");
+  EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\a\\", "C:\\log.txt"}));
+}
+
+TEST_F(InstallLogTest, WithoutALogFileItemsAreStillMadeAndTheLogCountsAsIncomplete) {
+  memfs::PutFile("C:\\log.txt", "read-only", 0x01);
+  InstallLog = new TInstallLog("C:\\log.txt");
+  EXPECT_TRUE(MakeLoggedDirectory("made"));
+  EXPECT_TRUE(LogItem("C:\\made\\x"));
+  EXPECT_FALSE(InstallLog->complete);
+  EXPECT_EQ(memfs::Attributes("C:\\made"), 0x10u);
 }
 
 }  // namespace
