@@ -51,7 +51,8 @@ void ExtractEntry(EntryNameSet* names) {
   WriteEntryData();
   if (opened && errorStatus == kStatusOk && !EntryIntact()) errorStatus = kStatusBadCrc;
   platform->setLastWriteTime(outputHandle, f.fileTime);
-  platform->close(outputHandle);
+  // A close the system reports as failed may have lost written data.
+  if (!platform->close(outputHandle) && opened && errorStatus == kStatusOk) errorStatus = kStatusShortWrite;
   outputHandle = kNoHandle;
   if (errorStatus == kStatusOk) {
     platform->setFileAttributes(name, f.attributes);
@@ -79,11 +80,14 @@ void TUnAce::ExtractAll(const char* installDir) {
   stopRequested = false;
   char saved[kEntryPathSize];
   if (!platform->getCurrentDirectory(sizeof saved, saved)) saved[0] = 0;
-  // The ancestor is found before anything is created, so the log's first
-  // line can name exactly the part of the directory this run made.
+  // The log's first line names exactly the part of the directory this run
+  // made: what lies below the level where the first directory was created.
+  // Taking it from the creation itself rather than from a walk beforehand
+  // keeps the line true when a level cannot be entered although it exists.
   char ancestor[kLogPathSize];
-  FindExistingAncestor(installDir, ancestor);
-  CreateDirectoryPath(installDir);
+  const size_t kept = CreateDirectoryPath(installDir);
+  memcpy(ancestor, installDir, kept);
+  ancestor[kept] = 0;
   char logName[kLogPathSize + 16] = "";
   if (strlen(installDir) < kLogPathSize) {
     strcpy(logName, installDir);
@@ -210,12 +214,26 @@ int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
   return platform->openForWrite(name);
 }
 
-void CreateDirectoryPath(const char* path) {
+size_t CreateDirectoryPath(const char* path) {
   char part[kEntryPathSize] = {};
+  size_t kept = 0;
+  bool created = false;
+  size_t lastSeparator = 0;
   for (size_t i = 0; path[i] && i + 1 < sizeof part; i++) {
-    if (path[i] == '\\' && i > 0 && !platform->setCurrentDirectory(part)) platform->createDirectory(part);
+    if (path[i] == '\\' && i > 0) {
+      if (!platform->setCurrentDirectory(part) && platform->createDirectory(part) && !created) {
+        created = true;
+        kept = lastSeparator;
+      }
+      lastSeparator = i;
+    }
     part[i] = path[i];
   }
+  if (!created) {
+    kept = strlen(path);
+    if (kept > 0 && path[kept - 1] == '\\') kept--;
+  }
+  return kept;
 }
 
 void WriteEntryData() {

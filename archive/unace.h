@@ -17,6 +17,7 @@
 // anything after it (status 15).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kInstallDirSize = 260;   // the installation directory, terminator included
@@ -60,7 +61,10 @@ void RemoveExistingEntry(const char* name);
 // the output handle, or kNoHandle.
 int32_t PrepareEntryOutput(const char* name, uint32_t attributes);
 // Creates each missing directory along an absolute directory path, without
-// logging.
-void CreateDirectoryPath(const char* path);
+// logging. Returns the length of the leading part that already existed:
+// up to (not including) the "\" before the first directory it created, or
+// the whole path less its final "\" when it created none ("C:\a\b\" with
+// only C:\a there gives 4, "C:\a").
+size_t CreateDirectoryPath(const char* path);
 // Copies the entry's decoded bytes into `outputHandle`, chunk by chunk.
 void WriteEntryData();

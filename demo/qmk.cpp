@@ -39,7 +39,9 @@
 // registry key deleted with RegDeleteKeyA. Nothing that is not listed is
 // touched, except uninstall.list itself, deleted just before the
 // installation directory. A directory that a later line would have emptied
-// gets a second try at the end; what still exists then is reported.
+// gets a second try at the end; what still exists then is reported. That
+// logic is portable (uninstlog.cpp, RemoveLogged), so the installer's tests
+// run it over the logs of interrupted installations too.
 #include <windows.h>
 
 #include <cstdint>
@@ -50,9 +52,6 @@
 #include "demo/uninstlog.h"
 
 namespace {
-
-using uninstlog::Item;
-using uninstlog::ItemKind;
 
 constexpr char kTitle[] = "Quellmark";
 constexpr char kLogName[] = "uninstall.list";
@@ -144,45 +143,34 @@ std::string JoinPath(const std::string& dir, const char* name) {
   return dir.back() == '\\' ? dir + name : dir + '\\' + name;
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool IsDirectory(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-void ClearReadOnly(const std::string& path, DWORD attributes) {
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-}
+uint32_t AttributesOf(const char* path) { return GetFileAttributesA(path); }
+bool SetAttributes(const char* path, uint32_t attributes) { return SetFileAttributesA(path, attributes) != 0; }
 
 // Deletes a listed file. The program that started us may have exited a
 // moment ago, and Windows can hold its image file a little longer, so a
 // refusal is retried for up to a second.
-void DeleteListedFile(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return;
-  ClearReadOnly(path, a);
-  for (int tries = 0; !DeleteFileA(path.c_str()) && tries < 10; ++tries) {
+bool DeleteListedFile(const char* path) {
+  for (int tries = 0;; ++tries) {
+    if (DeleteFileA(path)) return true;
     const DWORD e = GetLastError();
-    if (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION) break;
+    if (tries >= 10 || (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION)) return false;
     Sleep(100);
   }
 }
 
-// Removes a listed directory if it is empty; never its contents.
-void RemoveListedDirectory(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return;
-  ClearReadOnly(path, a);
-  RemoveDirectoryA(path.c_str());
-}
+bool RemoveListedDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
 
-bool KeyExists(const std::string& key) {
+bool KeyExists(const char* key) {
   HKEY h;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   RegCloseKey(h);
   return true;
 }
+
+bool DeleteKey(const char* key) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, key) == ERROR_SUCCESS; }
+
+const uninstlog::RemovalOps kWindowsRemoval = {AttributesOf, SetAttributes, DeleteListedFile,
+                                               RemoveListedDirectory, KeyExists, DeleteKey};
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {
   HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -208,62 +196,8 @@ int Uninstall(const std::string& installDir, std::vector<std::string>* report) {
     report->push_back("cannot read: " + logPath);
     return kExitFailed;
   }
-  const std::vector<std::string> lines = uninstlog::SplitLines(text);
-  std::vector<Item> items;
-  for (const std::string& line : lines) items.push_back(uninstlog::ParseLine(line));
-
-  bool logDeleted = false;
-  auto deleteLog = [&] {
-    if (!logDeleted) DeleteListedFile(logPath);
-    logDeleted = true;
-  };
-  for (size_t i = items.size(); i-- > 0;) {
-    const Item& item = items[i];
-    switch (item.kind) {
-      case ItemKind::kFile:
-        DeleteListedFile(item.paths[0]);
-        break;
-      case ItemKind::kDirectories:
-        for (const std::string& dir : item.paths) {
-          if (uninstlog::SamePath(dir, installDir)) deleteLog();
-          RemoveListedDirectory(dir);
-        }
-        break;
-      case ItemKind::kRegistryKey:
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, item.paths[0].c_str());
-        break;
-      case ItemKind::kNothing:
-      case ItemKind::kUnknown:
-        break;
-    }
-  }
-  deleteLog();
-
-  // What is left. A directory may have been emptied only by a line handled
-  // after it, so it gets a second try; each path is reported once.
-  std::vector<std::string> seen;
-  auto firstTime = [&](const std::string& path) {
-    for (const std::string& s : seen) {
-      if (uninstlog::SamePath(s, path)) return false;
-    }
-    seen.push_back(path);
-    return true;
-  };
-  if (Exists(logPath)) report->push_back("not removed: " + logPath);
-  for (size_t i = items.size(); i-- > 0;) {
-    const Item& item = items[i];
-    if (item.kind == ItemKind::kUnknown) report->push_back("not understood: " + lines[i]);
-    for (const std::string& path : item.paths) {
-      if (!firstTime(path)) continue;
-      if (item.kind == ItemKind::kRegistryKey) {
-        if (KeyExists(path)) report->push_back("not removed: HKEY_LOCAL_MACHINE\\" + path);
-        continue;
-      }
-      if (item.kind == ItemKind::kDirectories && IsDirectory(path)) RemoveListedDirectory(path);
-      if (Exists(path)) report->push_back("not removed: " + path);
-    }
-  }
-  return report->empty() ? kExitDone : kExitLeft;
+  return uninstlog::RemoveLogged(text, installDir, kWindowsRemoval, report) == uninstlog::kRemovedAll ? kExitDone
+                                                                                                        : kExitLeft;
 }
 
 // ---- Reporting -------------------------------------------------------------

@@ -164,6 +164,107 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
+namespace {
+
+constexpr uint32_t kMissing = 0xFFFFFFFFu;
+constexpr uint32_t kDirectoryBit = 0x10;
+constexpr uint32_t kReadOnlyBit = 0x01;
+
+std::string JoinPath(const std::string& dir, const char* name) {
+  return dir.back() == '\\' ? dir + name : dir + '\\' + name;
+}
+
+bool Exists(const RemovalOps& ops, const std::string& path) { return ops.attributes(path.c_str()) != kMissing; }
+
+bool IsDirectory(const RemovalOps& ops, const std::string& path) {
+  const uint32_t a = ops.attributes(path.c_str());
+  return a != kMissing && (a & kDirectoryBit);
+}
+
+void ClearReadOnly(const RemovalOps& ops, const std::string& path, uint32_t attributes) {
+  if (attributes & kReadOnlyBit) ops.setAttributes(path.c_str(), attributes & ~kReadOnlyBit);
+}
+
+void DeleteListedFile(const RemovalOps& ops, const std::string& path) {
+  const uint32_t a = ops.attributes(path.c_str());
+  if (a == kMissing || (a & kDirectoryBit)) return;
+  ClearReadOnly(ops, path, a);
+  ops.deleteFile(path.c_str());
+}
+
+// Removes a listed directory if it is empty; never its contents.
+void RemoveListedDirectory(const RemovalOps& ops, const std::string& path) {
+  const uint32_t a = ops.attributes(path.c_str());
+  if (a == kMissing || !(a & kDirectoryBit)) return;
+  ClearReadOnly(ops, path, a);
+  ops.removeDirectory(path.c_str());
+}
+
+}  // namespace
+
+int RemoveLogged(std::string_view logText, const std::string& installDir, const RemovalOps& ops,
+                 std::vector<std::string>* report) {
+  const std::string logPath = JoinPath(installDir, "uninstall.list");
+  std::vector<std::string> lines = SplitLines(logText);
+  if (!logText.empty() && logText.back() != '\n') lines.pop_back();
+  std::vector<Item> items;
+  for (const std::string& line : lines) items.push_back(ParseLine(line));
+
+  bool logDeleted = false;
+  auto deleteLog = [&] {
+    if (!logDeleted) DeleteListedFile(ops, logPath);
+    logDeleted = true;
+  };
+  for (size_t i = items.size(); i-- > 0;) {
+    const Item& item = items[i];
+    switch (item.kind) {
+      case ItemKind::kFile:
+        DeleteListedFile(ops, item.paths[0]);
+        break;
+      case ItemKind::kDirectories:
+        for (const std::string& dir : item.paths) {
+          if (SamePath(dir, installDir)) deleteLog();
+          RemoveListedDirectory(ops, dir);
+        }
+        break;
+      case ItemKind::kRegistryKey:
+        ops.deleteKey(item.paths[0].c_str());
+        break;
+      case ItemKind::kNothing:
+      case ItemKind::kUnknown:
+        break;
+    }
+  }
+  deleteLog();
+
+  // What is left. A directory may have been emptied only by a line handled
+  // after it, so it gets a second try; each path is reported once.
+  const size_t reported = report->size();
+  std::vector<std::string> seen;
+  auto firstTime = [&](const std::string& path) {
+    for (const std::string& s : seen) {
+      if (SamePath(s, path)) return false;
+    }
+    seen.push_back(path);
+    return true;
+  };
+  if (Exists(ops, logPath)) report->push_back("not removed: " + logPath);
+  for (size_t i = items.size(); i-- > 0;) {
+    const Item& item = items[i];
+    if (item.kind == ItemKind::kUnknown) report->push_back("not understood: " + lines[i]);
+    for (const std::string& path : item.paths) {
+      if (!firstTime(path)) continue;
+      if (item.kind == ItemKind::kRegistryKey) {
+        if (ops.keyExists(path.c_str())) report->push_back("not removed: HKEY_LOCAL_MACHINE\\" + path);
+        continue;
+      }
+      if (item.kind == ItemKind::kDirectories && IsDirectory(ops, path)) RemoveListedDirectory(ops, path);
+      if (Exists(ops, path)) report->push_back("not removed: " + path);
+    }
+  }
+  return report->size() == reported ? kRemovedAll : kSomethingLeft;
+}
+
 bool SamePath(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

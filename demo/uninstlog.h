@@ -23,9 +23,15 @@
 // it no stray " ::: "). A line that does not pass is of unknown form and
 // names nothing; the uninstaller reports it rather than guess.
 //
+// The removal itself (RemoveLogged) reaches the system only through the
+// calls it is handed, so the same logic runs in qmk.exe against Windows and
+// in the installer's tests against their in-memory system, right after an
+// installation that was stopped at any point.
+//
 // Portable: no operating-system calls, so it is unit-tested natively too.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,5 +68,33 @@ std::string NormalizeAbsolute(std::string_view path);
 
 // Case-insensitive (ASCII) equality of two normalised paths.
 bool SamePath(std::string_view a, std::string_view b);
+
+// What the removal needs of the system, with Win32 meanings.
+struct RemovalOps {
+  uint32_t (*attributes)(const char* path);  // 0xFFFFFFFF when missing
+  bool (*setAttributes)(const char* path, uint32_t attributes);
+  bool (*deleteFile)(const char* path);
+  bool (*removeDirectory)(const char* path);
+  bool (*keyExists)(const char* key);  // below HKEY_LOCAL_MACHINE
+  bool (*deleteKey)(const char* key);
+};
+
+constexpr int kRemovedAll = 0;     // everything listed is gone
+constexpr int kSomethingLeft = 1;  // the report names what is left or not understood
+
+// Removes what `logText` (the bytes of uninstall.list in `installDir`, the
+// installation directory as an absolute path) names, following the log
+// backwards: files and shortcuts are deleted (a read-only bit cleared
+// first), directories removed only once empty, registry keys deleted.
+// Nothing that is not listed is touched, except uninstall.list itself,
+// deleted just before the installation directory. A directory that a later
+// line would have emptied gets a second try at the end. A last line without
+// its CR LF was cut short as it was written, and the installer creates an
+// item only after its whole line is in the log: it names nothing and is
+// passed over. Appends to `report` one line per item still there
+// ("not removed: PATH", "not removed: HKEY_LOCAL_MACHINE\KEY") or line not
+// understood ("not understood: LINE"); returns kRemovedAll or kSomethingLeft.
+int RemoveLogged(std::string_view logText, const std::string& installDir, const RemovalOps& ops,
+                 std::vector<std::string>* report);
 
 }  // namespace uninstlog

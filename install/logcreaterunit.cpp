@@ -49,7 +49,16 @@ TInstallLog::TInstallLog(const char* fileName)
   complete = created;
 }
 
-TInstallLog::~TInstallLog() { platform->closeFile(FileHandle); }
+TInstallLog::~TInstallLog() {
+  if (FileHandle != kNoFile) platform->closeFile(FileHandle);
+}
+
+bool TInstallLog::Close() {
+  const bool closed = platform->closeFile(FileHandle);
+  FileHandle = kNoFile;
+  if (!closed) complete = false;
+  return closed;
+}
 
 bool TInstallLog::WriteLine(const char* text) {
   if (FileHandle == kNoFile || failed) {

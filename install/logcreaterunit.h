@@ -30,8 +30,11 @@ class TInstallLog {
  public:
   // Creates the file afresh (an earlier log there is truncated).
   explicit TInstallLog(const char* fileName);
-  // Closes the file.
+  // Closes the file (when Close has not).
   ~TInstallLog();
+  // Closes the file; false when there was none or the system reported a
+  // failure, which may have cost lines (the log then counts as incomplete).
+  bool Close();
   TInstallLog(const TInstallLog&) = delete;
   TInstallLog& operator=(const TInstallLog&) = delete;
 

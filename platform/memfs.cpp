@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -29,6 +30,16 @@ struct Node {
   int openCount;
 };
 
+struct RegistryKey {
+  std::string path;  // as created
+  std::map<std::string, std::pair<std::string, std::string>> values;  // upper-case name -> name, data
+};
+
+struct PreparedLink {
+  std::string target, workingDirectory, description, arguments;
+  int icon;
+};
+
 struct State {
   std::map<std::string, Node> nodes;  // by upper-case full path
   std::string drives;                 // upper-case letters
@@ -43,6 +54,17 @@ struct State {
   int64_t now;
   const uint8_t* payload;
   uint32_t payloadSize;
+  uint32_t killAt;  // call number from which every call fails, 0 none
+  bool killed;
+  const char* failed;  // the call FailCall made fail, "" before
+  std::string programs;                              // the Programs folder, "" none
+  std::map<std::string, std::string> shortNames;     // upper-case full path -> short form
+  std::map<std::string, RegistryKey> registry;       // upper-case key path below HKLM
+  bool registryDenied;
+  std::map<intptr_t, std::string> keyHandles;        // handle -> upper-case key path
+  std::map<intptr_t, PreparedLink> links;            // prepared, not yet saved
+  intptr_t nextObject;
+  int comInitialized;
 };
 State fs;
 
@@ -53,11 +75,15 @@ std::string Upper(std::string s) {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Counts a table call; true when it is the one that must fail.
-bool Failing() {
+// Counts a table call; true when it is the one that must fail, or when the
+// process counts as killed.
+bool Failing(const char* call) {
   fs.calls++;
+  if (fs.killAt != 0 && fs.calls >= fs.killAt) fs.killed = true;
+  if (fs.killed) return true;
   if (fs.failAt != 0 && fs.calls == fs.failAt) {
     fs.failAt = 0;
+    fs.failed = call;
     return true;
   }
   return false;
@@ -200,14 +226,14 @@ bool HasChildren(const std::string& full) {
 // ---- the table ---------------------------------------------------------------
 
 uint32_t GetCurrentDirectoryMem(uint32_t size, char* buffer) {
-  if (Failing()) return 0;
+  if (Failing(__func__)) return 0;
   if (fs.current.size() + 1 > size) return 0;
   memcpy(buffer, fs.current.c_str(), fs.current.size() + 1);
   return uint32_t(fs.current.size());
 }
 
 bool SetCurrentDirectoryMem(const char* path) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   std::string full;
   if (!Resolve(path, &full)) return false;
   const Node* n = Find(full);
@@ -217,7 +243,7 @@ bool SetCurrentDirectoryMem(const char* path) {
 }
 
 bool CreateDirectoryMem(const char* path) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   std::string full;
   if (!Resolve(path, &full) || IsRoot(full) || Find(full)) return false;
   const Node* parent = Find(ParentOf(full));
@@ -227,13 +253,13 @@ bool CreateDirectoryMem(const char* path) {
 }
 
 uint32_t GetFileAttributesMem(const char* path) {
-  if (Failing()) return kNoAttributes;
+  if (Failing(__func__)) return kNoAttributes;
   const Node* n = FindPath(path);
   return n ? AttributesOf(*n) : kNoAttributes;
 }
 
 bool SetFileAttributesMem(const char* path, uint32_t attributes) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   Node* n = FindPath(path);
   if (!n) return false;
   n->bits = attributes & kSettable;
@@ -241,7 +267,7 @@ bool SetFileAttributesMem(const char* path, uint32_t attributes) {
 }
 
 bool DeleteFileMem(const char* path) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   std::string full;
   if (!Resolve(path, &full)) return false;
   Node* n = Find(full);
@@ -252,7 +278,7 @@ bool DeleteFileMem(const char* path) {
 }
 
 bool RemoveDirectoryMem(const char* path) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   std::string full;
   if (!Resolve(path, &full) || IsRoot(full)) return false;
   Node* n = Find(full);
@@ -302,33 +328,39 @@ uint32_t Append(Node* n, const void* bytes, uint32_t count) {
 }
 
 int32_t OpenForWriteMem(const char* path) {
-  if (Failing()) return kNoHandle;
+  if (Failing(__func__)) return kNoHandle;
   return OpenForWriteCommon(path);
 }
 
 // The run-time's write(): the count written, -1 when nothing could be.
 int32_t WriteMem(int32_t handle, const void* bytes, uint32_t count) {
-  if (Failing()) return -1;
+  if (Failing(__func__)) return -1;
   Node* n = NodeOfHandle(handle);
   if (!n) return -1;
   const uint32_t take = Append(n, bytes, count);
   return take == 0 && count > 0 ? -1 : int32_t(take);
 }
 
-void CloseCommon(int64_t handle) {
+bool CloseCommon(int64_t handle) {
   auto it = fs.handles.find(int32_t(handle));
-  if (handle < 0 || handle > INT32_MAX || it == fs.handles.end()) return;
+  if (handle < 0 || handle > INT32_MAX || it == fs.handles.end()) return false;
   if (Node* n = Find(it->second)) n->openCount--;
   fs.handles.erase(it);
+  return true;
 }
 
-void CloseMem(int32_t handle) {
-  if (Failing()) return;
-  CloseCommon(handle);
+// A close that fails still releases the handle, as on Windows and POSIX;
+// only a process that has been stopped keeps what it held open.
+bool CloseMem(int32_t handle) {
+  if (Failing(__func__)) {
+    if (!fs.killed) CloseCommon(handle);
+    return false;
+  }
+  return CloseCommon(handle);
 }
 
 bool SetLastWriteTimeMem(int32_t handle, uint32_t dosDateTime) {
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   Node* n = NodeOfHandle(handle);
   if (!n) return false;
   const uint32_t date = dosDateTime >> 16;
@@ -347,32 +379,136 @@ bool SetLastWriteTimeMem(int32_t handle, uint32_t dosDateTime) {
 }
 
 intptr_t CreateFileMem(const char* path) {
-  if (Failing()) return kNoFile;
+  if (Failing(__func__)) return kNoFile;
   const int32_t h = OpenForWriteCommon(path);
   return h == kNoHandle ? kNoFile : intptr_t(h);
 }
 
 bool WriteFileMem(intptr_t file, const void* bytes, uint32_t count, uint32_t* written) {
   *written = 0;
-  if (Failing()) return false;
+  if (Failing(__func__)) return false;
   Node* n = NodeOfHandle(file);
   if (!n) return false;
   *written = Append(n, bytes, count);
   return *written == count;  // ERROR_DISK_FULL otherwise
 }
 
-void CloseFileMem(intptr_t file) {
-  if (Failing()) return;
-  CloseCommon(file);
+bool CloseFileMem(intptr_t file) {
+  if (Failing(__func__)) {
+    if (!fs.killed) CloseCommon(file);
+    return false;
+  }
+  return CloseCommon(file);
 }
 
 bool FindPayloadMem(const uint8_t** data, uint32_t* size) {
   *data = nullptr;
   *size = 0;
-  if (Failing() || !fs.payload) return false;
+  if (Failing(__func__) || !fs.payload) return false;
   *data = fs.payload;
   *size = fs.payloadSize;
   return true;
+}
+
+// A registry key path below HKEY_LOCAL_MACHINE without a final "\", upper case.
+std::string KeyOf(const std::string& path) {
+  std::string key = path;
+  while (!key.empty() && key.back() == '\\') key.pop_back();
+  return Upper(key);
+}
+
+// A volume that keeps short names only for the paths a test gave one; any
+// other existing path is its own short form.
+uint32_t GetShortPathNameMem(const char* path, char* buffer, uint32_t size) {
+  if (Failing(__func__)) return 0;
+  std::string full;
+  if (!Resolve(path, &full) || !Find(full)) return 0;
+  auto it = fs.shortNames.find(Upper(full));
+  std::string out = it == fs.shortNames.end() ? std::string(path) : it->second;
+  if (it != fs.shortNames.end() && IsSeparator(path[strlen(path) - 1]) && out.back() != '\\') out += '\\';
+  if (out.size() + 1 > size) return 0;
+  memcpy(buffer, out.c_str(), out.size() + 1);
+  return uint32_t(out.size());
+}
+
+bool GetProgramsFolderMem(char* buffer, uint32_t size) {
+  if (size) buffer[0] = 0;
+  if (Failing(__func__) || fs.programs.empty() || fs.programs.size() + 1 > size) return false;
+  memcpy(buffer, fs.programs.c_str(), fs.programs.size() + 1);
+  return true;
+}
+
+void InitializeComMem() {
+  if (Failing(__func__)) return;
+  fs.comInitialized++;
+}
+
+intptr_t PrepareShortcutMem(const char* target, const char* workingDirectory, const char* description,
+                            const char* arguments, int icon) {
+  // Without CoInitialize the link object cannot be created.
+  if (Failing(__func__) || !fs.comInitialized) return 0;
+  const intptr_t h = fs.nextObject++;
+  fs.links[h] = PreparedLink{target, workingDirectory, description, arguments, icon};
+  return h;
+}
+
+// The link file holds its fields as text lines, for the tests to read back.
+bool SaveShortcutMem(intptr_t shortcut, const char* link) {
+  auto it = fs.links.find(shortcut);
+  if (it == fs.links.end()) return false;
+  const PreparedLink spec = it->second;
+  fs.links.erase(it);  // released whatever happens
+  if (!link || Failing(__func__) || strlen(link) >= kMaxPath) return false;
+  const int32_t h = OpenForWriteCommon(link);
+  if (h == kNoHandle) return false;
+  const std::string text = "target=" + spec.target + "\nworkdir=" + spec.workingDirectory +
+                           "\ndescription=" + spec.description + "\narguments=" + spec.arguments +
+                           "\nicon=" + std::to_string(spec.icon) + "\n";
+  Node* n = NodeOfHandle(h);
+  const bool whole = Append(n, text.data(), uint32_t(text.size())) == text.size();
+  CloseCommon(h);
+  if (!whole) {  // a link that could not be saved is not left half written
+    fs.used -= n->data.size();
+    fs.nodes.erase(Upper(n->path));
+  }
+  return whole;
+}
+
+intptr_t CreateRegistryKeyMem(const char* parent, const char* subkey) {
+  if (Failing(__func__) || fs.registryDenied) return 0;
+  const std::string parentKey = KeyOf(parent);
+  auto it = fs.registry.find(parentKey);
+  if (it == fs.registry.end() || !*subkey || strchr(subkey, '\\')) return 0;
+  const std::string key = parentKey + "\\" + Upper(subkey);
+  if (!fs.registry.count(key)) fs.registry[key].path = it->second.path + "\\" + subkey;
+  const intptr_t h = fs.nextObject++;
+  fs.keyHandles[h] = key;
+  return h;
+}
+
+RegistryKey* KeyOfHandle(intptr_t key) {
+  auto it = fs.keyHandles.find(key);
+  if (it == fs.keyHandles.end()) return nullptr;
+  auto k = fs.registry.find(it->second);
+  return k == fs.registry.end() ? nullptr : &k->second;
+}
+
+bool SetRegistryStringMem(intptr_t key, const char* name, const char* value) {
+  if (Failing(__func__)) return false;
+  RegistryKey* k = KeyOfHandle(key);
+  if (!k) return false;
+  k->values[Upper(name)] = {name, value};
+  return true;
+}
+
+bool FlushRegistryKeyMem(intptr_t key) {
+  if (Failing(__func__)) return false;
+  return KeyOfHandle(key) != nullptr;
+}
+
+void CloseRegistryKeyMem(intptr_t key) {
+  if (Failing(__func__) && fs.killed) return;
+  fs.keyHandles.erase(key);  // released even when the call reports a failure
 }
 
 }  // namespace
@@ -382,6 +518,9 @@ const PlatformOps kMemFsPlatform = {
     SetFileAttributesMem,   DeleteFileMem,          RemoveDirectoryMem, OpenForWriteMem,
     WriteMem,               CloseMem,               SetLastWriteTimeMem, CreateFileMem,
     WriteFileMem,           CloseFileMem,           FindPayloadMem,
+    GetShortPathNameMem,    GetProgramsFolderMem,   InitializeComMem,
+    PrepareShortcutMem,     SaveShortcutMem,        CreateRegistryKeyMem,
+    SetRegistryStringMem,   FlushRegistryKeyMem,    CloseRegistryKeyMem,
 };
 
 namespace memfs {
@@ -399,8 +538,21 @@ void Reset() {
   fs.now = DaysFrom1601(2020, 1, 1) * 86400 * kTicksPerSecond;
   fs.payload = nullptr;
   fs.payloadSize = 0;
+  fs.killAt = 0;
+  fs.killed = false;
+  fs.failed = "";
+  fs.programs.clear();
+  fs.shortNames.clear();
+  fs.registry.clear();
+  fs.registryDenied = false;
+  fs.keyHandles.clear();
+  fs.links.clear();
+  fs.nextObject = 0x1000;
+  fs.comInitialized = 0;
   AddDrive('C');
   fs.current = "C:\\";
+  // Every Windows has the list of uninstallers.
+  AddRegistryKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
 }
 
 void Install() {
@@ -481,11 +633,98 @@ bool LastWrite(const std::string& path, LocalTime* local) {
 void SetUtcOffsetMinutes(int minutes) { fs.utcOffsetMinutes = minutes; }
 void SetCapacity(uint64_t bytes) { fs.capacity = bytes; }
 void FailCall(uint32_t n) { fs.failAt = n ? fs.calls + n : 0; }
+const char* FailedCall() { return fs.failed; }
 uint32_t CallCount() { return fs.calls; }
 
 void SetPayload(const uint8_t* data, uint32_t size) {
   fs.payload = data;
   fs.payloadSize = size;
 }
+
+void KillAfter(uint32_t n) { fs.killAt = fs.calls + n + 1; }
+
+void Revive() {
+  fs.killAt = 0;
+  fs.killed = false;
+  for (auto& [key, n] : fs.nodes) n.openCount = 0;
+  fs.handles.clear();
+  fs.keyHandles.clear();
+  fs.links.clear();
+}
+
+bool Killed() { return fs.killed; }
+
+void SetProgramsFolder(const std::string& path) { fs.programs = path; }
+
+void SetShortName(const std::string& path, const std::string& shortForm) {
+  std::string full;
+  if (Resolve(path.c_str(), &full)) fs.shortNames[Upper(full)] = shortForm;
+}
+
+void AddRegistryKey(const std::string& path) {
+  std::string key = KeyOf(path);
+  std::string shown = path;
+  while (!shown.empty() && shown.back() == '\\') shown.pop_back();
+  for (size_t i = 0; i <= key.size(); i++) {
+    if (i < key.size() && key[i] != '\\') continue;
+    if (!fs.registry.count(key.substr(0, i))) fs.registry[key.substr(0, i)].path = shown.substr(0, i);
+  }
+}
+
+bool DeleteRegistryKey(const std::string& path) {
+  const std::string key = KeyOf(path);
+  const std::string prefix = key + "\\";
+  auto it = fs.registry.lower_bound(prefix);
+  if (!fs.registry.count(key) || (it != fs.registry.end() && it->first.compare(0, prefix.size(), prefix) == 0)) {
+    return false;  // missing, or it has subkeys (RegDeleteKey refuses those)
+  }
+  fs.registry.erase(key);
+  return true;
+}
+
+bool RegistryKeyExists(const std::string& path) { return fs.registry.count(KeyOf(path)) != 0; }
+
+bool RegistryValue(const std::string& key, const std::string& name, std::string* value) {
+  auto it = fs.registry.find(KeyOf(key));
+  if (it == fs.registry.end()) return false;
+  auto v = it->second.values.find(Upper(name));
+  if (v == it->second.values.end()) return false;
+  *value = v->second.second;
+  return true;
+}
+
+std::vector<std::string> Registry() {
+  std::vector<std::string> out;
+  for (const auto& [key, k] : fs.registry) {
+    out.push_back(k.path);
+    for (const auto& [upper, value] : k.values) out.push_back(k.path + " : " + value.first + " = " + value.second);
+  }
+  return out;
+}
+
+void DenyRegistry(bool denied) { fs.registryDenied = denied; }
+
+bool ReadShortcut(const std::string& path, Shortcut* link) {
+  std::string text;
+  if (!ReadFile(path, &text)) return false;
+  std::map<std::string, std::string> fields;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return false;
+    const std::string line = text.substr(start, end - start);
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return false;
+    fields[line.substr(0, eq)] = line.substr(eq + 1);
+    start = end + 1;
+  }
+  if (fields.size() != 5 || !fields.count("icon")) return false;
+  *link = Shortcut{fields["target"], fields["workdir"], fields["description"], fields["arguments"],
+                   atoi(fields["icon"].c_str())};
+  return true;
+}
+
+int OpenObjects() { return int(fs.handles.size() + fs.keyHandles.size() + fs.links.size()); }
+int ComInitializations() { return fs.comInitialized; }
 
 }  // namespace memfs

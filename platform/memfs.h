@@ -22,7 +22,16 @@
 //     takes what fits (a short write, as on a full disk);
 //   - failure injection: FailCall(n) makes the n-th table call from now on
 //     fail without effect, as SQLite's test file system does, so a test can
-//     make each call of a run fail in turn.
+//     make each call of a run fail in turn; KillAfter(n) lets n more calls
+//     through and fails every later one, as if the process had been killed
+//     there (Revive then closes what it held open);
+//   - the rest of the system the installation touches: a Programs folder
+//     (none until a test names one), short (8.3) names where a test gives
+//     them, shell links saved as small text files in the file system (so
+//     they take room and need their folder; as with COM, no link object
+//     before initializeCom), and a registry below
+//     HKEY_LOCAL_MACHINE that holds the list of uninstallers from the start
+//     and can be made to refuse writing.
 // The helpers below (setup and inspection) bypass the call count.
 #pragma once
 
@@ -70,10 +79,50 @@ void SetUtcOffsetMinutes(int minutes);
 void SetCapacity(uint64_t bytes);
 // The n-th table call from now fails (n >= 1); 0 disarms.
 void FailCall(uint32_t n);
+// The implementing function of the call FailCall made fail, such as
+// "WriteMem" ("" when none has failed since Reset).
+const char* FailedCall();
 // Table calls made since Reset.
 uint32_t CallCount();
 
 // What findPayload hands out; the bytes are the caller's and must outlive it.
 void SetPayload(const uint8_t* data, uint32_t size);
+
+// After n more table calls every call fails without effect until Revive,
+// which also closes every handle, key and link object left open, as the
+// system does for a process that ends.
+void KillAfter(uint32_t n);
+void Revive();
+bool Killed();
+
+// The Programs folder getProgramsFolder reports ("" for none); it is not
+// created here.
+void SetProgramsFolder(const std::string& path);
+// The short form getShortPathName gives for an existing path (without a
+// final "\"; one is added when the path asked for has one).
+void SetShortName(const std::string& path, const std::string& shortForm);
+
+// The registry below HKEY_LOCAL_MACHINE. Key paths without a final "\".
+void AddRegistryKey(const std::string& path);
+// RegDeleteKey: false when the key is missing or has subkeys.
+bool DeleteRegistryKey(const std::string& path);
+bool RegistryKeyExists(const std::string& path);
+bool RegistryValue(const std::string& key, const std::string& name, std::string* value);
+// Every key, and every value as "KEY : NAME = DATA", sorted.
+std::vector<std::string> Registry();
+// With `denied`, opening keys for writing fails, as without administrator
+// rights.
+void DenyRegistry(bool denied);
+
+struct Shortcut {
+  std::string target, workingDirectory, description, arguments;
+  int icon;
+};
+// A link file's fields; false when the file is missing or not a link.
+bool ReadShortcut(const std::string& path, Shortcut* link);
+
+// Handles, registry keys and prepared links not closed or saved.
+int OpenObjects();
+int ComInitializations();
 
 }  // namespace memfs

@@ -1,11 +1,14 @@
-// platform.h - what the extraction needs of the operating system.
+// platform.h - what the installation needs of the operating system.
 //
 // One small table of plain functions with Win32 semantics: paths are 8-bit
 // strings with "\" as separator, the current directory is process-wide and
 // relative names resolve against it, attributes are Win32 attribute bits.
 // Three implementations sit behind it: Win32 (the real calls), POSIX (host
-// tools; "\" in a path becomes "/"), and an in-memory file system for tests.
+// tools; "\" in a path becomes "/"; no shell or registry), and an in-memory
+// system for tests (files, shell links and a registry).
 // `platform` points at the one in use; it starts at the build's native one.
+// The windows are not behind it: everything from the extraction to the
+// uninstall registration is, so the whole installation runs in tests.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,9 @@ struct PlatformOps {
   int32_t (*openForWrite)(const char* path);
   // Bytes written, or -1 (also for kNoHandle).
   int32_t (*write)(int32_t handle, const void* bytes, uint32_t count);
-  void (*close)(int32_t handle);
+  // The handle is released whatever happens; false when the system reports
+  // a failure (data it had not yet written may be lost) or for kNoHandle.
+  bool (*close)(int32_t handle);
   // Last-write time from an MS-DOS date (high 16 bits) and time (low 16
   // bits) read as local time.
   bool (*setLastWriteTime)(int32_t handle, uint32_t dosDateTime);
@@ -41,11 +46,40 @@ struct PlatformOps {
   intptr_t (*createFile)(const char* path);
   // WriteFile: true when the call succeeded; `written` gets the count taken.
   bool (*writeFile)(intptr_t file, const void* bytes, uint32_t count, uint32_t* written);
-  void (*closeFile)(intptr_t file);
+  // As close: released whatever happens, false on failure or for kNoFile.
+  bool (*closeFile)(intptr_t file);
 
   // The payload: resource 10 of type RT_RCDATA of the running program, its
   // address and size. False (and an empty image) when there is none.
   bool (*findPayload)(const uint8_t** data, uint32_t* size);
+
+  // GetShortPathNameA: the short (8.3) form of an existing path into
+  // `buffer`; its length, 0 on failure or when it does not fit `size`.
+  uint32_t (*getShortPathName)(const char* path, char* buffer, uint32_t size);
+  // The current user's Start-menu Programs folder (CSIDL_PROGRAMS), without
+  // a final "\", into `buffer` of `size` bytes. False, `buffer` empty, when
+  // the shell cannot resolve it.
+  bool (*getProgramsFolder)(char* buffer, uint32_t size);
+  // CoInitialize(NULL) on the calling thread, once, before the first link.
+  void (*initializeCom)();
+  // A shell link object (CLSID_ShellLink, IShellLinkA) with its path,
+  // working directory, description and arguments set, and with `icon` not 0
+  // the icon of that number in `target`; then its IPersistFile. 0 when the
+  // object or its IPersistFile cannot be had (nothing is left over).
+  intptr_t (*prepareShortcut)(const char* target, const char* workingDirectory, const char* description,
+                              const char* arguments, int icon);
+  // IPersistFile::Save of a prepared link to the absolute path `link` (at
+  // most 259 characters), then the object's release, also when it fails.
+  // With `link` null the object is released unsaved.
+  bool (*saveShortcut)(intptr_t shortcut, const char* link);
+  // HKEY_LOCAL_MACHINE\`parent` opened with all access, and its subkey
+  // `subkey` created or opened (REG_OPTION_NON_VOLATILE, all access): the
+  // subkey's handle, 0 on failure.
+  intptr_t (*createRegistryKey)(const char* parent, const char* subkey);
+  // A REG_SZ value stored with its terminating zero counted.
+  bool (*setRegistryString)(intptr_t key, const char* name, const char* value);
+  bool (*flushRegistryKey)(intptr_t key);
+  void (*closeRegistryKey)(intptr_t key);
 };
 
 extern const PlatformOps* platform;

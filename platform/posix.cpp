@@ -76,9 +76,7 @@ int32_t WritePosix(int32_t handle, const void* bytes, uint32_t count) {
   return int32_t(done);
 }
 
-void ClosePosix(int32_t handle) {
-  if (handle >= 0) ::close(handle);
-}
+bool ClosePosix(int32_t handle) { return handle >= 0 && ::close(handle) == 0; }
 
 bool SetLastWriteTimePosix(int32_t handle, uint32_t dosDateTime) {
   if (handle < 0) return false;
@@ -112,7 +110,7 @@ bool WriteFilePosix(intptr_t file, const void* bytes, uint32_t count, uint32_t* 
   return n >= 0 && uint32_t(n) == count;
 }
 
-void CloseFilePosix(intptr_t file) { ClosePosix(int32_t(file)); }
+bool CloseFilePosix(intptr_t file) { return ClosePosix(int32_t(file)); }
 
 // Host programs carry no resources.
 bool FindPayloadPosix(const uint8_t** data, uint32_t* size) {
@@ -120,6 +118,21 @@ bool FindPayloadPosix(const uint8_t** data, uint32_t* size) {
   *size = 0;
   return false;
 }
+
+// The host tools neither make shortcuts nor touch a registry: these fail
+// as the calls would on a system without a shell or a registry.
+uint32_t GetShortPathNamePosix(const char*, char*, uint32_t) { return 0; }
+bool GetProgramsFolderPosix(char* buffer, uint32_t size) {
+  if (size) buffer[0] = 0;
+  return false;
+}
+void InitializeComPosix() {}
+intptr_t PrepareShortcutPosix(const char*, const char*, const char*, const char*, int) { return 0; }
+bool SaveShortcutPosix(intptr_t, const char*) { return false; }
+intptr_t CreateRegistryKeyPosix(const char*, const char*) { return 0; }
+bool SetRegistryStringPosix(intptr_t, const char*, const char*) { return false; }
+bool FlushRegistryKeyPosix(intptr_t) { return false; }
+void CloseRegistryKeyPosix(intptr_t) {}
 
 }  // namespace
 
@@ -129,5 +142,8 @@ const PlatformOps kNativePlatform = {
     RemoveDirectoryPosix,     OpenForWritePosix,        WritePosix,
     ClosePosix,               SetLastWriteTimePosix,    CreateFilePosix,
     WriteFilePosix,           CloseFilePosix,           FindPayloadPosix,
+    GetShortPathNamePosix,    GetProgramsFolderPosix,   InitializeComPosix,
+    PrepareShortcutPosix,     SaveShortcutPosix,        CreateRegistryKeyPosix,
+    SetRegistryStringPosix,   FlushRegistryKeyPosix,    CloseRegistryKeyPosix,
 };
 const PlatformOps* platform = &kNativePlatform;

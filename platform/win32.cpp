@@ -3,11 +3,15 @@
 // Output files go through the C run-time's open()/write()/close(), as the
 // installer has always done: open(path, 0x8301, 0x1C0) is write-only,
 // created, truncated and untranslated, with a mode that leaves the new file
-// writable. File times are set on the run-time handle's OS handle.
+// writable. File times are set on the run-time handle's OS handle. Shell
+// links go through the shell's own link object, the uninstall key through
+// the registry calls.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <objidl.h>
+#include <shlobj.h>
 
 #include "platform/platform.h"
 
@@ -36,9 +40,7 @@ int32_t WriteWin32(int32_t handle, const void* bytes, uint32_t count) {
   return _write(handle, bytes, count);
 }
 
-void CloseWin32(int32_t handle) {
-  if (handle >= 0) _close(handle);
-}
+bool CloseWin32(int32_t handle) { return handle >= 0 && _close(handle) == 0; }
 
 bool SetLastWriteTimeWin32(int32_t handle, uint32_t dosDateTime) {
   if (handle < 0) return false;
@@ -63,9 +65,7 @@ bool WriteFileWin32(intptr_t file, const void* bytes, uint32_t count, uint32_t* 
   return ok != 0;
 }
 
-void CloseFileWin32(intptr_t file) {
-  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
-}
+bool CloseFileWin32(intptr_t file) { return file != kNoFile && CloseHandle(reinterpret_cast<HANDLE>(file)) != 0; }
 
 // The resource belongs to the program's own module, whose handle is the
 // instance handle WinMain receives.
@@ -84,6 +84,85 @@ bool FindPayloadWin32(const uint8_t** data, uint32_t* size) {
   return true;
 }
 
+uint32_t GetShortPathNameWin32(const char* path, char* buffer, uint32_t size) {
+  const DWORD n = GetShortPathNameA(path, buffer, size);
+  return n < size ? n : 0;
+}
+
+bool GetProgramsFolderWin32(char* buffer, uint32_t size) {
+  if (size < MAX_PATH) return false;
+  buffer[0] = 0;
+  LPITEMIDLIST list = nullptr;
+  if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_PROGRAMS, &list)) || !list) return false;
+  // The shell writes at most MAX_PATH characters, which the caller has room for.
+  const bool found = SHGetPathFromIDListA(list, buffer) && buffer[0];
+  CoTaskMemFree(list);
+  if (!found) buffer[0] = 0;
+  return found;
+}
+
+void InitializeComWin32() { CoInitialize(nullptr); }
+
+// A prepared link: the link object and its IPersistFile, in one allocation.
+struct PreparedLink {
+  IShellLinkA* link;
+  IPersistFile* file;
+};
+
+intptr_t PrepareShortcutWin32(const char* target, const char* workingDirectory, const char* description,
+                              const char* arguments, int icon) {
+  IShellLinkA* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              reinterpret_cast<void**>(&link)))) {
+    return 0;
+  }
+  link->SetPath(target);
+  link->SetWorkingDirectory(workingDirectory);
+  link->SetDescription(description);
+  link->SetArguments(arguments);
+  if (icon != 0) link->SetIconLocation(target, icon);
+  IPersistFile* file = nullptr;
+  PreparedLink* prepared = static_cast<PreparedLink*>(HeapAlloc(GetProcessHeap(), 0, sizeof(PreparedLink)));
+  if (!prepared || FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+    if (prepared) HeapFree(GetProcessHeap(), 0, prepared);
+    link->Release();
+    return 0;
+  }
+  prepared->link = link;
+  prepared->file = file;
+  return reinterpret_cast<intptr_t>(prepared);
+}
+
+bool SaveShortcutWin32(intptr_t shortcut, const char* link) {
+  PreparedLink* prepared = reinterpret_cast<PreparedLink*>(shortcut);
+  if (!prepared) return false;
+  wchar_t wide[MAX_PATH];
+  const bool converted = link && MultiByteToWideChar(CP_ACP, 0, link, -1, wide, MAX_PATH) != 0;
+  const bool saved = converted && SUCCEEDED(prepared->file->Save(wide, TRUE));
+  prepared->file->Release();
+  prepared->link->Release();
+  HeapFree(GetProcessHeap(), 0, prepared);
+  return saved;
+}
+
+intptr_t CreateRegistryKeyWin32(const char* parent, const char* subkey) {
+  HKEY parentKey = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent, 0, KEY_ALL_ACCESS, &parentKey) != ERROR_SUCCESS) return 0;
+  HKEY key = nullptr;
+  const LONG created =
+      RegCreateKeyExA(parentKey, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegCloseKey(parentKey);
+  return created == ERROR_SUCCESS ? reinterpret_cast<intptr_t>(key) : 0;
+}
+
+bool SetRegistryStringWin32(intptr_t key, const char* name, const char* value) {
+  return RegSetValueExA(reinterpret_cast<HKEY>(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                        DWORD(lstrlenA(value) + 1)) == ERROR_SUCCESS;
+}
+
+bool FlushRegistryKeyWin32(intptr_t key) { return RegFlushKey(reinterpret_cast<HKEY>(key)) == ERROR_SUCCESS; }
+void CloseRegistryKeyWin32(intptr_t key) { RegCloseKey(reinterpret_cast<HKEY>(key)); }
+
 }  // namespace
 
 const PlatformOps kNativePlatform = {
@@ -92,5 +171,8 @@ const PlatformOps kNativePlatform = {
     RemoveDirectoryWin32,     OpenForWriteWin32,        WriteWin32,
     CloseWin32,               SetLastWriteTimeWin32,    CreateFileWin32,
     WriteFileWin32,           CloseFileWin32,           FindPayloadWin32,
+    GetShortPathNameWin32,    GetProgramsFolderWin32,   InitializeComWin32,
+    PrepareShortcutWin32,     SaveShortcutWin32,        CreateRegistryKeyWin32,
+    SetRegistryStringWin32,   FlushRegistryKeyWin32,    CloseRegistryKeyWin32,
 };
 const PlatformOps* platform = &kNativePlatform;

@@ -1,0 +1,233 @@
+// installcheck.cpp - the rules of installcheck.h over two captures of the
+// in-memory system and the run's install log.
+#include "tests/support/installcheck.h"
+
+#include <algorithm>
+#include <set>
+
+#include "archive/reader.h"
+#include "archive/status.h"
+#include "demo/uninstlog.h"
+#include "platform/memfs.h"
+#include "tests/support/bitwriter.h"
+
+namespace qmktest {
+namespace {
+
+constexpr char kUninstallKey[] = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\UNINSTALL\\QMK";
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string WithoutFinalBackslash(std::string s) {
+  if (s.size() > 3 && s.back() == '\\') s.pop_back();
+  return s;
+}
+
+bool Below(const std::string& key, const std::string& dir) {
+  return key == dir || (key.size() > dir.size() && key.compare(0, dir.size(), dir) == 0 && key[dir.size()] == '\\');
+}
+
+// What the log names, read as the uninstaller reads it.
+struct LogNames {
+  bool present = false;
+  std::set<std::string> files, directories, keys;  // upper case
+};
+
+LogNames ReadLog(const std::string& installDir) {
+  LogNames names;
+  std::string text;
+  if (!memfs::ReadFile(installDir + "uninstall.list", &text)) return names;
+  names.present = true;
+  std::vector<std::string> lines = uninstlog::SplitLines(text);
+  if (!text.empty() && text.back() != '\n') lines.pop_back();  // cut short: names nothing
+  for (const std::string& line : lines) {
+    const uninstlog::Item item = uninstlog::ParseLine(line);
+    for (const std::string& p : item.paths) {
+      if (item.kind == uninstlog::ItemKind::kFile) names.files.insert(Upper(p));
+      if (item.kind == uninstlog::ItemKind::kDirectories) names.directories.insert(Upper(p));
+      if (item.kind == uninstlog::ItemKind::kRegistryKey) names.keys.insert(Upper(p));
+    }
+  }
+  return names;
+}
+
+bool SameNode(const SystemState::Node& a, const SystemState::Node& b) {
+  return a.directory == b.directory && a.attributes == b.attributes && a.bytes == b.bytes;
+}
+
+bool KeyOf(const std::string& registryLine, std::string* key) {
+  const size_t cut = registryLine.find(" : ");
+  *key = Upper(cut == std::string::npos ? registryLine : registryLine.substr(0, cut));
+  return cut == std::string::npos;
+}
+
+}  // namespace
+
+SystemState CaptureSystem() {
+  SystemState s;
+  for (const std::string& path : memfs::Tree()) {
+    SystemState::Node n;
+    n.path = path;
+    n.directory = path.back() == '\\';
+    const std::string bare = n.directory ? path.substr(0, path.size() - 1) : path;
+    n.attributes = memfs::Attributes(bare);
+    if (!n.directory) memfs::ReadFile(bare, &n.bytes);
+    s.nodes[Upper(bare)] = n;
+  }
+  s.registry = memfs::Registry();
+  return s;
+}
+
+std::vector<EntryFacts> ListEntries(const std::vector<uint8_t>& image) {
+  const int32_t savedStatus = errorStatus;
+  std::vector<EntryFacts> entries;
+  AllocateWorkBuffers();
+  if (OpenArchiveImage(image.data(), uint32_t(image.size()))) {
+    while (ReadNextHeader()) {
+      if (headerRecord.headerType != ace::kTypeFile) continue;
+      const AceFileView& f = headerRecord.file;
+      const size_t n = std::min<size_t>(f.nameLength, sizeof f.variable);
+      entries.push_back({std::string(reinterpret_cast<const char*>(f.variable), n),
+                         (f.attributes & ace::kAttrDirectory) != 0, f.unpackedSize, f.fileCrc});
+    }
+  }
+  ReleaseWorkBuffers();
+  errorStatus = savedStatus;
+  return entries;
+}
+
+std::vector<std::string> CheckInstallRun(const SystemState& before, const SystemState& after,
+                                         const std::vector<EntryFacts>& entries, const RunFacts& run) {
+  std::vector<std::string> faults;
+  const std::string dir = Upper(WithoutFinalBackslash(run.installDir));
+  const std::string logKey = Upper(run.installDir + "uninstall.list");
+  const std::string menu = Upper(run.startMenu);
+  const LogNames log = ReadLog(run.installDir);
+  // The log counts as made when its file is there and is not what stood
+  // there before the run.
+  const auto oldLog = before.nodes.find(logKey);
+  const auto newLog = after.nodes.find(logKey);
+  const bool logMade = newLog != after.nodes.end() &&
+                       (oldLog == before.nodes.end() || !SameNode(oldLog->second, newLog->second));
+  if (!logMade && run.finished && !run.logReported) faults.push_back("no log made, and the run did not say so");
+
+  std::map<std::string, const EntryFacts*> byName;  // the first entry of each name is the one written
+  for (const EntryFacts& e : entries) byName.emplace(Upper(dir + "\\" + e.name), &e);
+  auto completeCopy = [&](const std::string& key, const SystemState::Node& n) {
+    auto it = byName.find(key);
+    if (it == byName.end() || it->second->directory) return false;
+    const std::vector<uint8_t> bytes(n.bytes.begin(), n.bytes.end());
+    return bytes.size() == it->second->size && ReferenceCrc(bytes) == it->second->crc;
+  };
+  auto onChain = [&](const std::string& key) { return dir.size() > key.size() && Below(dir, key); };
+  auto inside = [&](const std::string& key) { return Below(key, dir); };
+  auto inMenu = [&](const std::string& key) { return !menu.empty() && Below(key, menu); };
+
+  // Rules 1 and 3: what stood before.
+  for (const auto& [key, old] : before.nodes) {
+    const auto now = after.nodes.find(key);
+    if (!inside(key) && !inMenu(key) && !onChain(key)) {
+      if (now == after.nodes.end() || !SameNode(old, now->second)) faults.push_back("changed outside: " + old.path);
+      continue;
+    }
+    if (now == after.nodes.end() || now->second.directory != old.directory) {
+      const bool replacing = !old.directory && log.files.count(key) && (run.failureReported || !run.finished);
+      if (!replacing) faults.push_back("removed: " + old.path);
+      continue;
+    }
+    if (SameNode(old, now->second) || key == logKey || !inside(key)) continue;
+    if (old.directory) {
+      auto it = byName.find(key);
+      if (it == byName.end() || !it->second->directory) faults.push_back("directory changed: " + old.path);
+    } else if (!completeCopy(key, now->second) && !(!run.finished && log.files.count(key))) {
+      faults.push_back("changed, not into a complete copy: " + old.path);
+    }
+  }
+  // Rules 1, 2 and 4: what is new.
+  for (const auto& [key, now] : after.nodes) {
+    const auto old = before.nodes.find(key);
+    if (old != before.nodes.end() && old->second.directory == now.directory) continue;
+    if (key == logKey) continue;
+    if (!inside(key) && !inMenu(key) && !onChain(key)) {
+      faults.push_back("created outside: " + now.path);
+      continue;
+    }
+    const bool named = now.directory ? log.directories.count(key) != 0 : log.files.count(key) != 0;
+    if (!named) {
+      // Without a log file only the run's own report can tell. The
+      // installation directory's own path is made before its log can
+      // exist, so a run stopped, or a log that failed, before the log named
+      // anything leaves that path unnamed; a finished run says so.
+      const bool ownPath = now.directory && (key == dir || onChain(key)) && log.files.empty() &&
+                           log.directories.empty() && log.keys.empty() && (!run.finished || run.logReported);
+      const bool noLog = !logMade && run.finished && run.logReported;
+      if (!ownPath && !noLog) faults.push_back("not in the log: " + now.path);
+    }
+    if (run.finished && !now.directory && inside(key) && !completeCopy(key, now)) {
+      faults.push_back("not a complete copy: " + now.path);
+    }
+  }
+  // The registry: only the uninstall key may change, and it is logged.
+  std::set<std::string> oldLines(before.registry.begin(), before.registry.end());
+  std::set<std::string> newLines(after.registry.begin(), after.registry.end());
+  for (const std::string& line : oldLines) {
+    std::string key;
+    KeyOf(line, &key);
+    if (!newLines.count(line) && !Below(key, kUninstallKey)) faults.push_back("registry changed: " + line);
+  }
+  for (const std::string& line : newLines) {
+    if (oldLines.count(line)) continue;
+    std::string key;
+    const bool isKey = KeyOf(line, &key);
+    if (!Below(key, kUninstallKey)) {
+      faults.push_back("registry changed: " + line);
+    } else if (isKey && !log.keys.count(key) && !(!logMade && run.logReported)) {
+      faults.push_back("registry key not in the log: " + line);
+    }
+  }
+  return faults;
+}
+
+std::vector<std::string> RunUninstaller(const std::string& installDir) {
+  std::string text;
+  if (!memfs::ReadFile(installDir + "uninstall.list", &text)) return {"cannot read: " + installDir + "uninstall.list"};
+  static const uninstlog::RemovalOps kOps = {
+      [](const char* p) { return platform->getFileAttributes(p); },
+      [](const char* p, uint32_t a) { return platform->setFileAttributes(p, a); },
+      [](const char* p) { return platform->deleteFile(p); },
+      [](const char* p) { return platform->removeDirectory(p); },
+      [](const char* k) { return memfs::RegistryKeyExists(k); },
+      [](const char* k) { return memfs::DeleteRegistryKey(k); },
+  };
+  std::vector<std::string> report;
+  uninstlog::RemoveLogged(text, WithoutFinalBackslash(installDir), kOps, &report);
+  return report;
+}
+
+std::vector<std::string> Differences(const SystemState& a, const SystemState& b) {
+  std::vector<std::string> out;
+  for (const auto& [key, n] : a.nodes) {
+    const auto it = b.nodes.find(key);
+    if (it == b.nodes.end()) {
+      out.push_back("- " + n.path);
+    } else if (!SameNode(n, it->second)) {
+      out.push_back("~ " + n.path);
+    }
+  }
+  for (const auto& [key, n] : b.nodes) {
+    if (!a.nodes.count(key)) out.push_back("+ " + n.path);
+  }
+  std::set<std::string> ra(a.registry.begin(), a.registry.end()), rb(b.registry.begin(), b.registry.end());
+  for (const std::string& r : ra) {
+    if (!rb.count(r)) out.push_back("- registry " + r);
+  }
+  for (const std::string& r : rb) {
+    if (!ra.count(r)) out.push_back("+ registry " + r);
+  }
+  return out;
+}
+
+}  // namespace qmktest
