@@ -83,7 +83,9 @@ for p in "${PAYLOADS[@]}"; do
 done
 
 # ---- Wine and a display --------------------------------------------------------------
-export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder (Wine's own mirror of shortcuts into the desktop's menus)
+# is switched off: it would start a process per shortcut for either side.
+export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   say "preparing the Wine prefix"
   wineboot -i >/dev/null 2>&1 || true
@@ -112,6 +114,22 @@ installed_ok() {  # the files arrived: the payload's file count below the target
   [ "$want" = "$have" ]
 }
 
+# peak_private PID: the largest anonymous (private) resident set, in KiB, of
+# the installer that PID (GNU time) runs, sampled every 10 ms until it ends.
+# Unlike the whole resident set it leaves out file pages: the program's own
+# image, which for ours holds the payload as a resource.
+peak_private() {
+  local timer=$1 pid="" peak=0 v
+  while kill -0 "$timer" 2>/dev/null; do
+    [ -n "$pid" ] || pid=$(pgrep -P "$timer" | head -1)
+    if [ -n "$pid" ] && v=$(awk '/^RssAnon:/ {print $2}' "/proc/$pid/status" 2>/dev/null) && [ -n "$v" ]; then
+      [ "$v" -le "$peak" ] || peak=$v
+    fi
+    sleep 0.01
+  done
+  echo "$peak"
+}
+
 RES=$W/results.txt
 : >"$RES"
 # Warm-up: one silent run each, so the page cache holds every installer.
@@ -123,8 +141,10 @@ for r in $(seq "$RUNS"); do
   for p in "${PAYLOADS[@]}"; do
     for k in "${KINDS[@]}"; do
       reset_machine
-      /usr/bin/time -o "$W/time.txt" -f '%e %M' wine "$W/out/$k-$p.exe" /S "/D=$TARGET" >/dev/null 2>&1 || true
-      t=$(tail -1 "$W/time.txt")
+      /usr/bin/time -o "$W/time.txt" -f '%e %M' wine "$W/out/$k-$p.exe" /S "/D=$TARGET" >/dev/null 2>&1 &
+      anon=$(peak_private $!)
+      wait $! || true
+      t="$(tail -1 "$W/time.txt") $anon"
       installed_ok "${DIR[$p]}" || die "$k-$p.exe did not install every file"
       echo "silent $p $k $t" >>"$RES"
     done
@@ -172,23 +192,27 @@ ELAPSED=$(($(date +%s) - START))
     "SetCompressor /SOLID zlib and /SOLID lzma, bench/installer/quellmark.nsi); $(wine --version)"
   echo "- silent installs (/S, /D=$TARGET) into a prefix prepared beforehand, every one from a clean state," \
     "round-robin; median of $RUNS; first window: median of $GUI_RUNS GUI starts"
-  echo "- peak memory: the largest resident set of the installer process (GNU time %M), Wine's own part included"
+  echo "- peak memory: the largest resident set of the installer process (GNU time %M), Wine's own part included;"
+  echo "  private: the largest anonymous resident set (RssAnon, sampled every 10 ms), which leaves out file pages"
+  echo "  such as the program's own image (ours holds its payload there as a resource, NSIS reads it from the file)"
   echo
   echo "Stub (the installer without its payload): ours $STUB_SIZE bytes; NSIS zlib $NSIS_STUB, lzma $NSIS_STUB_LZMA bytes."
   echo
-  echo "| payload | installer | size (bytes) | size vs NSIS zlib | size vs NSIS lzma | install (s) | time vs NSIS zlib | time vs NSIS lzma | peak memory (MiB) | memory vs NSIS zlib | memory vs NSIS lzma | first window (ms) |"
-  echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+  echo "| payload | installer | size (bytes) | size vs NSIS zlib | size vs NSIS lzma | install (s) | time vs NSIS zlib | time vs NSIS lzma | peak memory (MiB) | memory vs NSIS zlib | memory vs NSIS lzma | private (MiB) | private vs NSIS zlib | private vs NSIS lzma | first window (ms) |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
   for p in "${PAYLOADS[@]}"; do
     zs=$(stat -c %s "$W/out/zlib-$p.exe"); ls=$(stat -c %s "$W/out/lzma-$p.exe")
     zt=$(value silent "$p" zlib 4); lt=$(value silent "$p" lzma 4)
     zm=$(value silent "$p" zlib 5); lm=$(value silent "$p" lzma 5)
+    za=$(value silent "$p" zlib 6); la=$(value silent "$p" lzma 6)
     for k in "${KINDS[@]}"; do
       s=$(stat -c %s "$W/out/$k-$p.exe"); t=$(value silent "$p" "$k" 4); m=$(value silent "$p" "$k" 5)
+      a=$(value silent "$p" "$k" 6)
       win=$(value window "$p" "$k" 4)
       if [ "$k" = ours ]; then
-        echo "| $p ($(du -sh --apparent-size "${DIR[$p]}" | cut -f1)) | **${LABEL[$k]}** | $s | **$(ratio "$s" "$zs")** | **$(ratio "$s" "$ls")** | $t | **$(ratio "$t" "$zt")** | **$(ratio "$t" "$lt")** | $(mib "$m") | **$(ratio "$m" "$zm")** | **$(ratio "$m" "$lm")** | $win |"
+        echo "| $p ($(du -sh --apparent-size "${DIR[$p]}" | cut -f1)) | **${LABEL[$k]}** | $s | **$(ratio "$s" "$zs")** | **$(ratio "$s" "$ls")** | $t | **$(ratio "$t" "$zt")** | **$(ratio "$t" "$lt")** | $(mib "$m") | **$(ratio "$m" "$zm")** | **$(ratio "$m" "$lm")** | $(mib "$a") | **$(ratio "$a" "$za")** | **$(ratio "$a" "$la")** | $win |"
       else
-        echo "| | ${LABEL[$k]} | $s | | | $t | | | $(mib "$m") | | | $win |"
+        echo "| | ${LABEL[$k]} | $s | | | $t | | | $(mib "$m") | | | $(mib "$a") | | | $win |"
       fi
     done
   done
