@@ -1,7 +1,10 @@
 // make_seeds.cpp - writes seed corpora for the fuzz targets with the tests'
 // own archive builders: small solid and non-solid archives, stored and
 // compressed entries, comments, junk ahead of the archive.
-// Usage: make_seeds ARCHIVE_DIR COMMENT_DIR
+// For the whole-extraction target also archives whose names meet the files
+// its machine holds, repeat, or try to leave the directory, each behind the
+// two bytes that choose how the machine behaves.
+// Usage: make_seeds ARCHIVE_DIR COMMENT_DIR [EXTRACT_DIR]
 #include <cstdio>
 #include <string>
 
@@ -20,10 +23,11 @@ bool Write(const std::string& path, const Bytes& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: make_seeds ARCHIVE_DIR COMMENT_DIR\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: make_seeds ARCHIVE_DIR COMMENT_DIR [EXTRACT_DIR]\n");
     return 2;
   }
+  std::vector<Bytes> archives;
   const std::string dir = argv[1];
   int written = 0;
   for (uint32_t seed = 0; seed < 12; seed++) {
@@ -43,6 +47,7 @@ int main(int argc, char** argv) {
     Bytes a = BuildArchive(m, e);
     if (seed % 5 == 2) a.insert(a.begin(), 300, uint8_t(seed));
     written += Write(dir + "/seed" + std::to_string(seed) + ".ace", a);
+    archives.push_back(a);
   }
   const std::string cdir = argv[2];
   const char* const texts[] = {"a", "hello hello hello", "Quellmark Setup installs Quellmark. Quellmark!",
@@ -56,6 +61,40 @@ int main(int argc, char** argv) {
     input.push_back(uint8_t(c.size() >> 8));
     input.insert(input.end(), c.begin(), c.end());
     written += Write(cdir + "/comment" + std::to_string(k++) + ".bin", input);
+  }
+  if (argc == 4) {
+    const std::string edir = argv[3];
+    // Names against a machine with P\QMK\old.txt and P\QMK\Docs\a.txt.
+    const std::vector<std::vector<std::pair<std::string, uint32_t>>> sets = {
+        {{"old.txt", 0x20}, {"new.txt", 0x20}},
+        {{"Docs", 0x10}, {"Docs\\a.txt", 0x21}, {"Docs\\b.txt", 0x20}},
+        {{"a.txt", 0x20}, {"A.TXT", 0x20}},
+        {{"old.txt", 0x10}, {"Docs", 0x20}},
+        {{"x", 0x20}, {"x\\y.txt", 0x20}},
+        {{"..\\keep.txt", 0x20}, {"ok.txt", 0x20}},
+        {{"sub\\deep\\f.bin", 0x20}, {"sub", 0x10}},
+    };
+    int k = 0;
+    for (const auto& names : sets) {
+      std::vector<FileEntry> e;
+      for (const auto& [name, attributes] : names) {
+        FileEntry f;
+        f.name = name;
+        f.attributes = attributes;
+        if (!(attributes & 0x10)) f.data = SampleText(100 + 40 * e.size(), uint32_t(k));
+        e.push_back(f);
+      }
+      Pack(e, true);
+      archives.push_back(BuildArchive({}, e));
+      k++;
+    }
+    k = 0;
+    for (const Bytes& a : archives) {
+      // Plain, disk full, one call failing, stopped: two bytes, then the archive.
+      Bytes input = {uint8_t(k % 4), uint8_t(k * 37)};
+      input.insert(input.end(), a.begin(), a.end());
+      written += Write(edir + "/extract" + std::to_string(k++) + ".bin", input);
+    }
   }
   printf("wrote %d seeds\n", written);
   return 0;

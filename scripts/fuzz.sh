@@ -4,6 +4,7 @@
 # archive builders plus the saved regression inputs. Crashes are written to
 # build/fuzz/crashes/TARGET/; copy each into fuzz/regressions/ once fixed.
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 60)
+# QMK_FUZZ_TARGETS="extract archive" picks targets (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -13,15 +14,16 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target make_seeds >/dev/null
 
 work=build/fuzz/corpus
-mkdir -p "$work/archive" "$work/comment" "$work/compress"
-build/native/tests/make_seeds "$work/archive" "$work/comment" >/dev/null
-cp fuzz/regressions/archive/* "$work/archive/" 2>/dev/null || true
-cp fuzz/regressions/comment/* "$work/comment/" 2>/dev/null || true
-cp fuzz/regressions/compress/* "$work/compress/" 2>/dev/null || true
+targets="${QMK_FUZZ_TARGETS:-archive comment compress extract}"
+mkdir -p "$work/archive" "$work/comment" "$work/compress" "$work/extract"
+build/native/tests/make_seeds "$work/archive" "$work/comment" "$work/extract" >/dev/null
+for t in archive comment compress extract; do
+  cp fuzz/regressions/$t/* "$work/$t/" 2>/dev/null || true
+done
 cp "$work"/archive/* "$work/compress/"
 
 status=0
-for target in archive comment compress; do
+for target in $targets; do
   crashes="build/fuzz/crashes/$target"
   mkdir -p "$crashes"
   echo "fuzz_$target: ${seconds}s"

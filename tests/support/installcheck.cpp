@@ -134,7 +134,8 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       continue;
     }
     if (now == after.nodes.end() || now->second.directory != old.directory) {
-      const bool replacing = !old.directory && log.files.count(key) && (run.failureReported || !run.finished);
+      const bool replacing = !old.directory && (log.files.count(key) || !logMade) &&
+                             (run.failureReported || !run.finished);
       if (!replacing) faults.push_back("removed: " + old.path);
       continue;
     }

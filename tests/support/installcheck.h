@@ -13,9 +13,9 @@
 //      made before its log can exist, when the run stopped or its log
 //      failed before the log named anything (a finished run says so).
 //   3. No file or directory that existed before was removed, except a file
-//      the run began to replace and then failed to write, which the run must
-//      report; a file that changed holds a complete copy of an entry of that
-//      name (its size and CRC).
+//      the run began to replace (so the log names it, if there is a log) and
+//      then failed to write, which the run must report; a file that changed
+//      holds a complete copy of an entry of that name (its size and CRC).
 //   4. A run that finished leaves no partial file: every file it wrote holds
 //      a complete copy of its entry.
 // The run's own report is checked against the result by the tests.

@@ -1,0 +1,144 @@
+// hostilecases.h - the archives an attacker would craft against an
+// extractor, as one table that both extractions face: the installer's
+// (status expected) and qmkpack extract's (message expected, exit 1).
+//
+// Each archive holds the hostile entry behind a good one and before
+// another; the target directory already holds the user's old.txt and
+// Docs\user.txt, and its parent a file beside it. Whatever happens, nothing
+// outside the target may change and nothing of the user's inside it may be
+// lost.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/status.h"
+#include "tests/support/archivebuilder.h"
+
+namespace qmktest {
+
+struct HostileCase {
+  std::string what;
+  std::vector<FileEntry> hostile;  // the entries under test, between "first.txt" and "after.txt"
+  int32_t status;                  // the installer's status
+  std::string qmkpackSays;         // part of qmkpack's message
+  std::vector<std::string> alsoWritten;  // by the installer besides first.txt (and its log)
+};
+
+inline FileEntry HostileFile(const std::string& name, const std::string& text = "hostile") {
+  FileEntry e;
+  e.name = name;
+  e.data.assign(text.begin(), text.end());
+  return e;
+}
+
+inline FileEntry HostileDir(const std::string& name) {
+  FileEntry e;
+  e.name = name;
+  e.compType = 0;
+  e.attributes = 0x10;
+  return e;
+}
+
+inline std::vector<HostileCase> HostileCases() {
+  std::vector<HostileCase> cases;
+  auto refused = [&](const std::string& what, const std::string& name) {
+    cases.push_back({what, {HostileFile(name)}, kStatusUnsafeName, "refusing entry", {}});
+  };
+  refused("absolute", "\\evil.txt");
+  refused("absolute with /", "/evil.txt");
+  refused("UNC", "\\\\server\\share\\evil.txt");
+  refused("drive-relative", "C:evil.txt");
+  refused("drive-qualified", "C:\\evil.txt");
+  refused(".. at the start", "..\\evil.txt");
+  refused(".. climbing out", "a\\..\\..\\evil.txt");
+  refused(".. at the end", "a\\..");
+  refused(".. with /", "a/../../evil.txt");
+  refused("/ as separator", "Docs/user.txt");
+  refused("alternate data stream", "old.txt:stream");
+  refused("alternate data stream of a directory", "Docs:$DATA");
+  refused("component ending in a dot", "Docs.\\x.txt");
+  refused("name ending in a dot", "old.txt.");
+  refused("component ending in a space", "Docs \\x.txt");
+  refused("name ending in a space", "old.txt ");
+  for (const std::string device : {"CON", "PRN", "AUX", "NUL"}) refused("device " + device, device);
+  for (int n = 1; n <= 9; n++) {
+    refused("device COM" + std::to_string(n), "COM" + std::to_string(n));
+    refused("device LPT" + std::to_string(n), "lpt" + std::to_string(n));
+  }
+  refused("device with an extension", "con.txt");
+  refused("device with two extensions", "Aux.tar.gz");
+  refused("device in a subdirectory", "Docs\\nul.log");
+  refused("control character", "ctl\x01.txt");
+  refused("line break", "new\nline.txt");
+  refused("zero byte", std::string("old.txt\0..\\..\\evil.txt", 23));
+  refused("empty name", "");
+  refused("empty component", "Docs\\\\x.txt");
+  refused("longer than the name buffer", std::string(2000, 'n'));
+  cases.push_back({"longer than the path buffer",
+                   {HostileFile(std::string(120, 'n') + "\\" + std::string(900, 'f'))},
+                   kStatusUnsafeName,
+                   "cannot create",
+                   {}});
+  cases.push_back({"file entry named as an existing directory",
+                   {HostileFile("Docs")},
+                   kStatusUnsafeName,
+                   "a directory of that name exists",
+                   {}});
+  cases.push_back({"directory entry named as an existing file",
+                   {HostileDir("old.txt")},
+                   kStatusUnsafeName,
+                   "a file stands where a directory is needed",
+                   {}});
+  cases.push_back({"entry below an existing file",
+                   {HostileFile("old.txt\\x.txt")},
+                   kStatusUnsafeName,
+                   "a file stands where a directory is needed",
+                   {}});
+  cases.push_back({"repeated name",
+                   {HostileFile("twice.txt", "one"), HostileFile("twice.txt", "two")},
+                   kStatusUnsafeName,
+                   "an earlier entry has this name",
+                   {"twice.txt"}});
+  cases.push_back({"repeated name in another case",
+                   {HostileFile("Twice.txt", "one"), HostileFile("TWICE.TXT", "two")},
+                   kStatusUnsafeName,
+                   "an earlier entry has this name",
+                   {"Twice.txt"}});
+  cases.push_back({"directory, then a file of the same name",
+                   {HostileDir("d"), HostileFile("d", "file")},
+                   kStatusUnsafeName,
+                   "an earlier entry has this name",
+                   {"d\\"}});
+  // Gigabytes claimed from a few packed bytes: decoding stops where the
+  // packed data end, and the short file goes.
+  FileEntry stored = HostileFile("bomb.bin", "0123456789");
+  stored.compType = 0;
+  stored.unpackedSize = 3000000000u;
+  cases.push_back({"stored entry claiming 3 GB", {stored}, kStatusBadCrc, "bomb.bin", {}});
+  FileEntry packed = HostileFile("bomb.bin", std::string(300, 'a'));
+  packed.unpackedSize = 4000000000u;
+  cases.push_back({"compressed entry claiming 4 GB", {packed}, kStatusBadCrc, "bomb.bin", {}});
+  return cases;
+}
+
+// The archive of a case: first.txt, the hostile entries, after.txt.
+inline Bytes HostileArchive(const HostileCase& c) {
+  std::vector<FileEntry> entries = {HostileFile("first.txt", "first")};
+  entries.insert(entries.end(), c.hostile.begin(), c.hostile.end());
+  entries.push_back(HostileFile("after.txt", "after"));
+  std::vector<std::optional<uint32_t>> claimed;
+  for (FileEntry& e : entries) {
+    claimed.push_back(e.unpackedSize);
+    e.unpackedSize.reset();
+  }
+  Pack(entries, true);
+  for (size_t i = 0; i < entries.size(); i++) {
+    if (claimed[i]) entries[i].unpackedSize = claimed[i];
+  }
+  return BuildArchive({}, entries);
+}
+
+}  // namespace qmktest
