@@ -19,7 +19,9 @@
 #include "tests/support/installcheck.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's allocator statistics (its header does not come with
+// every compiler).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #elif defined(__GLIBC__)
 #include <malloc.h>
 #endif
