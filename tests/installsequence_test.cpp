@@ -246,6 +246,19 @@ TEST_F(WholeInstall, ReportListsEachFailedStepWithTheStatus) {
   EXPECT_NE(strstr(report.text, "(error 15)."), nullptr);
 }
 
+TEST_F(WholeInstall, UninstallerPassesOverALastLineCutShort) {
+  // The installer creates an item only once its whole line is in the log,
+  // so a last line without CR LF names nothing, though it may look like a
+  // file of the user's.
+  MakeWorld();
+  memfs::PutFile(std::string(kDir) + "a.txt", "made by the run");
+  memfs::PutFile(std::string(kDir) + "a.t", "the user's");
+  memfs::PutFile(std::string(kDir) + "uninstall.list", std::string(kDir) + "a.txt\r\n" + kDir + "a.t");
+  EXPECT_EQ(RunUninstaller(kDir), std::vector<std::string>{});
+  EXPECT_FALSE(memfs::Exists(std::string(kDir) + "a.txt"));
+  EXPECT_TRUE(memfs::Exists(std::string(kDir) + "a.t"));
+}
+
 // ---- steps that fail as a whole ------------------------------------------------------
 
 TEST_F(WholeInstall, NoProgramsFolderMakesNoStartMenuItemsAnywhere) {

@@ -503,6 +503,55 @@ TEST_F(MemoryExtraction, DiskFullRemovesThePartialFileWithStatus7) {
   EXPECT_EQ(memfs::OpenHandles(), 1);  // only the log, which stays open
 }
 
+// Fails the first call of the given kind that a run of `image` into `dir`
+// makes (the calls are counted from a fresh file system each time).
+void FailFirstCallOf(const char* call, const Bytes& image, const std::string& dir) {
+  for (uint32_t n = 1; n < 1000; n++) {
+    memfs::Install();
+    delete InstallLog;
+    InstallLog = nullptr;
+    errorStatus = kStatusOk;
+    memfs::FailCall(n);
+    TUnAce unace(image.data(), uint32_t(image.size()));
+    unace.ExtractAll(dir.c_str());
+    if (std::string(memfs::FailedCall()) == call) return;
+  }
+  ADD_FAILURE() << "no call " << call;
+}
+
+TEST_F(MemoryExtraction, CloseReportedAsFailedIsStatus7AndTheFileGoes) {
+  // A close can report data the system had not written yet as lost.
+  FailFirstCallOf("CloseMem", Archive({File("a.txt", SampleText(3000, 1)), File("b.txt", {'b'})}), "C:\\Q\\");
+  EXPECT_EQ(errorStatus, kStatusShortWrite);
+  EXPECT_FALSE(memfs::Exists("C:\\Q\\a.txt"));
+  EXPECT_FALSE(memfs::Exists("C:\\Q\\b.txt"));
+  EXPECT_EQ(memfs::OpenHandles(), 1);  // the log only: the failed close released its handle
+}
+
+TEST_F(MemoryExtraction, RootLineNamesOnlyWhatThisRunCreatedWhenALevelCannotBeEntered) {
+  // C:\a exists but cannot be entered this once: it is neither created nor
+  // claimed, so the uninstaller will never remove it.
+  const Bytes image = Archive({File("x.txt", {'x'})});
+  int checked = 0;
+  for (uint32_t n = 1; n < 50; n++) {
+    memfs::Install();
+    memfs::MakeDirs("C:\\a");
+    memfs::PutFile("C:\\a\\mine.txt", "the user's");
+    delete InstallLog;
+    InstallLog = nullptr;
+    errorStatus = kStatusOk;
+    memfs::FailCall(n);
+    TUnAce unace(image.data(), uint32_t(image.size()));
+    unace.ExtractAll("C:\\a\\b\\");
+    if (std::string(memfs::FailedCall()) != "SetCurrentDirectoryMem") continue;
+    const std::vector<std::string> log = Log("C:\\a\\b\\");
+    if (log.empty() || log[0].rfind("mkd: ", 0) != 0) continue;  // the entry's own directory change failed
+    EXPECT_EQ(log[0], "mkd: C:\\a\\ ::: b") << "failing call " << n;
+    checked++;
+  }
+  EXPECT_GE(checked, 2);  // the level C:\a, and the drive before it
+}
+
 TEST_F(MemoryExtraction, InstallPayloadFindsTheResourceAndAddsTheFinalBackslash) {
   const Bytes image = Archive(Product());
   memfs::SetPayload(image.data(), uint32_t(image.size()));
