@@ -105,31 +105,6 @@ bool MakeLoggedDirectory(const char* path) {
   return true;
 }
 
-// Walks the path's characters; at every "\" the prefix before it is tried as
-// the current directory. The walk stops after the first prefix that fails,
-// and the result is cut back to the last prefix that succeeded. If the very
-// first one fails nothing is cut: the result is the path up to and including
-// that "\" (and the whole path when it has no "\").
-void FindExistingAncestor(const char* installDir, char* ancestor) {
-  size_t length = 0;
-  size_t cut = 0;
-  bool haveCut = false;
-  bool ok = true;
-  ancestor[0] = 0;
-  for (const char* p = installDir; ok && *p && length + 1 < size_t(kLogPathSize); p++) {
-    if (*p == '\\') {
-      ok = platform->setCurrentDirectory(ancestor);
-      if (ok) {
-        cut = length;
-        haveCut = true;
-      }
-    }
-    ancestor[length++] = *p;
-    ancestor[length] = 0;
-  }
-  if (haveCut) ancestor[cut] = 0;
-}
-
 bool LogInstallRoot(const char* ancestor, const char* installDir) {
   if (EqualIgnoringCase(ancestor, installDir)) return true;
   const size_t skip = strlen(ancestor) + 1;

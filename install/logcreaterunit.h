@@ -68,12 +68,10 @@ bool LogItem(const char* text);
 // the line did not fit its buffer, or it could not be logged (LogItem).
 bool MakeLoggedDirectory(const char* path);
 
-// The longest "\"-bounded prefix of `installDir` that can be made the
-// current directory, without its final "\" (see the .cpp), into `ancestor`
-// (kLogPathSize bytes). Leaves the current directory at that prefix.
-void FindExistingAncestor(const char* installDir, char* ancestor);
-
 // Writes the install-root line, "mkd: ANCESTOR\ ::: REST" less its last
 // character, unless `ancestor` equals `installDir` ignoring letter case.
+// ANCESTOR is the part of the installation directory that existed before
+// the run, as CreateDirectoryPath (unace.h) finds it while creating the
+// rest: the line then names exactly the directories the run made.
 // False when the line was due but did not fit or could not be logged.
 bool LogInstallRoot(const char* ancestor, const char* installDir);

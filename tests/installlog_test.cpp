@@ -12,39 +12,11 @@ namespace {
 
 class InstallLogTest : public InstallTest {
  protected:
-  std::string Ancestor(const char* dir) {
-    char out[kLogPathSize];
-    FindExistingAncestor(dir, out);
-    return out;
-  }
   std::string LogBytes(const char* name = "C:\\log.txt") {
     std::string s;
     return memfs::ReadFile(name, &s) ? s : "<no log>";
   }
 };
-
-// ---- the ancestor walk ---------------------------------------------------------
-
-TEST_F(InstallLogTest, AncestorIsTheDeepestExistingDirectory) {
-  memfs::MakeDirs("C:\\Program files");
-  EXPECT_EQ(Ancestor("C:\\Program files\\QMK\\"), "C:\\Program files");
-  EXPECT_EQ(memfs::CurrentDirectory(), "C:\\Program files");
-  EXPECT_EQ(Ancestor("C:\\a\\b\\"), "C:");
-  memfs::MakeDirs("C:\\Program files\\QMK");
-  EXPECT_EQ(Ancestor("C:\\Program files\\QMK\\"), "C:\\Program files\\QMK");
-}
-
-TEST_F(InstallLogTest, AncestorOfAnUnenterableFirstPrefixKeepsItsBackslash) {
-  EXPECT_EQ(Ancestor("Q:\\x\\"), "Q:\\");
-  EXPECT_EQ(Ancestor("nobackslash"), "nobackslash");
-}
-
-TEST_F(InstallLogTest, AncestorWalkStopsAtTheFirstMissingLevel) {
-  // C:\a is missing, so the walk ends there, although C:\a\..\x\y would
-  // resolve to a directory that exists.
-  memfs::MakeDirs("C:\\x\\y");
-  EXPECT_EQ(Ancestor("C:\\a\\..\\x\\y\\"), "C:");
-}
 
 // ---- the install-root line ---------------------------------------------------------
 

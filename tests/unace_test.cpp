@@ -519,6 +519,22 @@ void FailFirstCallOf(const char* call, const Bytes& image, const std::string& di
   ADD_FAILURE() << "no call " << call;
 }
 
+// The part of the installation directory that existed, for the log's first
+// line, is where the creation began.
+TEST_F(MemoryExtraction, CreateDirectoryPathTellsWhereItBeganCreating) {
+  auto kept = [](const std::string& dir) { return dir.substr(0, CreateDirectoryPath(dir.c_str())); };
+  memfs::MakeDirs("C:\\Program files");
+  EXPECT_EQ(kept("C:\\Program files\\QMK\\"), "C:\\Program files");
+  EXPECT_EQ(memfs::Attributes("C:\\Program files\\QMK"), 0x10u);
+  EXPECT_EQ(kept("C:\\Program files\\QMK\\"), "C:\\Program files\\QMK");  // all there now
+  EXPECT_EQ(kept("C:\\a\\b\\"), "C:");
+  EXPECT_EQ(memfs::Attributes("C:\\a\\b"), 0x10u);
+  EXPECT_EQ(kept("C:\\"), "C:");
+  EXPECT_EQ(kept("Q:\\x\\"), "Q:\\x");  // a missing drive: nothing made, nothing claimed
+  memfs::PutFile("C:\\f", "a file");
+  EXPECT_EQ(kept("C:\\f\\g\\"), "C:\\f\\g");  // nothing can be made below a file
+}
+
 TEST_F(MemoryExtraction, CloseReportedAsFailedIsStatus7AndTheFileGoes) {
   // A close can report data the system had not written yet as lost.
   FailFirstCallOf("CloseMem", Archive({File("a.txt", SampleText(3000, 1)), File("b.txt", {'b'})}), "C:\\Q\\");
