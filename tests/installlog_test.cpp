@@ -1,6 +1,6 @@
-// installlog_test.cpp - uninstall.list byte for byte: the install-root line
-// and its ancestor walk, directory lines, drive roots, a missing log, and how
-// the log knows it was lost.
+// installlog_test.cpp - uninstall.list byte for byte: the install-root line,
+// directory lines, drive roots, a missing log, how the log knows it was
+// lost, and that nothing is made once it has failed.
 #include <cstring>
 
 #include "platform/memfs.h"
