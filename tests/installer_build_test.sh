@@ -52,9 +52,13 @@ pe_checks() {
   want=$(stat -c %s "$payload")
   [ "$grown" -ge "$want" ] && [ "$grown" -le $((want + 4096)) ]
   check "payload embedded once" $? "grew $grown bytes for a $want-byte archive"
-  # RCDATA 10 is the archive: its first bytes as windres dumps them.
   grep -q 'Name: 10\.' <<<"$resources" && grep -q 'Name: 11\.' <<<"$resources"
   check "payload and seal resources" $?
+  # The resources start on a page of the file, so they are mapped, not copied.
+  local raw
+  raw=$($objdump -h "$setup" | awk '$2 == ".rsrc" {print $6}')
+  [ -n "$raw" ] && [ $((0x$raw % 4096)) = 0 ]
+  check "resources page-aligned in the file" $? "file offset 0x$raw"
 }
 
 reproducible() {
