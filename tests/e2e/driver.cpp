@@ -1,0 +1,664 @@
+// driver.cpp - the end-to-end test driver: starts the installer, finds its
+// windows and works them the way a user would, and prints what it sees.
+//
+// The driver is a Win32 console program run under Wine next to the program
+// under test. Its arguments are a script of steps, run in order; each step
+// prints zero or more lines "KIND key=value ... text=..." on stdout, text
+// last so that it may hold blanks. The test scripts compare these lines with
+// what the installer must show. Control characters in texts are written as
+// <0D>, <0A> and so on, so every line stays one line.
+//
+// Keys go in through SendInput with the window in the foreground, as typed
+// keys do, so they pass through the installer's own message loop and its
+// IsDialogMessageA. Buttons are pressed with a posted BM_CLICK, never a
+// sent one: a press that opens a modal box would otherwise block the driver.
+//
+// A step that waits does so for at most the timeout (30 s unless "timeout"
+// says otherwise) and fails then; a failing step prints "error ..." and ends
+// the driver with exit code 3 after ending the process it started. The
+// waits guard against hangs only: no step measures how long anything takes.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+PROCESS_INFORMATION child{};
+bool childStarted = false;
+HWND current = nullptr;
+DWORD timeoutMs = 30000;
+
+[[noreturn]] void Fail(const char* format, const std::string& what) {
+  printf("error ");
+  printf(format, what.c_str());
+  printf("\n");
+  fflush(stdout);
+  if (childStarted) {
+    DWORD code = 0;
+    if (GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE) {
+      TerminateProcess(child.hProcess, 99);
+      printf("note process under test ended by the driver\n");
+    }
+  }
+  fflush(stdout);
+  ExitProcess(3);
+}
+
+// Printable form of a text: control characters and bytes above 0x7E as <XX>.
+std::string Escape(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) {
+      char b[8];
+      snprintf(b, sizeof b, "<%02X>", c);
+      out += b;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+std::string Hex(const void* p) {
+  char b[24];
+  snprintf(b, sizeof b, "0x%08lX", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+  return b;
+}
+
+// The text of a window of any process: WM_GETTEXT is marshalled across
+// processes by the system, which GetWindowTextA does not do for controls.
+std::string TextOf(HWND w) {
+  std::vector<char> buf(4096);
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG, 5000,
+                           &got)) {
+    return "<no answer>";
+  }
+  buf[buf.size() - 1] = 0;
+  return std::string(buf.data());
+}
+
+std::string ClassOf(HWND w) {
+  char buf[256] = {};
+  GetClassNameA(w, buf, sizeof buf);
+  return buf;
+}
+
+bool ChildExited(DWORD* code) {
+  if (!childStarted) return false;
+  if (WaitForSingleObject(child.hProcess, 0) != WAIT_OBJECT_0) return false;
+  GetExitCodeProcess(child.hProcess, code);
+  return true;
+}
+
+struct Match {
+  std::string cls, title;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTop(HWND w, LPARAM lp) {
+  Match* m = reinterpret_cast<Match*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  if (!childStarted || pid != child.dwProcessId || !IsWindowVisible(w)) return TRUE;
+  if (m->cls != "*" && ClassOf(w) != m->cls) return TRUE;
+  if (m->title != "*" && TextOf(w) != m->title) return TRUE;
+  m->found.push_back(w);
+  return TRUE;
+}
+
+std::vector<HWND> VisibleTopWindows(const std::string& cls, const std::string& title) {
+  Match m{cls, title, {}};
+  EnumWindows(CollectTop, reinterpret_cast<LPARAM>(&m));
+  return m.found;
+}
+
+// Waits for a visible top-level window of the process under test.
+HWND WaitWindow(const std::string& cls, const std::string& title) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    std::vector<HWND> w = VisibleTopWindows(cls, title);
+    if (!w.empty()) return w[0];
+    DWORD code = 0;
+    if (ChildExited(&code)) {
+      Fail("%s", "process exited with code " + std::to_string(code) + " while waiting for a window class=" + cls +
+                     " text=" + title);
+    }
+    if (GetTickCount() - start > timeoutMs) Fail("no window class=%s", cls + " text=" + title + " appeared");
+    Sleep(50);
+  }
+}
+
+struct Tree {
+  std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectChild(HWND w, LPARAM lp) {
+  reinterpret_cast<Tree*>(lp)->windows.push_back(w);
+  return TRUE;
+}
+
+// All descendants of a window, in the system's order (creation order for
+// windows created without explicit Z-order changes), depth first.
+std::vector<HWND> Descendants(HWND top) {
+  Tree t;
+  EnumChildWindows(top, CollectChild, reinterpret_cast<LPARAM>(&t));
+  return t.windows;
+}
+
+HWND FocusOf(HWND top) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+HWND Require(HWND w, const char* what) {
+  if (!w || !IsWindow(w)) Fail("%s", std::string("no current window for ") + what);
+  return w;
+}
+
+// One window line: top level in screen coordinates of its whole frame,
+// children in their parent's client coordinates.
+void PrintWindowLine(HWND w, const std::vector<HWND>& order, HWND focus) {
+  RECT r{};
+  GetWindowRect(w, &r);
+  HWND parent = (GetWindowLongA(w, GWL_STYLE) & WS_CHILD) ? GetParent(w) : nullptr;
+  POINT p{r.left, r.top};
+  std::string parentName = "none";
+  if (parent) {
+    ScreenToClient(parent, &p);
+    parentName = "?";
+    for (size_t i = 0; i < order.size(); i++) {
+      if (order[i] == parent) parentName = std::to_string(i);
+    }
+  }
+  size_t index = 0;
+  for (size_t i = 0; i < order.size(); i++) {
+    if (order[i] == w) index = i;
+  }
+  printf("win %zu parent=%s class=%s id=%ld style=0x%08lX exstyle=0x%08lX x=%ld y=%ld w=%ld h=%ld focus=%d text=%s\n",
+         index, parentName.c_str(), ClassOf(w).c_str(), static_cast<long>(GetWindowLongA(w, GWL_ID)),
+         static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
+         static_cast<unsigned long>(GetWindowLongA(w, GWL_EXSTYLE)), p.x, p.y, r.right - r.left, r.bottom - r.top,
+         w == focus ? 1 : 0, Escape(TextOf(w)).c_str());
+}
+
+void Dump(HWND top) {
+  std::vector<HWND> order{top};
+  for (HWND c : Descendants(top)) order.push_back(c);
+  HWND focus = FocusOf(top);
+  for (HWND w : order) PrintWindowLine(w, order, focus);
+  printf("end-dump\n");
+}
+
+HWND FindChild(HWND top, const std::string& cls, const std::string& text) {
+  for (HWND c : Descendants(top)) {
+    if ((cls == "*" || ClassOf(c) == cls) && (text == "*" || TextOf(c) == text)) return c;
+  }
+  return nullptr;
+}
+
+void Foreground(HWND top) {
+  // A console program may not take the foreground on Windows without the
+  // user's input; Wine allows it, and the check below makes sure it held.
+  for (int i = 0; i < 100; i++) {
+    SetForegroundWindow(top);
+    if (GetForegroundWindow() == top) return;
+    Sleep(20);
+  }
+  Fail("%s", "cannot bring the window " + Hex(top) + " to the foreground");
+}
+
+void SendKey(WORD vk, bool up) {
+  INPUT in{};
+  in.type = INPUT_KEYBOARD;
+  in.ki.wVk = vk;
+  in.ki.wScan = static_cast<WORD>(MapVirtualKeyA(vk, MAPVK_VK_TO_VSC));
+  in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  if (SendInput(1, &in, sizeof in) != 1) Fail("%s", "SendInput failed");
+}
+
+void SendChar(wchar_t c) {
+  INPUT in[2]{};
+  for (int i = 0; i < 2; i++) {
+    in[i].type = INPUT_KEYBOARD;
+    in[i].ki.wScan = c;
+    in[i].ki.dwFlags = KEYEVENTF_UNICODE | (i ? KEYEVENTF_KEYUP : 0);
+  }
+  if (SendInput(2, in, sizeof in[0]) != 2) Fail("%s", "SendInput failed");
+}
+
+// Lets the process under test take what was sent: it is idle again once it
+// waits for input, which shows it has handled the keys.
+void Settle() {
+  WaitForInputIdle(child.hProcess, timeoutMs);
+  Sleep(100);
+}
+
+void PressKey(const std::string& name) {
+  Foreground(Require(current, "key"));
+  std::vector<WORD> mods;
+  std::string key = name;
+  for (;;) {
+    if (key.rfind("shift+", 0) == 0) {
+      mods.push_back(VK_SHIFT);
+      key = key.substr(6);
+    } else if (key.rfind("alt+", 0) == 0) {
+      mods.push_back(VK_MENU);
+      key = key.substr(4);
+    } else {
+      break;
+    }
+  }
+  WORD vk = 0;
+  if (key == "enter") vk = VK_RETURN;
+  else if (key == "escape") vk = VK_ESCAPE;
+  else if (key == "tab") vk = VK_TAB;
+  else if (key == "space") vk = VK_SPACE;
+  else if (key == "f4") vk = VK_F4;
+  else if (key == "end") vk = VK_END;
+  else if (key == "home") vk = VK_HOME;
+  else if (key == "backspace") vk = VK_BACK;
+  else Fail("unknown key %s", name);
+  for (WORD m : mods) SendKey(m, false);
+  SendKey(vk, false);
+  SendKey(vk, true);
+  for (size_t i = mods.size(); i-- > 0;) SendKey(mods[i], true);
+  Settle();
+}
+
+void TypeText(const std::string& text) {
+  Foreground(Require(current, "type"));
+  for (unsigned char c : text) SendChar(static_cast<wchar_t>(c));
+  Settle();
+}
+
+HWND EditOf(HWND top) {
+  HWND e = FindChild(top, "Edit", "*");
+  if (!e) e = FindChild(top, "EDIT", "*");
+  if (!e) Fail("%s", "no edit control in window " + Hex(top));
+  return e;
+}
+
+void PrintMessageBox(HWND box) {
+  HWND text = GetDlgItem(box, 0xFFFF);
+  printf("msgbox caption=%s\n", Escape(TextOf(box)).c_str());
+  printf("msgbox-text text=%s\n", text ? Escape(TextOf(text)).c_str() : "<no static 0xFFFF>");
+  for (HWND c : Descendants(box)) {
+    if (ClassOf(c) == "Button") printf("msgbox-button id=%ld text=%s\n", GetWindowLongA(c, GWL_ID), TextOf(c).c_str());
+  }
+  // The icon: the system draws its standard pictures in their own colours,
+  // blue for information, yellow for a warning and red for an error, so the
+  // dominant strong colour of the icon control tells them apart.
+  for (HWND c : Descendants(box)) {
+    if (ClassOf(c) != "Static" || (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) continue;
+    RECT r{};
+    GetWindowRect(c, &r);
+    HDC screen = GetDC(nullptr);
+    long red = 0, yellow = 0, blue = 0;
+    for (LONG y = r.top; y < r.bottom; y++) {
+      for (LONG x = r.left; x < r.right; x++) {
+        COLORREF p = GetPixel(screen, x, y);
+        int R = GetRValue(p), G = GetGValue(p), B = GetBValue(p);
+        if (R > 160 && G > 140 && B < 90) yellow++;
+        else if (R > 150 && G < 90 && B < 90) red++;
+        else if (B > 150 && R < 110) blue++;
+      }
+    }
+    ReleaseDC(nullptr, screen);
+    const char* kind = "unknown";
+    long best = 20;
+    if (blue > best) { kind = "information"; best = blue; }
+    if (yellow > best) { kind = "warning"; best = yellow; }
+    if (red > best) { kind = "error"; best = red; }
+    printf("msgbox-icon kind=%s blue=%ld yellow=%ld red=%ld\n", kind, blue, yellow, red);
+  }
+}
+
+// The colour shown at a point of a window's client area, beside the system
+// colours its background could have been painted with.
+void PrintClientPixel(HWND w, long x, long y) {
+  POINT p{x, y};
+  ClientToScreen(w, &p);
+  HDC screen = GetDC(nullptr);
+  const COLORREF c = GetPixel(screen, p.x, p.y);
+  ReleaseDC(nullptr, screen);
+  printf("pixel x=%ld y=%ld rgb=%06lX menu=%06lX window=%06lX\n", x, y, static_cast<unsigned long>(c),
+         static_cast<unsigned long>(GetSysColor(COLOR_MENU)), static_cast<unsigned long>(GetSysColor(COLOR_WINDOW)));
+}
+
+// Waits until a file exists: the test script creates it once it has done
+// what it needed while the windows stood still (a screenshot, say).
+void WaitFile(const std::string& path) {
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = 0;
+    if (ChildExited(&code)) Fail("%s", "process exited with code " + std::to_string(code) + " while waiting for " + path);
+    if (GetTickCount() - start > timeoutMs) Fail("no file %s appeared", path);
+    Sleep(50);
+  }
+}
+
+HKEY RootOf(std::string& key) {
+  const size_t slash = key.find('\\');
+  const std::string root = key.substr(0, slash);
+  key = slash == std::string::npos ? "" : key.substr(slash + 1);
+  if (root == "HKLM") return HKEY_LOCAL_MACHINE;
+  if (root == "HKCU") return HKEY_CURRENT_USER;
+  Fail("unknown registry root %s", root);
+}
+
+const char* TypeName(DWORD t) {
+  switch (t) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    default: return "REG_OTHER";
+  }
+}
+
+// Every value of a key, with its type and data size as stored.
+void PrintRegistryKey(std::string key) {
+  const std::string shown = key;
+  HKEY root = RootOf(key);
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
+    printf("regkey missing key=%s\n", shown.c_str());
+    return;
+  }
+  printf("regkey present key=%s\n", shown.c_str());
+  for (DWORD i = 0;; i++) {
+    char name[512];
+    DWORD nameLen = sizeof name, type = 0, size = 0;
+    std::vector<BYTE> data(4096);
+    size = static_cast<DWORD>(data.size());
+    if (RegEnumValueA(k, i, name, &nameLen, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+    std::string shownData;
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
+      shownData.assign(reinterpret_cast<char*>(data.data()), size);
+    }
+    printf("regvalue name=%s type=%s size=%lu data=%s\n", name, TypeName(type), static_cast<unsigned long>(size),
+           Escape(shownData).c_str());
+  }
+  DWORD subkeys = 0;
+  RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   nullptr);
+  printf("regsubkeys count=%lu\n", static_cast<unsigned long>(subkeys));
+  RegCloseKey(k);
+}
+
+void DeleteRegistryTree(std::string key) {
+  HKEY root = RootOf(key);
+  LONG r = RegDeleteTreeA(root, key.c_str());
+  if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("%s", "cannot delete " + key);
+}
+
+// File offset and size of resource RCDATA 10 in a PE file, by walking the
+// resource directory ourselves.
+bool FindPayload(const std::vector<unsigned char>& f, size_t* offset, size_t* size) {
+  auto u16 = [&](size_t o) -> uint32_t { return o + 2 <= f.size() ? f[o] | f[o + 1] << 8 : 0; };
+  auto u32 = [&](size_t o) -> uint32_t { return o + 4 <= f.size() ? u16(o) | u16(o + 2) << 16 : 0; };
+  const size_t pe = u32(0x3C);
+  if (u32(pe) != 0x00004550) return false;
+  const size_t sections = u16(pe + 6), optSize = u16(pe + 20), opt = pe + 24;
+  if (u16(opt) != 0x10B) return false;  // PE32
+  const uint32_t resRva = u32(opt + 96 + 2 * 8);
+  auto toFile = [&](uint32_t rva) -> size_t {
+    for (size_t s = 0; s < sections; s++) {
+      const size_t h = opt + optSize + s * 40;
+      const uint32_t va = u32(h + 12), vsize = u32(h + 16), raw = u32(h + 20);
+      if (rva >= va && rva < va + vsize) return raw + (rva - va);
+    }
+    return 0;
+  };
+  const size_t dir = toFile(resRva);
+  if (!dir) return false;
+  // Walks one directory level to the entry with the numeric id.
+  auto find = [&](size_t d, uint32_t id) -> uint32_t {
+    const size_t named = u16(d + 12), ids = u16(d + 14);
+    for (size_t i = 0; i < named + ids; i++) {
+      const size_t e = d + 16 + i * 8;
+      if (u32(e) == id) return u32(e + 4);
+    }
+    return 0;
+  };
+  const uint32_t type = find(dir, 10);  // RT_RCDATA
+  if (!(type & 0x80000000u)) return false;
+  const uint32_t name = find(dir + (type & 0x7FFFFFFF), 10);
+  if (!(name & 0x80000000u)) return false;
+  const size_t langDir = dir + (name & 0x7FFFFFFF);
+  if (u16(langDir + 12) + u16(langDir + 14) < 1) return false;
+  const uint32_t leaf = u32(langDir + 16 + 4);
+  if (leaf & 0x80000000u) return false;
+  const size_t data = dir + leaf;
+  *offset = toFile(u32(data));
+  *size = u32(data + 4);
+  return *offset && *offset + *size <= f.size();
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::string& path) {
+  std::vector<unsigned char> bytes;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) Fail("cannot read %s", path);
+  unsigned char b[65536];
+  size_t n;
+  while ((n = fread(b, 1, sizeof b, f)) > 0) bytes.insert(bytes.end(), b, b + n);
+  fclose(f);
+  return bytes;
+}
+
+// Writes a copy of an installer whose payload has one byte changed at the
+// given position, counted from the payload's start ("mid" for its middle).
+void CorruptPayload(const std::string& in, const std::string& out, const std::string& where) {
+  std::vector<unsigned char> f = ReadFileBytes(in);
+  size_t offset = 0, size = 0;
+  if (!FindPayload(f, &offset, &size)) Fail("no RCDATA 10 resource in %s", in);
+  const size_t at = where == "mid" ? size / 2 : strtoul(where.c_str(), nullptr, 0);
+  if (at >= size) Fail("position %s is outside the payload", where);
+  f[offset + at] ^= 0x5A;
+  FILE* o = fopen(out.c_str(), "wb");
+  if (!o || fwrite(f.data(), 1, f.size(), o) != f.size() || fclose(o) != 0) Fail("cannot write %s", out);
+  printf("corrupted payload-offset=%zu payload-size=%zu file-offset=%zu\n", at, size, offset + at);
+}
+
+void Start(const std::string& exe, const std::string& args) {
+  std::string line = "\"" + exe + "\"";
+  if (!args.empty()) line += " " + args;
+  std::string dir = exe.substr(0, exe.find_last_of('\\') == std::string::npos ? 0 : exe.find_last_of('\\'));
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  std::vector<char> cmd(line.begin(), line.end());
+  cmd.push_back(0);
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.empty() ? nullptr : dir.c_str(),
+                      &si, &child)) {
+    Fail("cannot start %s", line);
+  }
+  childStarted = true;
+  printf("started pid=%lu cmd=%s\n", static_cast<unsigned long>(child.dwProcessId), line.c_str());
+}
+
+// Waits for the process to end while noting every visible top-level window
+// it shows on the way (none for an unattended run).
+void WatchExit() {
+  std::vector<HWND> seen;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    for (HWND w : VisibleTopWindows("*", "*")) {
+      bool known = false;
+      for (HWND s : seen) known = known || s == w;
+      if (!known) {
+        seen.push_back(w);
+        printf("seen-window class=%s text=%s\n", ClassOf(w).c_str(), Escape(TextOf(w)).c_str());
+        fflush(stdout);
+      }
+    }
+    DWORD code = 0;
+    if (ChildExited(&code)) {
+      printf("exit code=%lu\n", static_cast<unsigned long>(code));
+      return;
+    }
+    if (GetTickCount() - start > timeoutMs) Fail("%s", "the process did not end");
+    Sleep(20);
+  }
+}
+
+void WaitGone() {
+  const DWORD start = GetTickCount();
+  while (IsWindow(current) && IsWindowVisible(current)) {
+    if (GetTickCount() - start > timeoutMs) Fail("window %s is still shown", Hex(current));
+    Sleep(50);
+  }
+  printf("gone\n");
+}
+
+int Usage() {
+  fprintf(stderr,
+          "usage: driver STEP...\n"
+          "  timeout MS                     limit of every later wait\n"
+          "  start EXE ARGS                 start EXE (Windows path) with the argument string ARGS (may be \"\")\n"
+          "  wait-window CLASS TITLE        wait for a visible top-level window of it (* for any); make it current\n"
+          "  windows                        list its visible top-level windows\n"
+          "  dump                           the current window and its descendants\n"
+          "  focus                          the control that has the keyboard focus\n"
+          "  key NAME                       enter, escape, tab, space, shift+tab, alt+f4, end, backspace ...\n"
+          "  type TEXT                      type TEXT into the focused control\n"
+          "  set-text TEXT                  set the edit field's text\n"
+          "  field                          print the edit field's text\n"
+          "  click TEXT                     press the button with this text\n"
+          "  click-id ID                    press the button with this control id\n"
+          "  close                          the close box (system command SC_CLOSE)\n"
+          "  text-of ID                     print the text of the control with this id\n"
+          "  client-pixel X Y               the colour at a point of the current window's client area\n"
+          "  wait-file PATH                 wait until PATH exists\n"
+          "  msgbox                         caption, text, buttons and icon of the current message box\n"
+          "  wait-gone                      wait until the current window is hidden or destroyed\n"
+          "  wait-exit                      wait for the process to end; print its exit code\n"
+          "  watch-exit                     the same, printing every window it shows meanwhile\n"
+          "  reg-delete KEY / reg-dump KEY  HKLM\\... or HKCU\\...\n"
+          "  shortpath PATH / attrs PATH    GetShortPathNameA / GetFileAttributesA\n"
+          "  programs-folder                the current user's Start-menu Programs folder\n"
+          "  windows-folder                 the Windows directory\n"
+          "  load-library NAME              LoadLibraryA with the default search order\n"
+          "  corrupt-payload IN OUT WHERE   copy an installer with one payload byte changed\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  for (int i = 1; i < argc; i++) {
+    const std::string step = argv[i];
+    auto arg = [&]() -> std::string {
+      if (i + 1 >= argc) Fail("step %s needs an argument", step);
+      return argv[++i];
+    };
+    if (step == "timeout") {
+      timeoutMs = strtoul(arg().c_str(), nullptr, 10);
+    } else if (step == "start") {
+      const std::string exe = arg();
+      Start(exe, arg());
+    } else if (step == "wait-window") {
+      const std::string cls = arg();
+      const std::string title = arg();
+      current = WaitWindow(cls, title);
+      printf("window class=%s text=%s\n", ClassOf(current).c_str(), Escape(TextOf(current)).c_str());
+    } else if (step == "windows") {
+      for (HWND w : VisibleTopWindows("*", "*")) {
+        printf("top class=%s text=%s\n", ClassOf(w).c_str(), Escape(TextOf(w)).c_str());
+      }
+    } else if (step == "dump") {
+      Dump(Require(current, "dump"));
+    } else if (step == "focus") {
+      HWND f = FocusOf(Require(current, "focus"));
+      printf("focus class=%s text=%s\n", f ? ClassOf(f).c_str() : "none", f ? Escape(TextOf(f)).c_str() : "");
+    } else if (step == "key") {
+      PressKey(arg());
+    } else if (step == "type") {
+      TypeText(arg());
+    } else if (step == "set-text") {
+      const std::string text = arg();
+      SendMessageTimeoutA(EditOf(Require(current, "set-text")), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                          SMTO_ABORTIFHUNG, 5000, nullptr);
+    } else if (step == "field") {
+      printf("field text=%s\n", Escape(TextOf(EditOf(Require(current, "field")))).c_str());
+    } else if (step == "click" || step == "click-id") {
+      const std::string which = arg();
+      HWND b = nullptr;
+      if (step == "click") {
+        b = FindChild(Require(current, "click"), "Button", which);
+      } else {
+        b = GetDlgItem(Require(current, "click-id"), strtol(which.c_str(), nullptr, 0));
+      }
+      if (!b) Fail("no button %s", which);
+      PostMessageA(b, BM_CLICK, 0, 0);
+      Settle();
+    } else if (step == "close") {
+      PostMessageA(Require(current, "close"), WM_SYSCOMMAND, SC_CLOSE, 0);
+      Settle();
+    } else if (step == "text-of") {
+      HWND c = GetDlgItem(Require(current, "text-of"), strtol(arg().c_str(), nullptr, 0));
+      printf("text %s\n", c ? Escape(TextOf(c)).c_str() : "<no such control>");
+    } else if (step == "client-pixel") {
+      const long x = strtol(arg().c_str(), nullptr, 10);
+      PrintClientPixel(Require(current, "client-pixel"), x, strtol(arg().c_str(), nullptr, 10));
+    } else if (step == "wait-file") {
+      WaitFile(arg());
+    } else if (step == "msgbox") {
+      PrintMessageBox(Require(current, "msgbox"));
+    } else if (step == "wait-gone") {
+      WaitGone();
+    } else if (step == "wait-exit") {
+      if (!childStarted) Fail("%s", "nothing was started");
+      if (WaitForSingleObject(child.hProcess, timeoutMs) != WAIT_OBJECT_0) Fail("%s", "the process did not end");
+      DWORD code = 0;
+      GetExitCodeProcess(child.hProcess, &code);
+      printf("exit code=%lu\n", static_cast<unsigned long>(code));
+    } else if (step == "watch-exit") {
+      if (!childStarted) Fail("%s", "nothing was started");
+      WatchExit();
+    } else if (step == "reg-delete") {
+      DeleteRegistryTree(arg());
+    } else if (step == "reg-dump") {
+      PrintRegistryKey(arg());
+    } else if (step == "shortpath") {
+      const std::string p = arg();
+      char s[MAX_PATH] = {};
+      const DWORD n = GetShortPathNameA(p.c_str(), s, sizeof s);
+      printf("shortpath %s\n", n && n < sizeof s ? s : "<none>");
+    } else if (step == "attrs") {
+      const std::string p = arg();
+      printf("attrs 0x%08lX %s\n", static_cast<unsigned long>(GetFileAttributesA(p.c_str())), p.c_str());
+    } else if (step == "programs-folder" || step == "windows-folder") {
+      char p[MAX_PATH] = {};
+      if (step == "programs-folder") {
+        SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, p);
+      } else {
+        GetWindowsDirectoryA(p, sizeof p);
+      }
+      printf("%s %s\n", step.c_str(), p);
+    } else if (step == "load-library") {
+      const std::string name = arg();
+      HMODULE m = LoadLibraryA(name.c_str());
+      char path[MAX_PATH] = "<not loaded>";
+      if (m) GetModuleFileNameA(m, path, sizeof path);
+      printf("loaded name=%s path=%s\n", name.c_str(), path);
+    } else if (step == "corrupt-payload") {
+      const std::string in = arg(), out = arg();
+      CorruptPayload(in, out, arg());
+    } else {
+      fprintf(stderr, "driver: unknown step %s\n", step.c_str());
+      return Usage();
+    }
+    fflush(stdout);
+  }
+  return 0;
+}

@@ -1,0 +1,22 @@
+// planted.cpp - a DLL that stands for one an attacker plants next to a
+// downloaded installer. Loading it leaves a marker file beside it, named
+// after the DLL plus ".loaded" and holding the path of the program that
+// loaded it, so the tests can tell whether a program picked it up.
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  char marker[MAX_PATH + 16];
+  const DWORD n = GetModuleFileNameA(instance, marker, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return TRUE;
+  lstrcatA(marker, ".loaded");
+  HANDLE f = CreateFileA(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f != INVALID_HANDLE_VALUE) {
+    char host[MAX_PATH];
+    const DWORD len = GetModuleFileNameA(nullptr, host, MAX_PATH);
+    DWORD written = 0;
+    WriteFile(f, host, len, &written, nullptr);
+    CloseHandle(f);
+  }
+  return TRUE;
+}

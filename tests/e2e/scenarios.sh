@@ -1,0 +1,319 @@
+# scenarios.sh - the installer's end-to-end scenarios, sourced by e2e.sh.
+#
+# Each function scenario_NAME is one ctest test, e2e.NAME. It starts from a
+# reset prefix (nothing installed, no Start-menu folder, no uninstall key,
+# an empty C:\e2e), works the installer through e2e_driver.exe and checks
+# the results with the helpers of e2e.sh. The setup window's title is
+# waited for by its full text, so a wrong caption fails at once.
+# shellcheck shell=bash
+
+SETUP_TITLE='Installing Quellmark 3'
+W="$STATE/work"
+
+# The steps that confirm whatever the setup window holds with Enter on the
+# focused OK button, then read and close the message that follows.
+confirm_and_finish=(key enter wait-window '#32770' '*' windows msgbox key enter wait-exit)
+
+scenario_setup_window_layout() {
+  place_installer
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" dump \
+    client-pixel 3 115 close wait-exit
+  grep '^win ' "$W/run.txt" | tr -d '\r' >"$W/layout.txt"
+  grep -v '^#' "$here/expected/setup-window.txt" >"$W/layout.expected"
+  check_file_eq "setup window and controls: classes, texts, styles, positions, sizes, focus on OK" \
+    "$W/layout.expected" "$W/layout.txt"
+  # The class's background brush is COLOR_MENU + 1: a point of the client
+  # area outside every control shows the menu colour, not the window colour.
+  local px menu window
+  px="$(nth "$W/run.txt" 'pixel ' | sed 's/.*rgb=\([0-9A-F]*\).*/\1/')"
+  menu="$(nth "$W/run.txt" 'pixel ' | sed 's/.*menu=\([0-9A-F]*\).*/\1/')"
+  window="$(nth "$W/run.txt" 'pixel ' | sed 's/.*window=\([0-9A-F]*\).*/\1/')"
+  if [ "$menu" = "$window" ]; then
+    fail "the prefix's menu and window colours are the same ($menu): the background cannot be told apart"
+  else
+    check_eq "background is the menu colour" "$menu" "$px"
+  fi
+  check_exit "$W/run.txt" 0
+}
+
+scenario_enter_confirms_proposal() {
+  place_installer
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" field focus \
+    "${confirm_and_finish[@]}"
+  check_eq "proposed directory" "$PROPOSAL" "$(nth "$W/run.txt" 'field text=')"
+  check_eq "OK has the focus" "class=Button text=&OK" "$(nth "$W/run.txt" 'focus ')"
+  check_eq "only the completion message is shown at the end" "class=#32770 text=Information" "$(nth "$W/run.txt" 'top ')"
+  check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
+  check_exit "$W/run.txt" 0
+  check_installed "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+}
+
+scenario_typed_directory() {
+  place_installer
+  local dir='C:\e2e\Typed Dir'
+  # Tab, Tab: from OK over Cancel into the field, whose text is selected,
+  # so typing replaces it; Tab, Tab on to Browse and OK.
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    key tab key tab focus type "$dir" field key tab key tab focus "${confirm_and_finish[@]}"
+  check_eq "focus in the field after two Tabs" "class=Edit" "$(nth "$W/run.txt" 'focus ' 1 | sed 's/ text=.*//')"
+  check_eq "typed text in the field" "$dir" "$(nth "$W/run.txt" 'field text=')"
+  check_eq "OK has the focus after two more Tabs" "class=Button text=&OK" "$(nth "$W/run.txt" 'focus ' 2)"
+  check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
+  check_exit "$W/run.txt" 0
+  [ ! -e "$C/e2e/Typed Dir/QMK" ] && ok "no product leaf appended" || fail "a QMK folder was made inside the typed directory"
+  check_installed "$dir\\" 'mkd: C:\e2e\ ::: Typed Dir'
+}
+
+scenario_browse_cancel_restores_field() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    key tab key tab type 'C:\e2e\typed' field click '&Browse' wait-window '#32770' Browser windows \
+    text-of 0x3742 text-of 0x3743 click-id 2 wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    click '&Cancel' wait-exit
+  check_eq "typed text" 'C:\e2e\typed' "$(nth "$W/run.txt" 'field text=' 1)"
+  check_eq "only the browser is shown while browsing" "class=#32770 text=Browser" \
+    "$(grep '^top ' "$W/run.txt" | tr -d '\r' | sed 's/^top //' | paste -sd'|')"
+  check_eq "browser title" "Select directory for installation ." "$(nth "$W/run.txt" 'text ' 1)"
+  check_eq "browser status: the initial folder plus QMK\\" 'C:\Program Files\QMK\' "$(nth "$W/run.txt" 'text ' 2)"
+  check_eq "field after Cancel in the browser" "$PROPOSAL" "$(nth "$W/run.txt" 'field text=' 2)"
+  check_exit "$W/run.txt" 0
+  check_nothing_written "browse, cancel, cancel" "$W/before"
+}
+
+# browse_twice SNAPSHOT: Browse and OK twice, then Cancel the setup window.
+browse_ok_twice() {
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    click '&Browse' wait-window '#32770' Browser text-of 0x3743 click-id 1 \
+    wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    click '&Browse' wait-window '#32770' Browser text-of 0x3743 click-id 1 \
+    wait-window EnterPathWndClass "$SETUP_TITLE" field click '&Cancel' wait-exit
+}
+
+scenario_browse_ok_takes_initial_folder() {
+  # C:\Program files\QMK does not exist: the browser starts at the deepest
+  # folder that does, C:\Program Files, in the file system's spelling.
+  place_installer
+  snapshot "$W/before"
+  browse_ok_twice
+  local want='C:\Program Files\QMK\'
+  check_eq "status at the initial selection" "$want" "$(nth "$W/run.txt" 'text ' 1)"
+  check_eq "field after OK" "$want" "$(nth "$W/run.txt" 'field text=' 1)"
+  check_eq "status the second time" "$want" "$(nth "$W/run.txt" 'text ' 2)"
+  check_eq "field after the second OK: the leaf once" "$want" "$(nth "$W/run.txt" 'field text=' 2)"
+  check_exit "$W/run.txt" 0
+  check_nothing_written "browse, OK, cancel" "$W/before"
+}
+
+scenario_browse_ok_existing_folder() {
+  # With C:\Program Files\QMK present it is the initial selection, and OK
+  # gives it plus the leaf.
+  place_installer
+  mkdir -p "$(unix_of 'C:\Program files')/QMK"
+  browse_ok_twice
+  local want='C:\Program Files\QMK\QMK\'
+  check_eq "status at the initial selection" "$want" "$(nth "$W/run.txt" 'text ' 1)"
+  check_eq "field after OK" "$want" "$(nth "$W/run.txt" 'field text=' 1)"
+  check_eq "field after the second OK" "$want" "$(nth "$W/run.txt" 'field text=' 2)"
+  check_exit "$W/run.txt" 0
+}
+
+scenario_cancel_installs_nothing() {
+  place_installer
+  snapshot "$W/before"
+  # Tab moves the focus from OK to Cancel; Space presses it. (Enter would
+  # not: once Tab has moved the focus, the dialog manager leaves no button
+  # the default one, and Enter then goes nowhere.)
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" key tab focus key space wait-exit
+  check_eq "Tab moves to Cancel" "class=Button text=&Cancel" "$(nth "$W/run.txt" 'focus ')"
+  check_exit "$W/run.txt" 0
+  check_nothing_written "Cancel" "$W/before"
+}
+
+scenario_close_box_installs_nothing() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" close wait-exit
+  check_exit "$W/run.txt" 0
+  check_nothing_written "close box" "$W/before"
+}
+
+scenario_escape_and_enter_in_field_do_nothing() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    key escape windows key tab key tab key enter windows field click '&Cancel' wait-exit
+  check_eq "after Escape and Enter in the field only the setup window is shown" \
+    "class=EnterPathWndClass text=$SETUP_TITLE|class=EnterPathWndClass text=$SETUP_TITLE" \
+    "$(grep '^top ' "$W/run.txt" | tr -d '\r' | sed 's/^top //' | paste -sd'|')"
+  check_eq "field unchanged" "$PROPOSAL" "$(nth "$W/run.txt" 'field text=')"
+  check_exit "$W/run.txt" 0
+  check_nothing_written "Escape, Enter in the field, Cancel" "$W/before"
+}
+
+scenario_second_install_over_first() {
+  place_installer
+  drv "$W/first.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  check_exit "$W/first.txt" 0
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
+  check_exit "$W/run.txt" 0
+  # The directory exists now: the root line ends in the separator, and
+  # the payload's directories get no lines.
+  check_installed "$PROPOSAL" 'mkd: C:\Program files\QMK\ :::' reinstall
+}
+
+scenario_silent_install() {
+  place_installer
+  drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
+  check_eq "no window shown" "" "$(grep '^seen-window' "$W/run.txt")"
+  check_exit "$W/run.txt" 0
+  check_installed "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+}
+
+scenario_silent_install_directory_with_spaces() {
+  place_installer
+  drv "$W/run.txt" start "$INSTALLER" '/S /D=C:\e2e\My Apps\Q M K' watch-exit
+  check_eq "no window shown" "" "$(grep '^seen-window' "$W/run.txt")"
+  check_exit "$W/run.txt" 0
+  check_installed 'C:\e2e\My Apps\Q M K\' 'mkd: C:\e2e\ ::: My Apps\Q M K'
+}
+
+scenario_unknown_switch() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "/X" wait-window '#32770' '*' windows msgbox key enter wait-exit
+  check_eq "only a message is shown" "1" "$(grep -c '^top ' "$W/run.txt")"
+  check_eq "usage message caption" "Quellmark" "$(nth "$W/run.txt" 'msgbox caption=')"
+  check_exit "$W/run.txt" 2
+  drv "$W/silent.txt" start "$INSTALLER" "/S /X" watch-exit
+  check_eq "/S /X: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
+  check_exit "$W/silent.txt" 2
+  check_nothing_written "unknown switch" "$W/before"
+}
+
+# damaged WHERE: an installer with one payload byte changed at WHERE shows
+# only the damage message, exits 2 and writes nothing, with and without /S.
+damaged() {
+  mkdir -p "$C/e2e/dl"
+  cp "$QMK_E2E_SETUP" "$C/e2e/good.exe"
+  drv "$W/corrupt.txt" corrupt-payload 'C:\e2e\good.exe' "$INSTALLER" "$1"
+  grep -q '^corrupted ' "$W/corrupt.txt" || { fail "could not make a damaged copy"; return; }
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window '#32770' '*' windows msgbox key enter wait-exit
+  check_eq "only the message is shown, no setup window" "class=#32770 text=Quellmark" \
+    "$(grep '^top ' "$W/run.txt" | tr -d '\r' | sed 's/^top //' | paste -sd'|')"
+  check_msgbox "$W/run.txt" Quellmark "$DAMAGED_TEXT" error
+  check_exit "$W/run.txt" 2
+  drv "$W/silent.txt" start "$INSTALLER" "/S" watch-exit
+  check_eq "/S: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
+  check_exit "$W/silent.txt" 2
+  check_nothing_written "damaged payload" "$W/before"
+}
+
+scenario_damaged_payload_data() { damaged mid; }
+scenario_damaged_payload_header() { damaged 4; }
+
+scenario_readonly_file_in_the_way() {
+  place_installer
+  local u f
+  u="$(unix_of 'C:\Program files')/QMK"
+  f="$u/readme.txt"
+  mkdir -p "$u"
+  echo "an older read-me, read-only" >"$f"
+  chmod a-w "$f"
+  # Wine honours the read-only bit for deleting, but as root its opening
+  # for writing goes through to Linux, which lets root write; an immutable
+  # file refuses root too, as Windows refuses everyone.
+  if [ "$(id -u)" = 0 ] && ! chattr +i "$f" 2>/dev/null; then
+    fail "cannot make $f immutable (chattr +i): as root the read-only file would not be in the way"
+    return
+  fi
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  chattr -i "$f" 2>/dev/null
+  check_msgbox "$W/run.txt" Quellmark \
+    "Quellmark was not installed completely.|The product files could not all be extracted (error 7)." warning
+  check_exit "$W/run.txt" 1
+  check_eq "the read-only file is untouched" "an older read-me, read-only" "$(cat "$f")"
+  # The later steps still ran.
+  local short
+  short="$(short_of "$PROPOSAL")"
+  check_links "$PROPOSAL" "$short"
+  check_registry "$short"
+}
+
+scenario_unusable_directory_refused() {
+  place_installer
+  snapshot "$W/before"
+  local long='C:\'
+  while [ "${#long}" -lt 300 ]; do long="${long}abcdefghi\\"; done
+  # An empty field, typed: Tab into the field selects its text, Backspace
+  # clears it; Tab, Tab to OK and Enter. Then three more texts set into
+  # the field and OK pressed: relative, drive-relative, too long.
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    key tab key tab key backspace key tab key tab key enter \
+    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    set-text 'QMK\sub\' click '&OK' \
+    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    set-text 'C:QMK\' click '&OK' \
+    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    set-text "$long" click '&OK' \
+    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    click '&Cancel' wait-exit
+  local i texts=("" 'QMK\sub\' 'C:QMK\' "$long")
+  for i in 1 2 3 4; do
+    check_msgbox "$W/run.txt" Quellmark "$FULL_PATH_TEXT" warning "$i"
+    check_eq "window stays open with the text as typed ($i)" "${texts[$((i - 1))]}" "$(nth "$W/run.txt" 'field text=' "$i")"
+  done
+  check_exit "$W/run.txt" 0
+  check_nothing_written "refused directories" "$W/before"
+}
+
+scenario_uninstall_leaves_nothing() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
+  check_exit "$W/run.txt" 0
+  [ -f "$(unix_of "${PROPOSAL}qmk.exe")" ] || { fail "nothing installed to uninstall"; return; }
+  # The uninstaller hands its work to a copy of itself that keeps the
+  # standard handles: reading its output to the end waits for the copy.
+  local report
+  report="$(cd "$C" && wine "${PROPOSAL}qmk.exe" -uninstall /S 2>/dev/null | tr -d '\r')"
+  echo "uninstaller report:"
+  echo "$report" | sed 's/^/    | /'
+  check_eq "uninstaller result" "result: 0" "$(echo "$report" | tail -1)"
+  check_nothing_written "install, then uninstall" "$W/before"
+}
+
+scenario_screenshot() {
+  place_installer
+  rm -f "$C/e2e/shot-taken" "$STATE/setup-window.png"
+  wine "$QMK_E2E_DRIVER" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" dump \
+    wait-file 'C:\e2e\shot-taken' close wait-exit >"$W/run.txt" 2>"$W/run.txt.stderr" &
+  local pid=$!
+  for _ in $(seq 300); do
+    grep -q '^end-dump' "$W/run.txt" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  local geo
+  geo="$(grep -m1 '^win 0 ' "$W/run.txt" | tr -d '\r' | sed -n 's/.* x=\([0-9-]*\) y=\([0-9-]*\) w=\([0-9]*\) h=\([0-9]*\) .*/\3x\4+\1+\2/p')"
+  if [ -n "$geo" ]; then
+    import -display "$DISPLAY" -window root -crop "$geo" +repage "$STATE/setup-window.png" 2>"$W/import.log" \
+      || fail "import failed: $(cat "$W/import.log")"
+  else
+    fail "the setup window was not seen"
+  fi
+  touch "$C/e2e/shot-taken"
+  wait "$pid"
+  sed 's/^/    | /' "$W/run.txt"
+  check_exit "$W/run.txt" 0
+  if [ -f "$STATE/setup-window.png" ]; then
+    check_eq "screenshot size" "500x185" "$(identify -format '%wx%h' "$STATE/setup-window.png")"
+    local colours
+    colours="$(identify -format '%k' "$STATE/setup-window.png")"
+    [ "$colours" -gt 8 ] && ok "the screenshot shows a drawn window ($colours colours)" \
+      || fail "the screenshot has only $colours colours"
+    echo "screenshot: $STATE/setup-window.png"
+  fi
+}
