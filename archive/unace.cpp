@@ -31,6 +31,15 @@ bool EntryNameSafe() {
          NameFault::kNone;
 }
 
+// A file this run opened and failed to complete must not stay as if it
+// were installed. Deleting it can fail while something holds it for a
+// moment (a virus scanner looking at the new file), so it is tried again,
+// and failing that the file is at least emptied of its broken bytes.
+void RemoveBrokenFile(const char* name) {
+  if (platform->deleteFile(name) || platform->deleteFile(name)) return;
+  platform->close(platform->openForWrite(name));
+}
+
 // One file header. An entry met after a failure is passed over without
 // touching the disk: no parents, no file, no attributes, no deletion, since
 // nothing of that name was written by this run. Only a file this run opened
@@ -59,7 +68,7 @@ void ExtractEntry(EntryNameSet* names) {
   } else if (opened) {
     // Attributes are not set first: a read-only bit would keep the broken
     // file from being deleted.
-    platform->deleteFile(name);
+    RemoveBrokenFile(name);
   }
 }
 

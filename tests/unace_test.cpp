@@ -544,6 +544,14 @@ TEST_F(MemoryExtraction, CloseReportedAsFailedIsStatus7AndTheFileGoes) {
   EXPECT_EQ(memfs::OpenHandles(), 1);  // the log only: the failed close released its handle
 }
 
+TEST_F(MemoryExtraction, BrokenFileGoesAlsoWhenItsFirstDeletionFails) {
+  FileEntry bad = File("bad.exe", RandomBytes(3000, 7));
+  bad.fileCrc = 0x12345678;
+  FailFirstCallOf("DeleteFileMem", Archive({bad}), "C:\\Q\\");
+  EXPECT_EQ(errorStatus, kStatusBadCrc);
+  EXPECT_FALSE(memfs::Exists("C:\\Q\\bad.exe"));
+}
+
 TEST_F(MemoryExtraction, RootLineNamesOnlyWhatThisRunCreatedWhenALevelCannotBeEntered) {
   // C:\a exists but cannot be entered this once: it is neither created nor
   // claimed, so the uninstaller will never remove it.
