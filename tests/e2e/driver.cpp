@@ -401,6 +401,53 @@ void DeleteRegistryTree(std::string key) {
   if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("%s", "cannot delete " + key);
 }
 
+// Saves a key's access rules to a file, then lets everyone read the key and
+// no one change it or create keys under it, as for a user without
+// administrator rights.
+std::vector<unsigned char> ReadFileBytes(const std::string& path);
+
+void DenyRegistryWrites(std::string key, const std::string& saveTo) {
+  const std::string shown = key;
+  HKEY root = RootOf(key);
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, READ_CONTROL | WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
+  std::vector<BYTE> sd(65536);
+  DWORD size = static_cast<DWORD>(sd.size());
+  if (RegGetKeySecurity(k, DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS) Fail("cannot read the rules of %s", shown);
+  FILE* f = fopen(saveTo.c_str(), "wb");
+  if (!f || fwrite(sd.data(), 1, size, f) != size || fclose(f) != 0) Fail("cannot write %s", saveTo);
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+  const DWORD denied = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_OWNER;
+  std::vector<BYTE> aclBytes(1024);
+  PACL acl = reinterpret_cast<PACL>(aclBytes.data());
+  InitializeAcl(acl, static_cast<DWORD>(aclBytes.size()), ACL_REVISION);
+  AddAccessDeniedAce(acl, ACL_REVISION, denied, everyone);
+  AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC | READ_CONTROL, everyone);
+  SECURITY_DESCRIPTOR desc;
+  InitializeSecurityDescriptor(&desc, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&desc, TRUE, acl, FALSE);
+  if (RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, &desc) != ERROR_SUCCESS) Fail("cannot change the rules of %s", shown);
+  FreeSid(everyone);
+  RegCloseKey(k);
+  HKEY probe;
+  const LONG r = RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &probe);
+  if (r == ERROR_SUCCESS) RegCloseKey(probe);
+  printf("reg-deny key=%s all-access-open=%ld\n", shown.c_str(), static_cast<long>(r));
+}
+
+void RestoreRegistryRules(std::string key, const std::string& savedIn) {
+  const std::string shown = key;
+  HKEY root = RootOf(key);
+  std::vector<unsigned char> sd = ReadFileBytes(savedIn);
+  HKEY k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
+  if (RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd.data()) != ERROR_SUCCESS) Fail("cannot restore %s", shown);
+  RegCloseKey(k);
+  printf("reg-restore key=%s\n", shown.c_str());
+}
+
 // File offset and size of resource RCDATA 10 in a PE file, by walking the
 // resource directory ourselves.
 bool FindPayload(const std::vector<unsigned char>& f, size_t* offset, size_t* size) {
@@ -543,6 +590,8 @@ int Usage() {
           "  wait-exit                      wait for the process to end; print its exit code\n"
           "  watch-exit                     the same, printing every window it shows meanwhile\n"
           "  reg-delete KEY / reg-dump KEY  HKLM\\... or HKCU\\...\n"
+          "  reg-deny KEY FILE              save KEY's rules to FILE, then deny changes to it\n"
+          "  reg-restore KEY FILE           put back the rules saved in FILE\n"
           "  shortpath PATH / attrs PATH    GetShortPathNameA / GetFileAttributesA\n"
           "  programs-folder                the current user's Start-menu Programs folder\n"
           "  windows-folder                 the Windows directory\n"
@@ -627,6 +676,12 @@ int main(int argc, char** argv) {
       WatchExit();
     } else if (step == "reg-delete") {
       DeleteRegistryTree(arg());
+    } else if (step == "reg-deny") {
+      const std::string key = arg();
+      DenyRegistryWrites(key, arg());
+    } else if (step == "reg-restore") {
+      const std::string key = arg();
+      RestoreRegistryRules(key, arg());
     } else if (step == "reg-dump") {
       PrintRegistryKey(arg());
     } else if (step == "shortpath") {

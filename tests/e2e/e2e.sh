@@ -158,7 +158,7 @@ drv() {
   local rc=$?
   echo "--- driver run $run_no: $(basename "$out")"
   sed 's/^/    | /' "$out"
-  grep -v -e '^wine: Read access denied' -e '^$' "$out.stderr" | sed 's/^/    ! /'
+  grep -a -v -e '^wine: Read access denied' -e ':trace:' -e ':fixme:' -e '^$' "$out.stderr" | sed 's/^/    ! /'
   return $rc
 }
 
@@ -178,10 +178,31 @@ place_installer() {
   cp "${1:-$QMK_E2E_SETUP}" "$C/e2e/dl/QuellmarkSetup.exe"
 }
 
+# The Windows path (drive Z:) of a Linux path.
+z_path() { local p="$1"; echo "Z:${p//\//\\}"; }
+
+# Put back what the fault scenarios take away: the uninstall parent key's
+# access rules and this user's Programs folder.
+restore_registry_rules() {
+  [ -f "$STATE/uninstall-key.rules" ] || return 0
+  wine "$QMK_E2E_DRIVER" reg-restore "${UNINSTALL_KEY%\\QMK}" "$(z_path "$STATE/uninstall-key.rules")" >/dev/null 2>&1 \
+    && rm -f "$STATE/uninstall-key.rules" || fail "cannot restore the rules of the uninstall key"
+}
+restore_programs_folder() {
+  local programs
+  programs="$(unix_of "$PROGRAMS")"
+  if [ -d "$programs.e2e-moved" ]; then
+    rm -rf "$programs"
+    mv "$programs.e2e-moved" "$programs" || fail "cannot put back $programs"
+  fi
+}
+
 # Back to the prefix as made: nothing installed, no Start-menu folder, no
 # uninstall key, an empty scratch folder C:\e2e.
 reset_state() {
   local d
+  restore_registry_rules
+  restore_programs_folder
   for d in "$(unix_of "$PROPOSAL")" "$C/e2e" "$(unix_of "$PROGRAMS\\Quellmark")"; do
     if [ -e "$d" ]; then
       # An immutable file (the read-only scenario's) would stay otherwise.
@@ -308,7 +329,7 @@ check_files() {
 # (ending in "\") must write, its first line given; with "reinstall" the
 # payload's directories already exist and get no lines of their own.
 expected_log() {
-  local out="$1" win="$2" root="$3" again="${4:-}" kind rel
+  local out="$1" win="$2" root="$3" again="${4:-}" nomenu="${5:-}" kind rel
   local base="${win%\\}"
   {
     [ -n "$root" ] && printf '%s\r\n' "$root"
@@ -319,19 +340,21 @@ expected_log() {
         printf '%s\\%s\r\n' "$base" "$rel"
       fi
     done < <(payload_entries "$QMK_E2E_PAYLOAD")
-    printf 'mkd: %s ::: Quellmark\r\n' "$PROGRAMS"
-    local l
-    for l in Quellmark.lnk 'ReadMe(eng).lnk' 'ReadMe(rus).lnk' Uninstall.lnk; do
-      printf '%s\\Quellmark\\%s\r\n' "$PROGRAMS" "$l"
-    done
+    if [ -z "$nomenu" ]; then
+      printf 'mkd: %s ::: Quellmark\r\n' "$PROGRAMS"
+      local l
+      for l in Quellmark.lnk 'ReadMe(eng).lnk' 'ReadMe(rus).lnk' Uninstall.lnk; do
+        printf '%s\\Quellmark\\%s\r\n' "$PROGRAMS" "$l"
+      done
+    fi
     printf 'reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK\r\n'
   } >"$out"
 }
 
 check_log() {
-  local win="$1" root="$2" again="${3:-}" exp="$STATE/work/expected.list" act
+  local win="$1" root="$2" again="${3:-}" nomenu="${4:-}" exp="$STATE/work/expected.list" act
   act="$(unix_of "${win}uninstall.list")"
-  expected_log "$exp" "$win" "$root" "$again"
+  expected_log "$exp" "$win" "$root" "$again" "$nomenu"
   if [ ! -f "$act" ]; then fail "no ${win}uninstall.list"; return; fi
   check_file_eq "uninstall.list line for line" "$exp" "$act"
 }

@@ -13,6 +13,9 @@ W="$STATE/work"
 # The steps that confirm whatever the setup window holds with Enter on the
 # focused OK button, then read and close the message that follows.
 confirm_and_finish=(key enter wait-window '#32770' '*' windows msgbox key enter wait-exit)
+# The same with a click on OK, for when the focus is not on it (after the
+# folder browser, say).
+click_ok_and_finish=(click '&OK' wait-window '#32770' '*' windows msgbox key enter wait-exit)
 
 scenario_setup_window_layout() {
   place_installer
@@ -315,5 +318,96 @@ scenario_screenshot() {
     [ "$colours" -gt 8 ] && ok "the screenshot shows a drawn window ($colours colours)" \
       || fail "the screenshot has only $colours colours"
     echo "screenshot: $STATE/setup-window.png"
+  fi
+}
+
+scenario_hklm_denied() {
+  place_installer
+  # Everyone may read the uninstall parent key but not change it, as for a
+  # user without administrator rights; the rules are put back afterwards
+  # (and by the reset of the next scenario, should this one stop midway).
+  drv "$W/deny.txt" reg-deny "${UNINSTALL_KEY%\\QMK}" "$(z_path "$STATE/uninstall-key.rules")"
+  check_eq "the parent key cannot be opened with all access" "5" \
+    "$(nth "$W/deny.txt" 'reg-deny ' | sed 's/.*all-access-open=//')"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  restore_registry_rules
+  check_msgbox "$W/run.txt" Quellmark \
+    "Quellmark was not installed completely.|The uninstall entry could not be registered." warning
+  check_exit "$W/run.txt" 1
+  local reg="$W/reg.txt"
+  wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$reg" 2>/dev/null
+  grep -q '^regkey missing' "$reg" && ok "no uninstall key" || fail "an uninstall key was written: $(cat "$reg")"
+  # Every other step ran, and the log still names the key last.
+  check_files "$PROPOSAL"
+  check_log "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+  check_links "$PROPOSAL" "$(short_of "$PROPOSAL")"
+}
+
+scenario_no_programs_folder() {
+  place_installer
+  # Without its folder the shell cannot resolve this user's Programs
+  # folder; it is put back afterwards (and by the next reset).
+  local programs
+  programs="$(unix_of "$PROGRAMS")"
+  mv "$programs" "$programs.e2e-moved" || { fail "cannot move $programs away"; return; }
+  drv "$W/folders.txt" programs-folder
+  check_eq "the shell finds no Programs folder" "" "$(nth "$W/folders.txt" 'programs-folder' | sed 's/^ //')"
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  restore_programs_folder
+  check_msgbox "$W/run.txt" Quellmark \
+    "Quellmark was not installed completely.|The Start-menu shortcuts could not all be created." warning
+  check_exit "$W/run.txt" 1
+  # Nothing of the Start menu anywhere: no folder in the installer's
+  # current directory or elsewhere, no link file, and no lines for them.
+  local made
+  made="$(cd "$C" && find . \( -iname Quellmark -o -iname '*.lnk' \) -newer "$W/before" -printf '%P\n')"
+  check_eq "no Start-menu folder or shortcut created anywhere" "" "$made"
+  check_files "$PROPOSAL"
+  check_log "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK' "" no-start-menu
+  check_registry "$(short_of "$PROPOSAL")"
+}
+
+scenario_planted_dll_not_loaded() {
+  place_installer
+  local dl="$C/e2e/dl" n names=(dwmapi.dll propsys.dll profapi.dll uxtheme.dll comctl32.dll version.dll shfolder.dll)
+  for n in "${names[@]}"; do cp "$QMK_E2E_PLANTED" "$dl/$n"; done
+  cp "$QMK_E2E_LOADLIB" "$dl/control.exe"
+  # The control: a program that loads these names with the default search
+  # order. Names whose DllMain runs from the download folder are plantable
+  # under this Wine; the others Wine takes from its own builtin DLLs.
+  (cd "$C" && wine 'C:\e2e\dl\control.exe' "${names[@]}" >"$W/control.txt" 2>/dev/null)
+  sed 's/^/    | /' "$W/control.txt"
+  local plantable=()
+  for n in "${names[@]}"; do
+    [ -f "$dl/$n.loaded" ] && plantable+=("$n")
+  done
+  if [ "${#plantable[@]}" = 0 ]; then
+    fail "no planted name is loaded even by the control program: the check below could not fail"
+    return
+  fi
+  ok "the control program loads the planted ${plantable[*]}"
+  rm -f "$dl"/*.loaded
+  # The installer through Browse, the installation and the message, with
+  # Wine's record of every DLL each process loads and from where.
+  WINEDEBUG=+loaddll,+pid drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    click '&Browse' wait-window '#32770' Browser click-id 2 wait-window EnterPathWndClass "$SETUP_TITLE" \
+    "${click_ok_and_finish[@]}"
+  check_exit "$W/run.txt" 0
+  local markers
+  markers="$(cd "$dl" && ls -- *.loaded 2>/dev/null)"
+  check_eq "no planted DLL ran in the installer" "" "$markers"
+  local pid loads
+  pid="$(printf '%04x' "$(sed -n 's/^started pid=\([0-9]*\).*/\1/p' "$W/run.txt" | tr -d '\r')")"
+  loads="$(grep -a "^$pid:" "$W/run.txt.stderr" | sed -n 's/.*Loaded L"\([^"]*\)".*: \(.*\)/\1 \2/p' | sed 's/\\\\/\\/g')"
+  echo "DLLs the installer loaded:"
+  echo "$loads" | sed 's/^/    | /'
+  [ -n "$loads" ] || fail "no record of the installer's DLL loads"
+  local from_dl
+  from_dl="$(echo "$loads" | grep -i '^C:\\e2e\\dl\\' | grep -iv '^C:\\e2e\\dl\\QuellmarkSetup.exe ')"
+  check_eq "no DLL of the installer's own folder loaded as a native DLL" "" "$(echo "$from_dl" | grep ' native$')"
+  if [ -n "$from_dl" ]; then
+    echo "note: Wine resolved these names in the installer's folder but loaded its own builtin DLLs:"
+    echo "$from_dl" | sed 's/^/    | /'
   fi
 }
