@@ -15,6 +15,7 @@ const char* DescribeStatus(int32_t status) {
     case kStatusDamagedArchive: return "archive is damaged or missing";
     case kStatusNoInstallDir: return "installation directory cannot be used";
     case kStatusNotLogged: return "install log could not record an item; nothing more was created";
+    case kStatusDetailsLost: return "a file's time or attributes could not be set";
     default: return "unknown error";
   }
 }

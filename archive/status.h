@@ -22,6 +22,8 @@ enum ErrorStatusValue : int32_t {
   kStatusDamagedArchive = 13,// no archive in the image, or a header chain cut short
   kStatusNoInstallDir = 14,  // the installation directory could not be created or entered
   kStatusNotLogged = 15,     // the install log took no line for an item, so the item was not created
+  kStatusDetailsLost = 16,   // for the report only: every entry was written, but one did not take
+                             // its stored time or attributes (the extraction goes on)
 };
 
 extern int32_t errorStatus;

@@ -18,6 +18,7 @@
 
 char InstallDir[kInstallDirSize];
 int32_t outputHandle = kNoHandle;
+bool entryDetailsLost;
 
 namespace {
 
@@ -59,12 +60,12 @@ void ExtractEntry(EntryNameSet* names) {
   const bool opened = outputHandle != kNoHandle;
   WriteEntryData();
   if (opened && errorStatus == kStatusOk && !EntryIntact()) errorStatus = kStatusBadCrc;
-  platform->setLastWriteTime(outputHandle, f.fileTime);
+  const bool timed = platform->setLastWriteTime(outputHandle, f.fileTime);
   // A close the system reports as failed may have lost written data.
   if (!platform->close(outputHandle) && opened && errorStatus == kStatusOk) errorStatus = kStatusShortWrite;
   outputHandle = kNoHandle;
   if (errorStatus == kStatusOk) {
-    platform->setFileAttributes(name, f.attributes);
+    if (!platform->setFileAttributes(name, f.attributes) || (opened && !timed)) entryDetailsLost = true;
   } else if (opened) {
     // Attributes are not set first: a read-only bit would keep the broken
     // file from being deleted.
@@ -87,6 +88,7 @@ void TUnAce::ExtractAll(const char* installDir) {
   AllocateWorkBuffers();
   const bool found = OpenArchiveImage(archiveData, archiveSize);
   stopRequested = false;
+  entryDetailsLost = false;
   char saved[kEntryPathSize];
   if (!platform->getCurrentDirectory(sizeof saved, saved)) saved[0] = 0;
   // The log's first line names exactly the part of the directory this run

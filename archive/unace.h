@@ -31,6 +31,11 @@ constexpr int kCommentSize = 2024;
 extern char InstallDir[kInstallDirSize];
 // The current entry's output file, kNoHandle when there is none.
 extern int32_t outputHandle;
+// Set by an extraction when an entry it wrote did not take its stored time
+// or attributes. Its bytes are complete, so nothing stops; the installer's
+// report counts it as a failed extraction (status 16). Cleared when an
+// extraction starts.
+extern bool entryDetailsLost;
 
 class TUnAce {
  public:

@@ -79,6 +79,7 @@ InstallOutcome InstallProduct() {
   InstallOutcome outcome = {};
   InstallPayload();
   outcome.extraction = errorStatus;
+  if (outcome.extraction == kStatusOk && entryDetailsLost) outcome.extraction = kStatusDetailsLost;
   platform->initializeCom();
   outcome.shortcutsMade = MakeStartMenu();
   // The uninstall command: the short form of the directory, qmk.exe and

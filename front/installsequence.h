@@ -11,6 +11,7 @@
 // Every step runs whatever the others did. The report names each step that
 // failed; success is reported only when every step succeeded:
 //   extraction   the extraction's status was 0 (every entry written, CRC-checked)
+//                and every entry took its stored time and attributes (else 16)
 //   log          the log file was created and took every line
 //   shortcuts    the Start-menu folder exists and all four links were saved
 //   registration the uninstall key was opened or created, both values set and flushed

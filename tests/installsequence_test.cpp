@@ -34,14 +34,16 @@ const char kPrograms[] = "C:\\Users\\Q\\Start Menu\\Programs";
 const char kDir[] = "C:\\Program files\\QMK\\";
 const char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK";
 
-FileEntry File(const std::string& name, const Bytes& data) {
+FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20) {
   FileEntry e;
   e.name = name;
   e.data = data;
+  e.attributes = attributes;
   return e;
 }
 
-// The product as the payload holds it: a directory first, then files.
+// The product as the payload holds it: a directory first, then files, one
+// of them read-only.
 std::vector<FileEntry> Product() {
   FileEntry plugins;
   plugins.name = "Plugins";
@@ -51,7 +53,7 @@ std::vector<FileEntry> Product() {
                               File("Plugins\\a.dll", RandomBytes(900, 1)),
                               File("Plugins\\b.dll", RandomBytes(400, 2)),
                               File("qmk.exe", RandomBytes(1200, 3)),
-                              File("readme.rus.txt", SampleText(500, 4)),
+                              File("readme.rus.txt", SampleText(500, 4), 0x21),
                               File("readme.txt", SampleText(700, 5))};
   Pack(e, true);
   return e;
@@ -124,12 +126,14 @@ class WholeInstall : public InstallTest {
     if (o.extraction == kStatusOk) {
       for (const FileEntry& e : entries_) {
         const std::string path = kDir + e.name;
-        if (e.attributes & 0x10) {
-          EXPECT_EQ(memfs::Attributes(path) & 0x10, 0x10u) << path;
-          continue;
-        }
+        // The bits a file system keeps (read-only, hidden, system, directory, archive).
+        EXPECT_EQ(memfs::Attributes(path) & 0x37, e.attributes & 0x37) << path;
+        if (e.attributes & 0x10) continue;
         std::string bytes;
         EXPECT_TRUE(memfs::ReadFile(path, &bytes) && bytes == std::string(e.data.begin(), e.data.end())) << path;
+        memfs::LocalTime t{};
+        EXPECT_TRUE(memfs::LastWrite(path, &t) && t.year == 1999 && t.month == 5 && t.day == 3 && t.hour == 16 &&
+                    t.minute == 48) << path;
       }
     }
     // The short form where the system gives one, else the directory as confirmed.
