@@ -104,7 +104,7 @@ check_eq() {
   fi
 }
 
-# check_lines WHAT EXPECTED_FILE ACTUAL_FILE: the same bytes, a diff if not.
+# check_file_eq WHAT EXPECTED_FILE ACTUAL_FILE: the same bytes, a diff if not.
 check_file_eq() {
   if cmp -s "$2" "$3"; then
     ok "$1"

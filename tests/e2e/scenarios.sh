@@ -84,7 +84,7 @@ scenario_browse_cancel_restores_field() {
   check_nothing_written "browse, cancel, cancel" "$W/before"
 }
 
-# browse_twice SNAPSHOT: Browse and OK twice, then Cancel the setup window.
+# Browse and OK twice, then Cancel the setup window.
 browse_ok_twice() {
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
     click '&Browse' wait-window '#32770' Browser text-of 0x3743 click-id 1 \
