@@ -16,6 +16,7 @@ const char* DescribeStatus(int32_t status) {
     case kStatusNoInstallDir: return "installation directory cannot be used";
     case kStatusNotLogged: return "install log could not record an item; nothing more was created";
     case kStatusDetailsLost: return "a file's time or attributes could not be set";
+    case kStatusCannotLook: return "the system could not tell whether a path exists";
     default: return "unknown error";
   }
 }

@@ -24,6 +24,8 @@ enum ErrorStatusValue : int32_t {
   kStatusNotLogged = 15,     // the install log took no line for an item, so the item was not created
   kStatusDetailsLost = 16,   // for the report only: every entry was written, but one did not take
                              // its stored time or attributes (the extraction goes on)
+  kStatusCannotLook = 17,    // the system could not tell whether an entry's path (or a part of it)
+                             // exists, so nothing was made there
 };
 
 extern int32_t errorStatus;

@@ -173,6 +173,12 @@ void CreateEntryParents(const char* name) {
     memcpy(prefix, name, i);
     prefix[i] = 0;
     const uint32_t attributes = platform->getFileAttributes(prefix);
+    if (attributes == kAttributesUnknown) {
+      // It may exist: claiming it in the log would let the uninstaller
+      // remove a directory of the user's.
+      errorStatus = kStatusCannotLook;
+      return;
+    }
     if (attributes == kNoAttributes) {
       if (!MakeLoggedDirectory(prefix)) {
         errorStatus = kStatusNotLogged;
@@ -202,6 +208,10 @@ int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
   path[current] = '\\';
   memcpy(path + current + 1, name, length + 1);
   const uint32_t existing = platform->getFileAttributes(name);
+  if (existing == kAttributesUnknown) {
+    errorStatus = kStatusCannotLook;
+    return kNoHandle;
+  }
   const bool existed = existing != kNoAttributes;
   const bool directory = (attributes & ace::kAttrDirectory) != 0;
   if (existed && ((existing & ace::kAttrDirectory) != 0) != directory) {

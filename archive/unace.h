@@ -58,7 +58,8 @@ void InstallPayload();
 char* CopyEntryName(char* buffer);
 // Creates, with logging, every missing directory on the name's path,
 // shortest first. A leading part taken by a file refuses the entry (status
-// 12); a directory whose line the log does not take is not created (15).
+// 12); one the system cannot look at, too (17); a directory whose line the
+// log does not take is not created (15).
 void CreateEntryParents(const char* name);
 // Deletes a file of that name (a directory is never removed for an entry).
 void RemoveExistingEntry(const char* name);

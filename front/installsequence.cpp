@@ -14,8 +14,6 @@ char ShortcutLink[kShortcutPathSize];
 
 namespace {
 
-constexpr uint32_t kDirectoryBit = 0x10;
-
 // The short (8.3) form of InstallDir into `buffer`, or InstallDir itself
 // when the system cannot give one.
 void ShortInstallDir(char* buffer) {
@@ -37,8 +35,7 @@ bool MakeStartMenu() {
   Append(ShortcutTarget, "qmk.exe");
   if (!GetProgramsFolder(ShortcutLink) || !platform->setCurrentDirectory(ShortcutLink)) return false;
   bool made = MakeLoggedDirectory("Quellmark");
-  const uint32_t folder = platform->getFileAttributes("Quellmark");
-  made = made && folder != kNoAttributes && (folder & kDirectoryBit);
+  made = made && IsDirectoryAttributes(platform->getFileAttributes("Quellmark"));
   if (Append(ShortcutLink, "\\Quellmark\\") && Append(ShortcutLink, "Quellmark.lnk")) {
     made = CreateShortcut(ShortcutTarget, ShortcutLink, "", "", 0) && made;
   } else {

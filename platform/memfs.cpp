@@ -253,7 +253,7 @@ bool CreateDirectoryMem(const char* path) {
 }
 
 uint32_t GetFileAttributesMem(const char* path) {
-  if (Failing(__func__)) return kNoAttributes;
+  if (Failing(__func__)) return kAttributesUnknown;  // a system error, not a missing path
   const Node* n = FindPath(path);
   return n ? AttributesOf(*n) : kNoAttributes;
 }

@@ -13,7 +13,11 @@
 
 #include <cstdint>
 
-constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;  // GetFileAttributes of a missing path
+// getFileAttributes of a path that does not exist, and of one the system
+// could not look at (it may exist: access denied, a device not ready...).
+// Only the first allows creating something there.
+constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
+constexpr uint32_t kAttributesUnknown = 0xFFFFFFFEu;
 constexpr int32_t kNoHandle = -1;
 constexpr intptr_t kNoFile = -1;  // INVALID_HANDLE_VALUE of CreateFileA
 
@@ -23,6 +27,8 @@ struct PlatformOps {
   uint32_t (*getCurrentDirectory)(uint32_t size, char* buffer);
   bool (*setCurrentDirectory)(const char* path);
   bool (*createDirectory)(const char* path);
+  // The path's attribute bits; kNoAttributes when it does not exist,
+  // kAttributesUnknown when that cannot be told.
   uint32_t (*getFileAttributes)(const char* path);
   bool (*setFileAttributes)(const char* path, uint32_t attributes);
   bool (*deleteFile)(const char* path);
@@ -81,6 +87,11 @@ struct PlatformOps {
   bool (*flushRegistryKey)(intptr_t key);
   void (*closeRegistryKey)(intptr_t key);
 };
+
+// Whether attribute bits from getFileAttributes are those of a directory.
+inline bool IsDirectoryAttributes(uint32_t attributes) {
+  return attributes != kNoAttributes && attributes != kAttributesUnknown && (attributes & 0x10) != 0;
+}
 
 extern const PlatformOps* platform;
 extern const PlatformOps kNativePlatform;

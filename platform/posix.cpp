@@ -35,7 +35,9 @@ bool CreateDirectoryPosix(const char* path) { return mkdir(Host(path).c_str(), 0
 
 uint32_t GetFileAttributesPosix(const char* path) {
   struct stat st;
-  if (stat(Host(path).c_str(), &st) != 0) return kNoAttributes;
+  if (stat(Host(path).c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG ? kNoAttributes : kAttributesUnknown;
+  }
   uint32_t attributes = S_ISDIR(st.st_mode) ? 0x10 : 0x20;
   if (!(st.st_mode & S_IWUSR)) attributes |= 0x01;
   return attributes;

@@ -24,7 +24,24 @@ uint32_t GetCurrentDirectoryWin32(uint32_t size, char* buffer) {
 
 bool SetCurrentDirectoryWin32(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 bool CreateDirectoryWin32(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
-uint32_t GetFileAttributesWin32(const char* path) { return GetFileAttributesA(path); }
+// Only the errors that say the path is not there mean "missing"; any other
+// failure (access denied, sharing, a device not ready) leaves it unknown.
+uint32_t GetFileAttributesWin32(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) return attributes;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return kNoAttributes;
+    default:
+      return kAttributesUnknown;
+  }
+}
 bool SetFileAttributesWin32(const char* path, uint32_t attributes) {
   return SetFileAttributesA(path, attributes) != 0;
 }

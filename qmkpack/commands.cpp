@@ -290,13 +290,13 @@ bool MakeTargetDirectory(const char* dir, const CommandIo& io) {
   for (size_t i = 1; i <= path.size(); i++) {
     if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
-    if (platform->getFileAttributes(part.c_str()) == kNoAttributes && !platform->createDirectory(part.c_str())) {
+    const uint32_t a = platform->getFileAttributes(part.c_str());
+    if (a == kAttributesUnknown || (a == kNoAttributes && !platform->createDirectory(part.c_str()))) {
       fprintf(io.err, "qmkpack: cannot create directory %s\n", part.c_str());
       return false;
     }
   }
-  const uint32_t attributes = platform->getFileAttributes(dir);
-  if (attributes == kNoAttributes || !(attributes & ace::kAttrDirectory)) {
+  if (!IsDirectoryAttributes(platform->getFileAttributes(dir))) {
     fprintf(io.err, "qmkpack: %s is not a directory\n", dir);
     return false;
   }
@@ -310,6 +310,10 @@ bool MakeParents(const std::string& name, size_t end, const CommandIo& io) {
     if (name[i] != '\\' && name[i] != '/') continue;
     const std::string part = name.substr(0, i);
     const uint32_t a = platform->getFileAttributes(part.c_str());
+    if (a == kAttributesUnknown) {
+      fprintf(io.err, "qmkpack: cannot tell whether %s exists\n", Printable(part).c_str());
+      return false;
+    }
     if (a == kNoAttributes) {
       if (!platform->createDirectory(part.c_str())) {
         fprintf(io.err, "qmkpack: cannot create directory %s\n", Printable(part).c_str());
@@ -338,7 +342,12 @@ bool ExtractEntry(const std::string& name, const CommandIo& io) {
     return false;
   }
   const uint32_t existing = platform->getFileAttributes(name.c_str());
-  if (existing != kNoAttributes && (existing & ace::kAttrDirectory)) {
+  if (existing == kAttributesUnknown) {
+    fprintf(io.err, "qmkpack: cannot tell whether %s exists\n", shown.c_str());
+    DrainEntry();
+    return false;
+  }
+  if (IsDirectoryAttributes(existing)) {
     fprintf(io.err, "qmkpack: %s: a directory of that name exists\n", shown.c_str());
     DrainEntry();
     return false;

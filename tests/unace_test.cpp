@@ -552,6 +552,30 @@ TEST_F(MemoryExtraction, BrokenFileGoesAlsoWhenItsFirstDeletionFails) {
   EXPECT_FALSE(memfs::Exists("C:\\Q\\bad.exe"));
 }
 
+TEST_F(MemoryExtraction, PathTheSystemCannotLookAtIsNeitherMadeNorClaimed) {
+  // Docs is the user's. Had a failed look counted as "missing", the log
+  // would claim Docs as made by this run, and the uninstaller would remove
+  // it once empty.
+  const Bytes image = Archive({File("Docs\\a.txt", {'a'})});
+  int checked = 0;
+  for (uint32_t n = 1; n < 50; n++) {
+    memfs::Install();
+    memfs::PutFile("C:\\Q\\Docs\\mine.txt", "the user's");
+    delete InstallLog;
+    InstallLog = nullptr;
+    errorStatus = kStatusOk;
+    memfs::FailCall(n);
+    TUnAce unace(image.data(), uint32_t(image.size()));
+    unace.ExtractAll("C:\\Q\\");
+    if (std::string(memfs::FailedCall()) != "GetFileAttributesMem") continue;
+    EXPECT_EQ(errorStatus, kStatusCannotLook) << "failing call " << n;
+    EXPECT_EQ(Log("C:\\Q\\"), std::vector<std::string>{"mkd: C:\\Q\\ :::"}) << "failing call " << n;
+    EXPECT_FALSE(memfs::Exists("C:\\Q\\Docs\\a.txt"));
+    checked++;
+  }
+  EXPECT_EQ(checked, 2);  // the entry's own path, then its parent
+}
+
 TEST_F(MemoryExtraction, RootLineNamesOnlyWhatThisRunCreatedWhenALevelCannotBeEntered) {
   // C:\a exists but cannot be entered this once: it is neither created nor
   // claimed, so the uninstaller will never remove it.
