@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "archive/unace.h"
@@ -503,20 +504,32 @@ TEST_F(MemoryExtraction, DiskFullRemovesThePartialFileWithStatus7) {
   EXPECT_EQ(memfs::OpenHandles(), 1);  // only the log, which stays open
 }
 
-// Fails the first call of the given kind that a run of `image` into `dir`
-// makes (the calls are counted from a fresh file system each time).
-void FailFirstCallOf(const char* call, const Bytes& image, const std::string& dir) {
-  for (uint32_t n = 1; n < 1000; n++) {
+// Runs `image` into `dir` once for each call such a run makes, that call
+// failing, on a file system `setUp` lays out afresh each time; `check` looks
+// at every run whose failing call was of the kind `call` (with `firstOnly`,
+// at the first such run alone). Returns how many runs it looked at.
+int ForEachFailingCallOf(const char* call, const Bytes& image, const std::string& dir,
+                         const std::function<void()>& setUp, const std::function<void()>& check,
+                         bool firstOnly = false) {
+  int looked = 0;
+  for (uint32_t n = 1; n < 200; n++) {
     memfs::Install();
+    setUp();
     delete InstallLog;
     InstallLog = nullptr;
     errorStatus = kStatusOk;
     memfs::FailCall(n);
-    TUnAce unace(image.data(), uint32_t(image.size()));
-    unace.ExtractAll(dir.c_str());
-    if (std::string(memfs::FailedCall()) == call) return;
+    {
+      TUnAce unace(image.data(), uint32_t(image.size()));
+      unace.ExtractAll(dir.c_str());
+    }
+    if (std::string(memfs::FailedCall()) != call) continue;
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    check();
+    looked++;
+    if (firstOnly) break;
   }
-  ADD_FAILURE() << "no call " << call;
+  return looked;
 }
 
 // The part of the installation directory that existed, for the log's first
@@ -537,19 +550,24 @@ TEST_F(MemoryExtraction, CreateDirectoryPathTellsWhereItBeganCreating) {
 
 TEST_F(MemoryExtraction, CloseReportedAsFailedIsStatus7AndTheFileGoes) {
   // A close can report data the system had not written yet as lost.
-  FailFirstCallOf("CloseMem", Archive({File("a.txt", SampleText(3000, 1)), File("b.txt", {'b'})}), "C:\\Q\\");
-  EXPECT_EQ(errorStatus, kStatusShortWrite);
-  EXPECT_FALSE(memfs::Exists("C:\\Q\\a.txt"));
-  EXPECT_FALSE(memfs::Exists("C:\\Q\\b.txt"));
-  EXPECT_EQ(memfs::OpenHandles(), 1);  // the log only: the failed close released its handle
+  const Bytes image = Archive({File("a.txt", SampleText(3000, 1)), File("b.txt", {'b'})});
+  const auto check = [] {
+    EXPECT_EQ(errorStatus, kStatusShortWrite);
+    EXPECT_FALSE(memfs::Exists("C:\\Q\\a.txt"));
+    EXPECT_FALSE(memfs::Exists("C:\\Q\\b.txt"));
+    EXPECT_EQ(memfs::OpenHandles(), 1);  // the log only: the failed close released its handle
+  };
+  EXPECT_EQ(ForEachFailingCallOf("CloseMem", image, "C:\\Q\\", [] {}, check, true), 1);
 }
 
 TEST_F(MemoryExtraction, BrokenFileGoesAlsoWhenItsFirstDeletionFails) {
   FileEntry bad = File("bad.exe", RandomBytes(3000, 7));
   bad.fileCrc = 0x12345678;
-  FailFirstCallOf("DeleteFileMem", Archive({bad}), "C:\\Q\\");
-  EXPECT_EQ(errorStatus, kStatusBadCrc);
-  EXPECT_FALSE(memfs::Exists("C:\\Q\\bad.exe"));
+  const auto check = [] {
+    EXPECT_EQ(errorStatus, kStatusBadCrc);
+    EXPECT_FALSE(memfs::Exists("C:\\Q\\bad.exe"));
+  };
+  EXPECT_EQ(ForEachFailingCallOf("DeleteFileMem", Archive({bad}), "C:\\Q\\", [] {}, check), 1);
 }
 
 TEST_F(MemoryExtraction, PathTheSystemCannotLookAtIsNeitherMadeNorClaimed) {
@@ -557,22 +575,13 @@ TEST_F(MemoryExtraction, PathTheSystemCannotLookAtIsNeitherMadeNorClaimed) {
   // would claim Docs as made by this run, and the uninstaller would remove
   // it once empty.
   const Bytes image = Archive({File("Docs\\a.txt", {'a'})});
-  int checked = 0;
-  for (uint32_t n = 1; n < 50; n++) {
-    memfs::Install();
-    memfs::PutFile("C:\\Q\\Docs\\mine.txt", "the user's");
-    delete InstallLog;
-    InstallLog = nullptr;
-    errorStatus = kStatusOk;
-    memfs::FailCall(n);
-    TUnAce unace(image.data(), uint32_t(image.size()));
-    unace.ExtractAll("C:\\Q\\");
-    if (std::string(memfs::FailedCall()) != "GetFileAttributesMem") continue;
-    EXPECT_EQ(errorStatus, kStatusCannotLook) << "failing call " << n;
-    EXPECT_EQ(Log("C:\\Q\\"), std::vector<std::string>{"mkd: C:\\Q\\ :::"}) << "failing call " << n;
+  const auto setUp = [] { memfs::PutFile("C:\\Q\\Docs\\mine.txt", "the user's"); };
+  const auto check = [&] {
+    EXPECT_EQ(errorStatus, kStatusCannotLook);
+    EXPECT_EQ(Log("C:\\Q\\"), std::vector<std::string>{"mkd: C:\\Q\\ :::"});
     EXPECT_FALSE(memfs::Exists("C:\\Q\\Docs\\a.txt"));
-    checked++;
-  }
+  };
+  const int checked = ForEachFailingCallOf("GetFileAttributesMem", image, "C:\\Q\\", setUp, check);
   EXPECT_EQ(checked, 2);  // the entry's own path, then its parent
 }
 
@@ -581,22 +590,14 @@ TEST_F(MemoryExtraction, RootLineNamesOnlyWhatThisRunCreatedWhenALevelCannotBeEn
   // claimed, so the uninstaller will never remove it.
   const Bytes image = Archive({File("x.txt", {'x'})});
   int checked = 0;
-  for (uint32_t n = 1; n < 50; n++) {
-    memfs::Install();
-    memfs::MakeDirs("C:\\a");
-    memfs::PutFile("C:\\a\\mine.txt", "the user's");
-    delete InstallLog;
-    InstallLog = nullptr;
-    errorStatus = kStatusOk;
-    memfs::FailCall(n);
-    TUnAce unace(image.data(), uint32_t(image.size()));
-    unace.ExtractAll("C:\\a\\b\\");
-    if (std::string(memfs::FailedCall()) != "SetCurrentDirectoryMem") continue;
+  const auto setUp = [] { memfs::PutFile("C:\\a\\mine.txt", "the user's"); };
+  const auto check = [&] {
     const std::vector<std::string> log = Log("C:\\a\\b\\");
-    if (log.empty() || log[0].rfind("mkd: ", 0) != 0) continue;  // the entry's own directory change failed
-    EXPECT_EQ(log[0], "mkd: C:\\a\\ ::: b") << "failing call " << n;
+    if (log.empty() || log[0].rfind("mkd: ", 0) != 0) return;  // the entry's own directory change failed
+    EXPECT_EQ(log[0], "mkd: C:\\a\\ ::: b");
     checked++;
-  }
+  };
+  ForEachFailingCallOf("SetCurrentDirectoryMem", image, "C:\\a\\b\\", setUp, check);
   EXPECT_GE(checked, 2);  // the level C:\a, and the drive before it
 }
 
