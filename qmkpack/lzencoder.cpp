@@ -18,8 +18,9 @@
 // bytes that follow them; `link_` holds each position's two children. Both
 // index `link_` by position modulo 2^20, which is safe because a candidate
 // is used (and its slot read) only while it lies within 2^20 - 1 bytes.
-// Every match is verified byte by byte, so hash collisions and trees cut
-// short at an entry's end can only lose matches, never make wrong ones.
+// Every match is verified byte by byte (the prefix a tree search would skip
+// as known included), so hash collisions and trees cut short at an entry's
+// end can only lose matches, never make wrong ones.
 //
 // Symbols. A match of length L at distance value v (distance - 1) is coded
 // as its class symbol (260 + bit length of v), v's low bits, and the length
@@ -274,7 +275,14 @@ struct LzEncoder::Impl {
       }
       int32_t* pair = &link_[2 * size_t(uint32_t(c) & kLinkMask)];
       const uint8_t* cand = &buf_[uint32_t(c)];
+      // Both subtrees share at least min(leftLen, rightLen) leading bytes
+      // with `cur` - as long as every position went into the tree compared
+      // as far as this search compares. In a solid archive a position near
+      // an entry's end went in compared only up to that end, and a later
+      // entry's search may reach further; the shared prefix is therefore
+      // checked before it is skipped.
       uint32_t len = std::min(leftLen, rightLen);
+      if (memcmp(cand, cur, len) != 0) len = 0;
       len += MatchLength(cand + len, cur + len, limit - len);
       if (len > bestLen) {
         bestLen = len;
