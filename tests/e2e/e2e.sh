@@ -120,9 +120,14 @@ check_file_eq() {
 # component without regard to case as Wine does.
 unix_of() {
   local win="$1" rest dir comp match
-  [[ "$win" =~ ^[Cc]:\\ ]] || { echo "/nonexistent/$win"; return; }
+  if [[ "$win" =~ ^[Cc]:\\ ]]; then
+    dir="$C"
+  elif [[ "$win" =~ ^[A-Za-z]:\\ ]] && [ -d "$PREFIX/dosdevices/$(echo "${win:0:1}" | tr A-Z a-z):" ]; then
+    dir="$(readlink -f "$PREFIX/dosdevices/$(echo "${win:0:1}" | tr A-Z a-z):")"
+  else
+    echo "/nonexistent/$win"; return
+  fi
   rest="${win:3}"
-  dir="$C"
   local IFS='\'
   for comp in $rest; do
     [ -n "$comp" ] || continue
@@ -197,12 +202,41 @@ restore_programs_folder() {
   fi
 }
 
+# The drive a scenario maps (FAULT_DRIVE:, a tmpfs mounted on
+# $STATE/fault-drive) and the directories it makes immutable (listed in
+# $STATE/immutable) are put back by the scenario and by the next reset.
+FAULT_DRIVE=r
+restore_fault_drive() {
+  rm -f "$PREFIX/dosdevices/$FAULT_DRIVE:"
+  if mountpoint -q "$STATE/fault-drive" 2>/dev/null; then
+    umount "$STATE/fault-drive" || fail "cannot unmount $STATE/fault-drive"
+  fi
+  rmdir "$STATE/fault-drive" 2>/dev/null
+  return 0
+}
+restore_immutable() {
+  local d
+  [ -f "$STATE/immutable" ] || return 0
+  while IFS= read -r d; do
+    [ -e "$d" ] && { chattr -i "$d" || fail "cannot make $d mutable again"; }
+  done <"$STATE/immutable"
+  rm -f "$STATE/immutable"
+}
+# make_immutable PATH: as root under Wine plain permissions do not stop
+# writes; an immutable directory refuses root too.
+make_immutable() {
+  echo "$1" >>"$STATE/immutable"
+  chattr +i "$1"
+}
+
 # Back to the prefix as made: nothing installed, no Start-menu folder, no
 # uninstall key, an empty scratch folder C:\e2e.
 reset_state() {
   local d
   restore_registry_rules
+  restore_immutable
   restore_programs_folder
+  restore_fault_drive
   for d in "$(unix_of "$PROPOSAL")" "$C/e2e" "$(unix_of "$PROGRAMS\\Quellmark")"; do
     if [ -e "$d" ]; then
       # An immutable file (the read-only scenario's) would stay otherwise.
@@ -241,6 +275,90 @@ check_nothing_written() {
   local reg="$before.reg"
   wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$reg" 2>/dev/null
   grep -q '^regkey missing' "$reg" && ok "$what: no uninstall key" || { fail "$what: the uninstall key exists"; cat "$reg"; }
+}
+
+# A listing of everything under the fault drive's root, as snapshot's.
+snapshot_fault_drive() {
+  (cd "$STATE/fault-drive" && find . -type d -printf '%p\td\n' -o -printf '%p\t%y\t%s\t%T@\n') | LC_ALL=C sort >"$1"
+}
+
+# The Windows paths, in lower case, of the items that differ between two
+# listings of the drive LETTER: new, gone or changed.
+changed_items() {
+  local letter="$1" before="$2" after="$3"
+  LC_ALL=C comm -3 "$before" "$after" | sed 's/^\t//' | cut -f1 | sed 's|^\./||; /^\.$/d' \
+    | sed "s|^|$letter:/|; s|/|\\\\|g" | tr 'A-Z' 'a-z' | LC_ALL=C sort -u
+}
+
+# check_log_true LOGWIN BEFORE_C BEFORE_FAULT MISSING...: the install log
+# LOGWIN is true to what exists. Every line names an item that exists (a
+# directory for "mkd:" lines, a file for file and shortcut lines, the key
+# for the "reg:" line), unless it is one of MISSING, the items whose
+# creation the scenario's report gave as failed; and every item on drive C:
+# (snapshot BEFORE_C) or the fault drive (listing BEFORE_FAULT, or empty)
+# that changed since the listings is named by a line, or is the log itself.
+check_log_true() {
+  local logwin="$1" before_c="$2" before_f="$3"
+  shift 3
+  local missing=" " m
+  for m in "$@"; do missing+="$(echo "$m" | tr 'A-Z' 'a-z') "; done
+  local log
+  log="$(unix_of "$logwin")"
+  if [ ! -f "$log" ]; then fail "no $logwin"; return; fi
+  local line path kind named="$STATE/work/named.txt" bad=0
+  : >"$named"
+  while IFS= read -r line; do
+    line="${line%$'\r'}"
+    if [[ "$line" == 'reg: '* ]]; then
+      local key="HKLM\\${line#reg: }"
+      key="${key/\\ ::: /\\}"
+      wine "$QMK_E2E_DRIVER" reg-dump "$key" >"$STATE/work/logreg.txt" 2>/dev/null
+      if grep -q '^regkey missing' "$STATE/work/logreg.txt"; then
+        fail "the log names the key $key, which does not exist"; bad=1
+      fi
+      continue
+    elif [[ "$line" == 'mkd: '* ]]; then
+      local a="${line#mkd: }" b
+      b="${a#* ::: }"
+      a="${a%% ::: *}"
+      a="${a%\\}"
+      path="$a${b:+\\$b}"
+      kind=d
+    else
+      path="$line"
+      kind=f
+    fi
+    local lower
+    lower="$(echo "$path" | tr 'A-Z' 'a-z')"
+    echo "$lower" >>"$named"
+    local u
+    u="$(unix_of "$path")"
+    if { [ "$kind" = d ] && [ -d "$u" ]; } || { [ "$kind" = f ] && [ -f "$u" ]; }; then
+      continue
+    fi
+    if [[ "$missing" == *" $lower "* ]]; then
+      echo "    the log names $path, whose creation was reported failed: it does not exist"
+      continue
+    fi
+    fail "the log names $path, which does not exist"; bad=1
+  done <"$log"
+  [ "$bad" = 0 ] && ok "every line of $logwin names an existing item or one reported failed"
+  # Everything changed is named.
+  local changed="$STATE/work/changed.txt" after="$STATE/work/after-log-check"
+  snapshot "$after.c"
+  changed_items c "$before_c" "$after.c" >"$changed"
+  if [ -n "$before_f" ]; then
+    snapshot_fault_drive "$after.f"
+    changed_items "$FAULT_DRIVE" "$before_f" "$after.f" >>"$changed"
+  fi
+  local unnamed
+  unnamed="$(LC_ALL=C sort -u "$named" | LC_ALL=C comm -13 - <(LC_ALL=C sort -u "$changed") \
+    | grep -v -x -F "$(echo "$logwin" | tr 'A-Z' 'a-z')")"
+  check_eq "every item the run created or changed is named in $logwin" "" "$unnamed"
+  wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$STATE/work/logreg.txt" 2>/dev/null
+  if ! grep -q '^regkey missing' "$STATE/work/logreg.txt"; then
+    grep -q '^reg: ' "$log" && ok "the uninstall key is named in the log" || fail "the uninstall key exists but the log does not name it"
+  fi
 }
 
 # --- what an installation must leave ----------------------------------------

@@ -411,3 +411,165 @@ scenario_planted_dll_not_loaded() {
     echo "$from_dl" | sed 's/^/    | /'
   fi
 }
+
+INCOMPLETE='Quellmark was not installed completely.'
+
+# The Windows paths of the Start-menu folder and its four shortcuts.
+start_menu_items() {
+  local l
+  echo "$PROGRAMS\\Quellmark"
+  for l in Quellmark.lnk 'ReadMe(eng).lnk' 'ReadMe(rus).lnk' Uninstall.lnk; do
+    echo "$PROGRAMS\\Quellmark\\$l"
+  done
+}
+
+# check_only_start_menu_changed BEFORE: the only items of drive C: that
+# changed since the snapshot BEFORE are the Start-menu folder and its four
+# shortcuts (for runs that could write no log to name them).
+check_only_start_menu_changed() {
+  snapshot "$1.after"
+  check_eq "only the Start-menu folder and its shortcuts changed on drive C:" \
+    "$(start_menu_items | tr 'A-Z' 'a-z' | LC_ALL=C sort -u)" "$(changed_items c "$1" "$1.after")"
+}
+
+scenario_readonly_install_directory() {
+  place_installer
+  # An existing installation directory nothing may be written into.
+  local u
+  u="$(unix_of 'C:\Program files')/QMK"
+  mkdir -p "$u"
+  echo "a file of the user's" >"$u/notes.txt"
+  make_immutable "$u" || { fail "cannot make $u immutable (chattr +i)"; return; }
+  if (: >"$u/probe") 2>/dev/null; then
+    rm -f "$u/probe"
+    fail "$u takes new files although immutable: the check below could not fail"
+    return
+  fi
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  restore_immutable
+  # No file can be created there: the first file fails its writing (7),
+  # and the log file itself cannot be created.
+  check_msgbox "$W/run.txt" Quellmark \
+    "$INCOMPLETE|The product files could not all be extracted (error 7).|The install log could not be written." warning
+  check_exit "$W/run.txt" 1
+  check_eq "the directory holds what it held" "notes.txt" "$(cd "$u" && find . -mindepth 1 -printf '%P\n')"
+  check_eq "the user's file is untouched" "a file of the user's" "$(cat "$u/notes.txt")"
+  [ -z "$(find "$C" -iname uninstall.list)" ] && ok "no uninstall.list anywhere" \
+    || fail "an uninstall.list was written: $(find "$C" -iname uninstall.list)"
+  # The later steps still ran; with no log the report says so.
+  check_only_start_menu_changed "$W/before"
+  local short
+  short="$(short_of "$PROPOSAL")"
+  check_links "$PROPOSAL" "$short"
+  check_registry "$short"
+}
+
+scenario_missing_drive() {
+  place_installer
+  local dir="${FAULT_DRIVE^^}:\\QMK\\"
+  [ ! -e "$PREFIX/dosdevices/$FAULT_DRIVE:" ] && ok "drive ${FAULT_DRIVE^^}: is not mapped" \
+    || { fail "drive ${FAULT_DRIVE^^}: is mapped: $(ls -l "$PREFIX/dosdevices/$FAULT_DRIVE:")"; return; }
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    set-text "$dir" field "${click_ok_and_finish[@]}"
+  check_eq "the typed path" "$dir" "$(nth "$W/run.txt" 'field text=')"
+  # The directory can be neither made nor entered (14); its log neither.
+  check_msgbox "$W/run.txt" Quellmark \
+    "$INCOMPLETE|The product files could not all be extracted (error 14).|The install log could not be written." warning
+  check_exit "$W/run.txt" 1
+  [ -z "$(find "$C" -iname uninstall.list)" ] && ok "no uninstall.list anywhere" \
+    || fail "an uninstall.list was written: $(find "$C" -iname uninstall.list)"
+  [ -z "$(find "$C" -iname qmk.exe)" ] && ok "no product file landed on drive C:" \
+    || fail "product files landed on drive C:: $(find "$C" -iname qmk.exe)"
+  # Shortcuts and registration still ran, to the directory as typed.
+  check_only_start_menu_changed "$W/before"
+  check_links "$dir" "$dir"
+  check_registry "$dir"
+}
+
+scenario_full_drive() {
+  place_installer
+  local m="$STATE/fault-drive" dir="${FAULT_DRIVE^^}:\\QMK\\"
+  mkdir -p "$m"
+  if ! mount -t tmpfs -o size=1m,mode=0755 e2e-full "$m"; then
+    fail "cannot mount a small tmpfs on $m: a full drive cannot be simulated here"
+    return
+  fi
+  # Room for the payload's entries before qmk.exe (whole 4 KiB blocks
+  # each), the log and a block to spare, but not for qmk.exe.
+  local before_bytes=0 kind rel size
+  while read -r kind rel; do
+    [ "$kind" = f ] || continue
+    [ "$rel" = qmk.exe ] && break
+    size="$(stat -c %s "$QMK_E2E_PAYLOAD/${rel//\\//}")"
+    before_bytes=$((before_bytes + (size + 4095) / 4096 * 4096))
+  done < <(payload_entries "$QMK_E2E_PAYLOAD")
+  local qmk_size room
+  qmk_size="$(stat -c %s "$QMK_E2E_PAYLOAD/qmk.exe")"
+  room=$((before_bytes + 8192))
+  [ "$qmk_size" -gt $((room - before_bytes)) ] || { fail "qmk.exe ($qmk_size bytes) is too small for this scenario"; return; }
+  local avail
+  avail=$(($(stat -f -c '%a * %S' "$m")))
+  dd if=/dev/zero of="$m/filler" bs=4096 count=$(((avail - room) / 4096)) status=none
+  ln -sfn "$m" "$PREFIX/dosdevices/$FAULT_DRIVE:"
+  echo "drive ${FAULT_DRIVE^^}: free $(($(stat -f -c '%a * %S' "$m"))) bytes for $before_bytes bytes of files before qmk.exe"
+  snapshot "$W/before"
+  snapshot_fault_drive "$W/before.f"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    set-text "$dir" field "${click_ok_and_finish[@]}"
+  check_msgbox "$W/run.txt" Quellmark \
+    "$INCOMPLETE|The product files could not all be extracted (error 7)." warning
+  check_exit "$W/run.txt" 1
+  # The files before qmk.exe are whole; qmk.exe, which did not fit, is
+  # gone; nothing after it was made.
+  local u bad=0 seen=0
+  u="$(unix_of "$dir")"
+  while read -r kind rel; do
+    [ "$kind" = f ] || continue
+    [ "$rel" = qmk.exe ] && { seen=1; continue; }
+    if [ "$seen" = 0 ]; then
+      cmp -s "$QMK_E2E_PAYLOAD/${rel//\\//}" "$u/${rel//\\//}" || { fail "$dir$rel is not the payload's file"; bad=1; }
+    else
+      [ ! -e "$u/${rel//\\//}" ] || { fail "$dir$rel was made after the drive was full"; bad=1; }
+    fi
+  done < <(payload_entries "$QMK_E2E_PAYLOAD")
+  [ "$bad" = 0 ] && ok "the files before qmk.exe are whole, none after it was made"
+  [ ! -e "$u/qmk.exe" ] && ok "the qmk.exe that did not fit is not left" || fail "a partial qmk.exe is left ($(stat -c %s "$u/qmk.exe") bytes)"
+  local want_lines
+  want_lines="$(payload_entries "$QMK_E2E_PAYLOAD" | sed -n 's/^f //p' | sed '/^qmk.exe$/q' \
+    | while IFS= read -r rel; do printf '%s%s\n' "$dir" "$rel"; done)"
+  check_eq "the log's file lines: the payload up to qmk.exe, whose creation failed" "$want_lines" \
+    "$(tr -d '\r' <"$u/uninstall.list" 2>/dev/null | grep -F "$dir" | grep -v '^mkd: ')"
+  check_log_true "${dir}uninstall.list" "$W/before" "$W/before.f" "${dir}qmk.exe"
+  local short
+  short="$(short_of "$dir")"
+  check_links "$dir" "$short"
+  check_registry "$short"
+  restore_fault_drive
+}
+
+scenario_programs_folder_readonly() {
+  place_installer
+  local programs
+  programs="$(unix_of "$PROGRAMS")"
+  make_immutable "$programs" || { fail "cannot make $programs immutable (chattr +i)"; return; }
+  if mkdir "$programs/e2e-probe" 2>/dev/null; then
+    rmdir "$programs/e2e-probe"
+    fail "$programs takes new folders although immutable: the check below could not fail"
+    return
+  fi
+  snapshot "$W/before"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  restore_immutable
+  check_msgbox "$W/run.txt" Quellmark \
+    "$INCOMPLETE|The Start-menu shortcuts could not all be created." warning
+  check_exit "$W/run.txt" 1
+  check_eq "no Start-menu folder" "no" "$([ -e "$(unix_of "$PROGRAMS\\Quellmark")" ] && echo yes || echo no)"
+  check_files "$PROPOSAL"
+  check_log "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+  local items=()
+  mapfile -t items < <(start_menu_items)
+  check_log_true "${PROPOSAL}uninstall.list" "$W/before" "" "${items[@]}"
+  check_registry "$(short_of "$PROPOSAL")"
+}
