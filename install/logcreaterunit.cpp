@@ -37,6 +37,19 @@ void MarkLost() {
   if (InstallLog) InstallLog->complete = false;
 }
 
+// "mkd: " + left + separator + right into `line` (kLogLineSize bytes); a
+// line that does not fit is lost to the log, and the log marked so.
+bool ComposeDirectoryLine(char* line, const char* left, const char* separator, const char* right) {
+  strcpy(line, "mkd: ");
+  size_t length = strlen(line);
+  if (Append(line, kLogLineSize, length, left) && Append(line, kLogLineSize, length, separator) &&
+      Append(line, kLogLineSize, length, right)) {
+    return true;
+  }
+  MarkLost();
+  return false;
+}
+
 }  // namespace
 
 TInstallLog::TInstallLog(const char* fileName)
@@ -93,13 +106,8 @@ bool MakeLoggedDirectory(const char* path) {
     MarkLost();
     return false;
   }
-  char line[kLogLineSize] = "mkd: ";
-  size_t length = strlen(line);
-  if (!Append(line, sizeof line, length, current) || !Append(line, sizeof line, length, " ::: ") ||
-      !Append(line, sizeof line, length, path)) {
-    MarkLost();
-    return false;
-  }
+  char line[kLogLineSize];
+  if (!ComposeDirectoryLine(line, current, " ::: ", path)) return false;
   if (!LogItem(line)) return false;
   platform->createDirectory(path);
   return true;
@@ -109,13 +117,8 @@ bool LogInstallRoot(const char* ancestor, const char* installDir) {
   if (EqualIgnoringCase(ancestor, installDir)) return true;
   const size_t skip = strlen(ancestor) + 1;
   const char* rest = skip < strlen(installDir) ? installDir + skip : "";
-  char line[kLogLineSize] = "mkd: ";
-  size_t length = strlen(line);
-  if (!Append(line, sizeof line, length, ancestor) || !Append(line, sizeof line, length, "\\ ::: ") ||
-      !Append(line, sizeof line, length, rest)) {
-    MarkLost();
-    return false;
-  }
-  line[length - 1] = 0;
+  char line[kLogLineSize];
+  if (!ComposeDirectoryLine(line, ancestor, "\\ ::: ", rest)) return false;
+  line[strlen(line) - 1] = 0;
   return LogItem(line);
 }

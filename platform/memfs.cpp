@@ -456,14 +456,14 @@ intptr_t PrepareShortcutMem(const char* target, const char* workingDirectory, co
 bool SaveShortcutMem(intptr_t shortcut, const char* link) {
   auto it = fs.links.find(shortcut);
   if (it == fs.links.end()) return false;
-  const PreparedLink spec = it->second;
+  const PreparedLink fields = it->second;
   fs.links.erase(it);  // released whatever happens
   if (!link || Failing(__func__) || strlen(link) >= kMaxPath) return false;
   const int32_t h = OpenForWriteCommon(link);
   if (h == kNoHandle) return false;
-  const std::string text = "target=" + spec.target + "\nworkdir=" + spec.workingDirectory +
-                           "\ndescription=" + spec.description + "\narguments=" + spec.arguments +
-                           "\nicon=" + std::to_string(spec.icon) + "\n";
+  const std::string text = "target=" + fields.target + "\nworkdir=" + fields.workingDirectory +
+                           "\ndescription=" + fields.description + "\narguments=" + fields.arguments +
+                           "\nicon=" + std::to_string(fields.icon) + "\n";
   Node* n = NodeOfHandle(h);
   const bool whole = Append(n, text.data(), uint32_t(text.size())) == text.size();
   CloseCommon(h);

@@ -34,14 +34,6 @@ const char kPrograms[] = "C:\\Users\\Q\\Start Menu\\Programs";
 const char kDir[] = "C:\\Program files\\QMK\\";
 const char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK";
 
-FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20) {
-  FileEntry e;
-  e.name = name;
-  e.data = data;
-  e.attributes = attributes;
-  return e;
-}
-
 // The product as the payload holds it: a directory first, then files, one
 // of them read-only.
 std::vector<FileEntry> Product() {

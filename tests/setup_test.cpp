@@ -110,16 +110,9 @@ TEST(CommandLine, UnknownSwitchOrUnusableDirectoryIsInvalid) {
 }
 
 // The payload check.
-FileEntry Entry(const std::string& name, const Bytes& data) {
-  FileEntry e;
-  e.name = name;
-  e.data = data;
-  return e;
-}
-
 Bytes SampleArchive(std::vector<FileEntry>& entries) {
-  entries = {Entry("readme.txt", qmktest::SampleText(3000, 1)), Entry("bin\\tool.dll", qmktest::RandomBytes(700, 2)),
-             Entry("docs\\guide.txt", qmktest::SampleText(20000, 3))};
+  entries = {qmktest::File("readme.txt", qmktest::SampleText(3000, 1)), qmktest::File("bin\\tool.dll", qmktest::RandomBytes(700, 2)),
+             qmktest::File("docs\\guide.txt", qmktest::SampleText(20000, 3))};
   entries[1].compType = 0;
   qmktest::Pack(entries, true);
   return qmktest::BuildArchive({}, entries);
@@ -176,7 +169,7 @@ TEST(PayloadCheck, WrongFileCrcOrSizeFails) {
 }
 
 TEST(PayloadCheck, EntryTheExtractionWouldRefuseFails) {
-  std::vector<FileEntry> entries = {Entry("..\\evil.txt", qmktest::SampleText(100, 4))};
+  std::vector<FileEntry> entries = {qmktest::File("..\\evil.txt", qmktest::SampleText(100, 4))};
   qmktest::Pack(entries, true);
   EXPECT_FALSE(Verify(qmktest::BuildArchive({}, entries)));
 }
@@ -245,7 +238,7 @@ TEST(PayloadSeal, SealMadeOverABrokenChainStillFails) {
   Bytes image = SampleArchive(entries);
   image.push_back(0);  // the chain no longer ends at the image's end
   EXPECT_FALSE(SealedIntact(image, SealOf(image)));
-  std::vector<FileEntry> evil = {Entry("a\\..\\..\\x", qmktest::SampleText(50, 5))};
+  std::vector<FileEntry> evil = {qmktest::File("a\\..\\..\\x", qmktest::SampleText(50, 5))};
   qmktest::Pack(evil, true);
   const Bytes refused = qmktest::BuildArchive({}, evil);
   EXPECT_FALSE(SealedIntact(refused, SealOf(refused)));

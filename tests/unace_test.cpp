@@ -23,22 +23,6 @@ namespace {
 
 std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20) {
-  FileEntry e;
-  e.name = name;
-  e.data = data;
-  e.attributes = attributes;
-  return e;
-}
-
-FileEntry Dir(const std::string& name, uint32_t attributes = 0x10) {
-  FileEntry e;
-  e.name = name;
-  e.compType = 0;
-  e.attributes = attributes;
-  return e;
-}
-
 Bytes Archive(std::vector<FileEntry> entries) {
   Pack(entries, true);
   return BuildArchive({}, entries);

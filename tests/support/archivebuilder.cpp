@@ -129,4 +129,20 @@ Bytes SampleText(size_t n, uint32_t seed) {
   return b;
 }
 
+FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes) {
+  FileEntry e;
+  e.name = name;
+  e.data = data;
+  e.attributes = attributes;
+  return e;
+}
+
+FileEntry Dir(const std::string& name, uint32_t attributes) {
+  FileEntry e;
+  e.name = name;
+  e.attributes = attributes;
+  e.compType = 0;
+  return e;
+}
+
 }  // namespace qmktest

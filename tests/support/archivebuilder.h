@@ -41,6 +41,9 @@ struct FileEntry {
   Bytes trailer;               // bytes after the name, inside the header
 };
 Bytes FileHeader(const FileEntry& e);
+// A file entry with these bytes, and a directory entry.
+FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20);
+FileEntry Dir(const std::string& name, uint32_t attributes = 0x10);
 
 // Packs every entry (compType 1 with the greedy encoder, 0 stored), letting
 // each entry refer to the ones before it when `solid`.
