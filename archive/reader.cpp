@@ -155,15 +155,23 @@ uint32_t UpdateCrc(uint32_t crc, const uint8_t* bytes, int32_t length) {
 
 #endif
 
-bool OpenArchiveImage(const uint8_t* start, uint32_t size) {
-  reader.imageStart = start;
-  reader.imageSize = start ? size : 0;
+bool OpenArchiveImage(const uint8_t* start, uint32_t size, ImageView view) {
+  reader.imageStart = view ? nullptr : start;
+  reader.view = view;
+  reader.imageSize = start || view ? size : 0;
   reader.readPos = 0;
   reader.pendingBytes = 0;
   reader.chainEnd = ChainEnd::kNone;
   reader.headerStart = 0;
   reader.archiveStart = 0;
   return FindArchiveStart();
+}
+
+const uint8_t* ImageBytes(uint32_t offset, uint32_t length) {
+  if (!reader.view) return reader.imageStart + offset;
+  const uint8_t* bytes = reader.view(offset, length);
+  if (!bytes) errorStatus = kStatusReadFailed;
+  return bytes;
 }
 
 // The scan moves a 1,024-byte window over the image's first 64 KiB in steps
@@ -180,7 +188,9 @@ bool FindArchiveStart() {
   while (loaded < size && loaded < ace::kScanLimit) {
     uint32_t want = ace::kWindowBufferSize - keep;
     uint32_t have = size - loaded < want ? size - loaded : want;
-    memcpy(window + keep, reader.imageStart + loaded, have);
+    const uint8_t* bytes = ImageBytes(loaded, have);
+    if (!bytes) return false;
+    memcpy(window + keep, bytes, have);
     loaded += want;
     // Window position p holds image offset loaded - 1024 + p. Positions past
     // the image's end keep stale bytes and are never looked at.
@@ -220,7 +230,8 @@ bool ReadNextHeader() {
   if (pos == size) return EndChain(ChainEnd::kImageEnd);
   if (size - pos < ace::kHeaderLead) return EndChain(ChainEnd::kTruncated);
 
-  const uint8_t* lead = reader.imageStart + pos;
+  const uint8_t* lead = ImageBytes(uint32_t(pos), ace::kHeaderLead);
+  if (!lead) return EndChain(ChainEnd::kUnreadable);
   const uint16_t storedCrc = ace::Load16(lead + ace::kOffHeaderCrc);
   const uint16_t headerSize = ace::Load16(lead + ace::kOffHeaderSize);
   pos += ace::kHeaderLead;
@@ -228,7 +239,8 @@ bool ReadNextHeader() {
   reader.headerStart = reader.readPos;
 
   // The first bytes are held; the rest of a long header only feeds the CRC.
-  const uint8_t* body = reader.imageStart + pos;
+  const uint8_t* body = ImageBytes(uint32_t(pos), headerSize);
+  if (!body) return EndChain(ChainEnd::kUnreadable);
   const int held = headerSize < ace::kHeaderBufferSize ? headerSize : ace::kHeaderBufferSize;
   uint8_t* buf = reader.headerBuffer;
   memcpy(buf, body, held);
@@ -295,8 +307,14 @@ int32_t ReadPackedBytes(uint8_t* destination, int32_t count) {
     k = available;
     errorStatus = kStatusReadFailed;
   }
-  reader.pendingBytes -= k;
-  memcpy(destination, reader.imageStart + reader.readPos, k);
-  reader.readPos += k;
+  for (uint32_t done = 0; done < k;) {
+    const uint32_t n = k - done < kImageViewMax ? k - done : kImageViewMax;
+    const uint8_t* bytes = ImageBytes(reader.readPos, n);
+    if (!bytes) return int32_t(done);  // status 6; the next header is still found
+    memcpy(destination + done, bytes, n);
+    reader.readPos += n;
+    reader.pendingBytes -= n;
+    done += n;
+  }
   return int32_t(k);
 }

@@ -1,6 +1,7 @@
 // reader.h - the archive reader: signature scan, header chain, packed bytes.
 //
-// The reader works over a read-only image in memory. It finds the archive by
+// The reader works over a read-only image, held in memory or handed out in
+// views by its owner (see ImageView). It finds the archive by
 // its signature, reads one header after another with its CRC checked, keeps
 // the most recent header in one process-wide record and hands out the packed
 // bytes of the current entry on request. There is one reader per process,
@@ -64,10 +65,20 @@ enum class ChainEnd : uint8_t {
   kBadHeaderCrc,  // a header's CRC did not match
   kTruncated,     // a header or its additional data would reach past the image's end
   kMalformed,     // a header too short for its own fixed fields or name
+  kUnreadable,    // the image's owner could not supply a header's bytes (status 6 is set)
 };
 
+// An image that is not held in memory whole: `length` bytes (at most
+// kImageViewMax) from image offset `offset` on, which the caller has checked
+// lie inside the image, valid until the next call; nullptr when they cannot
+// be read. The installer reads its payload from its own file this way, so
+// the bytes already used leave memory again.
+using ImageView = const uint8_t* (*)(uint32_t offset, uint32_t length);
+constexpr uint32_t kImageViewMax = 0x10000;
+
 struct ReaderState {
-  const uint8_t* imageStart;
+  const uint8_t* imageStart;  // the image in memory, or nullptr with `view`
+  ImageView view;             // the image's views, or nullptr
   uint32_t imageSize;
   uint32_t readPos;       // offset of the next image byte to be read
   uint32_t pendingBytes;  // additional data of the current header not yet handed out
@@ -99,7 +110,12 @@ uint32_t UpdateCrc(uint32_t crc, const uint8_t* bytes, int32_t length);
 bool CpuHasClmul();
 constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
 
-bool OpenArchiveImage(const uint8_t* start, uint32_t size);
+// Opens the image at `start`, or with a `view` the image it hands out
+// (`start` is then not read), and finds the archive in it.
+bool OpenArchiveImage(const uint8_t* start, uint32_t size, ImageView view = nullptr);
+// `length` (at most kImageViewMax) bytes of the open image from `offset` on,
+// both inside the image; nullptr, with status 6 set, when they cannot be read.
+const uint8_t* ImageBytes(uint32_t offset, uint32_t length);
 bool FindArchiveStart();
 bool ReadNextHeader();
 int32_t ReadPackedBytes(uint8_t* destination, int32_t count);

@@ -75,10 +75,10 @@ void ExtractEntry(EntryNameSet* names) {
 
 }  // namespace
 
-TUnAce::TUnAce(const uint8_t* data, uint32_t size)
-    : archiveFound(false), archiveData(data), archiveSize(size), comment(), stopRequested(false) {
+TUnAce::TUnAce(const uint8_t* data, uint32_t size, ImageView view)
+    : archiveFound(false), archiveData(data), archiveSize(size), archiveView(view), comment(), stopRequested(false) {
   AllocateWorkBuffers();
-  archiveFound = OpenArchiveImage(archiveData, archiveSize);
+  archiveFound = OpenArchiveImage(archiveData, archiveSize, archiveView);
   const uint16_t wanted = ace::kFlagCommentDecode | ace::kFlagComment;
   if (archiveFound && (headerRecord.flags & wanted) == wanted) DecodeComment(comment, kCommentSize);
   ReleaseWorkBuffers();
@@ -86,7 +86,7 @@ TUnAce::TUnAce(const uint8_t* data, uint32_t size)
 
 void TUnAce::ExtractAll(const char* installDir) {
   AllocateWorkBuffers();
-  const bool found = OpenArchiveImage(archiveData, archiveSize);
+  const bool found = OpenArchiveImage(archiveData, archiveSize, archiveView);
   stopRequested = false;
   entryDetailsLost = false;
   char saved[kEntryPathSize];
@@ -123,7 +123,10 @@ void TUnAce::ExtractAll(const char* installDir) {
     while (!stopRequested && ReadNextHeader()) {
       if (headerRecord.headerType == ace::kTypeFile) ExtractEntry(&names);
     }
-    if (!stopRequested && reader.chainEnd != ChainEnd::kImageEnd) errorStatus = kStatusDamagedArchive;
+    // A chain the image's owner could not read on keeps status 6.
+    if (!stopRequested && reader.chainEnd != ChainEnd::kImageEnd && reader.chainEnd != ChainEnd::kUnreadable) {
+      errorStatus = kStatusDamagedArchive;
+    }
   }
   CloseEntryNameSet(&names);
   if (saved[0]) platform->setCurrentDirectory(saved);
@@ -137,7 +140,7 @@ void InstallPayload() {
     data = nullptr;
     size = 0;
   }
-  TUnAce* unace = new (std::nothrow) TUnAce(data, size);
+  TUnAce* unace = new (std::nothrow) TUnAce(data, size, data ? platform->payloadView : nullptr);
   const size_t n = strlen(InstallDir);
   if (n == 0 || InstallDir[n - 1] != '\\') {
     if (n + 1 >= sizeof InstallDir) {

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/reader.h"
+
 constexpr int kInstallDirSize = 260;   // the installation directory, terminator included
 constexpr int kEntryNameSize = 2000;   // an entry's name as stored, terminator included
 constexpr int kEntryPathSize = 1000;   // current directory, "\" and name
@@ -39,14 +41,16 @@ extern bool entryDetailsLost;
 
 class TUnAce {
  public:
-  // Finds the archive in the image and decodes its comment when flagged.
-  TUnAce(const uint8_t* data, uint32_t size);
+  // Finds the archive in the image (read through `view` when one is given)
+  // and decodes its comment when flagged.
+  TUnAce(const uint8_t* data, uint32_t size, ImageView view = nullptr);
   // Extracts every entry below `installDir`, which ends with "\".
   void ExtractAll(const char* installDir);
 
   bool archiveFound;
   const uint8_t* archiveData;
   uint32_t archiveSize;
+  ImageView archiveView;
   char comment[kCommentSize];
   bool stopRequested;
 };

@@ -37,9 +37,9 @@ bool EntryDecodes() {
 }
 
 // Walks the whole chain; with `decode`, every file entry is decoded too.
-bool ChainIntact(const uint8_t* data, uint32_t size, bool decode) {
+bool ChainIntact(const uint8_t* data, uint32_t size, ImageView view, bool decode) {
   EntryNameSet names;
-  bool intact = OpenEntryNameSet(&names) && OpenArchiveImage(data, size);
+  bool intact = OpenEntryNameSet(&names) && OpenArchiveImage(data, size, view);
   while (intact && ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;
     intact = NameAcceptable(&names) && (!decode || EntryDecodes());
@@ -48,11 +48,20 @@ bool ChainIntact(const uint8_t* data, uint32_t size, bool decode) {
   return intact && reader.chainEnd == ChainEnd::kImageEnd;
 }
 
-uint32_t ImageCrc(const uint8_t* data, uint32_t size) {
+// The CRC of the whole image, in view-sized pieces when it is viewed;
+// `readable` goes false when a view cannot be had.
+uint32_t ImageCrc(const uint8_t* data, uint32_t size, ImageView view, bool* readable) {
   uint32_t crc = 0xFFFFFFFFu;
+  *readable = true;
+  const uint32_t piece = view ? kImageViewMax : (1u << 30);
   for (uint32_t done = 0; done < size;) {
-    const uint32_t n = size - done < (1u << 30) ? size - done : (1u << 30);
-    crc = UpdateCrc(crc, data + done, int32_t(n));
+    const uint32_t n = size - done < piece ? size - done : piece;
+    const uint8_t* bytes = view ? view(done, n) : data + done;
+    if (!bytes) {
+      *readable = false;
+      break;
+    }
+    crc = UpdateCrc(crc, bytes, int32_t(n));
     done += n;
   }
   return crc;
@@ -64,10 +73,10 @@ void Store32(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-bool VerifyArchiveImage(const uint8_t* data, uint32_t size) {
+bool VerifyArchiveImage(const uint8_t* data, uint32_t size, ImageView view) {
   errorStatus = kStatusOk;
   AllocateWorkBuffers();
-  const bool intact = errorStatus == kStatusOk && data && ChainIntact(data, size, true);
+  const bool intact = errorStatus == kStatusOk && (data || view) && ChainIntact(data, size, view, true);
   ReleaseWorkBuffers();
   errorStatus = kStatusOk;
   return intact;
@@ -77,16 +86,19 @@ void MakeSeal(const uint8_t* data, uint32_t size, uint8_t* seal) {
   BuildCrcTable();
   memcpy(seal, kSealMagic, 4);
   Store32(seal + 4, size);
-  Store32(seal + 8, ImageCrc(data, size));
+  bool readable;
+  Store32(seal + 8, ImageCrc(data, size, nullptr, &readable));
 }
 
-bool SealedImageIntact(const uint8_t* data, uint32_t size, const uint8_t* seal, uint32_t sealSize) {
-  if (!data || !seal || sealSize != kSealSize || memcmp(seal, kSealMagic, 4) != 0) return false;
+bool SealedImageIntact(const uint8_t* data, uint32_t size, const uint8_t* seal, uint32_t sealSize,
+                       ImageView view) {
+  if (!(data || view) || !seal || sealSize != kSealSize || memcmp(seal, kSealMagic, 4) != 0) return false;
   if (ace::Load32(seal + 4) != size) return false;
   errorStatus = kStatusOk;
   AllocateWorkBuffers();
-  const bool intact =
-      errorStatus == kStatusOk && ImageCrc(data, size) == ace::Load32(seal + 8) && ChainIntact(data, size, false);
+  bool readable = false;
+  const bool intact = errorStatus == kStatusOk && ImageCrc(data, size, view, &readable) == ace::Load32(seal + 8) &&
+                      readable && ChainIntact(data, size, view, false);
   ReleaseWorkBuffers();
   errorStatus = kStatusOk;
   return intact;

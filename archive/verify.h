@@ -12,12 +12,15 @@
 
 #include <cstdint>
 
+#include "archive/reader.h"
+
 // True when the image holds an archive whose header chain runs to the end of
 // the image with every header CRC right, every file entry decodes to its
 // unpacked size with its file CRC right, and every entry name is one the
 // extraction accepts (safe, and not repeated). Uses the reader's and the decoder's process-wide
-// state and leaves `errorStatus` at 0.
-bool VerifyArchiveImage(const uint8_t* data, uint32_t size);
+// state and leaves `errorStatus` at 0. With a `view`, the image is read
+// through it (see ImageView) and `data` is not read.
+bool VerifyArchiveImage(const uint8_t* data, uint32_t size, ImageView view = nullptr);
 
 // The seal: "QMKS", then the image's size and its CRC-32 (the register
 // started at 0xFFFFFFFF, not complemented), both little-endian.
@@ -27,4 +30,5 @@ void MakeSeal(const uint8_t* data, uint32_t size, uint8_t* seal);
 // True when `seal` is the seal of exactly these bytes and their header chain
 // is whole with every name acceptable, as VerifyArchiveImage checks it but
 // without decoding. Leaves `errorStatus` at 0.
-bool SealedImageIntact(const uint8_t* data, uint32_t size, const uint8_t* seal, uint32_t sealSize);
+bool SealedImageIntact(const uint8_t* data, uint32_t size, const uint8_t* seal, uint32_t sealSize,
+                       ImageView view = nullptr);

@@ -58,8 +58,9 @@ bool PayloadIntact(const uint8_t* payload, uint32_t size) {
   HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(11), MAKEINTRESOURCEA(10));
   HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
   const void* seal = loaded ? LockResource(loaded) : nullptr;
-  if (!seal) return VerifyArchiveImage(payload, size);
-  return SealedImageIntact(payload, size, static_cast<const uint8_t*>(seal), SizeofResource(nullptr, found));
+  if (!seal) return VerifyArchiveImage(payload, size, platform->payloadView);
+  return SealedImageIntact(payload, size, static_cast<const uint8_t*>(seal), SizeofResource(nullptr, found),
+                           platform->payloadView);
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ struct State {
   int64_t now;
   const uint8_t* payload;
   uint32_t payloadSize;
+  uint32_t payloadViews;
+  const uint8_t* payloadAddress;
   uint32_t killAt;  // call number from which every call fails, 0 none
   bool killed;
   const char* failed;  // the call FailCall made fail, "" before
@@ -405,9 +407,23 @@ bool FindPayloadMem(const uint8_t** data, uint32_t* size) {
   *data = nullptr;
   *size = 0;
   if (Failing(__func__) || !fs.payload) return false;
-  *data = fs.payload;
+  *data = fs.payloadAddress;
   *size = fs.payloadSize;
   return true;
+}
+
+// Views are copies in one buffer, overwritten by the next view, so a reader
+// that kept a pointer across calls reads the wrong bytes.
+const uint8_t* PayloadViewMem(uint32_t offset, uint32_t length) {
+  static uint8_t view[0x10000];
+  if (Failing(__func__) || !fs.payload || length > sizeof view || offset > fs.payloadSize ||
+      length > fs.payloadSize - offset) {
+    return nullptr;
+  }
+  memset(view, 0xA5, sizeof view);
+  memcpy(view, fs.payload + offset, length);
+  fs.payloadViews++;
+  return view;
 }
 
 // A registry key path below HKEY_LOCAL_MACHINE without a final "\", upper case.
@@ -518,6 +534,7 @@ const PlatformOps kMemFsPlatform = {
     SetFileAttributesMem,   DeleteFileMem,          RemoveDirectoryMem, OpenForWriteMem,
     WriteMem,               CloseMem,               SetLastWriteTimeMem, CreateFileMem,
     WriteFileMem,           CloseFileMem,           FindPayloadMem,
+    PayloadViewMem,
     GetShortPathNameMem,    GetProgramsFolderMem,   InitializeComMem,
     PrepareShortcutMem,     SaveShortcutMem,        CreateRegistryKeyMem,
     SetRegistryStringMem,   FlushRegistryKeyMem,    CloseRegistryKeyMem,
@@ -538,6 +555,8 @@ void Reset() {
   fs.now = DaysFrom1601(2020, 1, 1) * 86400 * kTicksPerSecond;
   fs.payload = nullptr;
   fs.payloadSize = 0;
+  fs.payloadViews = 0;
+  fs.payloadAddress = nullptr;
   fs.killAt = 0;
   fs.killed = false;
   fs.failed = "";
@@ -636,10 +655,12 @@ void FailCall(uint32_t n) { fs.failAt = n ? fs.calls + n : 0; }
 const char* FailedCall() { return fs.failed; }
 uint32_t CallCount() { return fs.calls; }
 
-void SetPayload(const uint8_t* data, uint32_t size) {
+void SetPayload(const uint8_t* data, uint32_t size, const uint8_t* address) {
   fs.payload = data;
   fs.payloadSize = size;
+  fs.payloadAddress = address ? address : data;
 }
+uint32_t PayloadViews() { return fs.payloadViews; }
 
 void KillAfter(uint32_t n) { fs.killAt = fs.calls + n + 1; }
 

@@ -86,7 +86,12 @@ const char* FailedCall();
 uint32_t CallCount();
 
 // What findPayload hands out; the bytes are the caller's and must outlive it.
-void SetPayload(const uint8_t* data, uint32_t size);
+// payloadView hands out copies of them in one buffer that each view
+// overwrites; PayloadViews counts the views handed out since Reset. With an
+// `address`, findPayload gives that instead of `data` (a test can make it
+// hold other bytes, to see who reads which).
+void SetPayload(const uint8_t* data, uint32_t size, const uint8_t* address = nullptr);
+uint32_t PayloadViews();
 
 // After n more table calls every call fails without effect until Revive,
 // which also closes every handle, key and link object left open, as the

@@ -58,6 +58,12 @@ struct PlatformOps {
   // The payload: resource 10 of type RT_RCDATA of the running program, its
   // address and size. False (and an empty image) when there is none.
   bool (*findPayload)(const uint8_t** data, uint32_t* size);
+  // The payload's bytes without going through its address: `length` bytes
+  // (at most 65,536) from `offset` on, both inside the payload, valid until
+  // the next call; nullptr when they cannot be read. Windows reads them from
+  // the program's file in views it unmaps again, so an installation does
+  // not keep the whole payload in memory. Null where the address serves.
+  const uint8_t* (*payloadView)(uint32_t offset, uint32_t length);
 
   // GetShortPathNameA: the short (8.3) form of an existing path into
   // `buffer`; its length, 0 on failure or when it does not fit `size`.

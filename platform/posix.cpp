@@ -144,6 +144,7 @@ const PlatformOps kNativePlatform = {
     RemoveDirectoryPosix,     OpenForWritePosix,        WritePosix,
     ClosePosix,               SetLastWriteTimePosix,    CreateFilePosix,
     WriteFilePosix,           CloseFilePosix,           FindPayloadPosix,
+    nullptr,
     GetShortPathNamePosix,    GetProgramsFolderPosix,   InitializeComPosix,
     PrepareShortcutPosix,     SaveShortcutPosix,        CreateRegistryKeyPosix,
     SetRegistryStringPosix,   FlushRegistryKeyPosix,    CloseRegistryKeyPosix,

@@ -6,6 +6,7 @@
 // writable. File times are set on the run-time handle's OS handle. Shell
 // links go through the shell's own link object, the uninstall key through
 // the registry calls.
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -84,6 +85,108 @@ bool WriteFileWin32(intptr_t file, const void* bytes, uint32_t count, uint32_t* 
 
 bool CloseFileWin32(intptr_t file) { return file != kNoFile && CloseHandle(reinterpret_cast<HANDLE>(file)) != 0; }
 
+// The payload read from the program's own file. The image maps the
+// resource section too, but every page of it the installation touched would
+// stay in memory until the end; views of the file are unmapped once the
+// reader has moved past them, so only about a view's worth is held at a
+// time. When the file cannot be opened and mapped (or does not hold the
+// resource's bytes where the section table says), the image serves.
+struct PayloadFile {
+  bool tried;
+  HANDLE mapping;          // nullptr: read through the image
+  const uint8_t* image;    // the resource as the image maps it
+  uint32_t size;
+  uint64_t fileOffset;     // of the resource's first byte
+  uint32_t granularity;    // views start on multiples of it
+  const uint8_t* view;
+  uint64_t viewStart;      // file offset of view[0]
+  uint32_t viewLength;
+};
+PayloadFile payloadFile;
+constexpr uint32_t kPayloadViewBytes = 256 * 1024;
+const uint8_t* PayloadViewWin32(uint32_t offset, uint32_t length);
+
+// Where the resource's bytes lie in the program's file, from the section
+// table of the loaded image; false when no section holds all of them as
+// file data.
+bool ResourceFileOffset(const uint8_t* resource, uint32_t size, uint64_t* offset) {
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (!base || dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  if (nt->Signature != IMAGE_NT_SIGNATURE || resource < base) return false;
+  const uintptr_t rva = uintptr_t(resource - base);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++) {
+    const uintptr_t start = section->VirtualAddress;
+    if (rva < start || rva - start > section->SizeOfRawData || size > section->SizeOfRawData - (rva - start)) {
+      continue;
+    }
+    *offset = uint64_t(section->PointerToRawData) + (rva - start);
+    return true;
+  }
+  return false;
+}
+
+void OpenPayloadFile() {
+  PayloadFile& p = payloadFile;
+  p.tried = true;
+  uint64_t offset = 0;
+  if (!ResourceFileOffset(p.image, p.size, &offset)) return;
+  static wchar_t path[1024];
+  const DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+  if (n == 0 || n >= sizeof path / sizeof path[0] - 1) return;
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER length;
+  HANDLE mapping = nullptr;
+  if (GetFileSizeEx(file, &length) && uint64_t(length.QuadPart) >= offset + p.size) {
+    mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  }
+  CloseHandle(file);  // the mapping keeps the file open
+  if (!mapping) return;
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  p.mapping = mapping;
+  p.fileOffset = offset;
+  p.granularity = system.dwAllocationGranularity ? system.dwAllocationGranularity : 0x10000;
+  // The file must hold what the image holds; its first bytes are compared
+  // (one page of the image is touched for it).
+  const uint32_t probe = p.size < 64 ? p.size : 64;
+  const uint8_t* head = probe ? PayloadViewWin32(0, probe) : p.image;
+  if (!head || memcmp(head, p.image, probe) != 0) {
+    if (p.view) UnmapViewOfFile(p.view);
+    p.view = nullptr;
+    CloseHandle(p.mapping);
+    p.mapping = nullptr;
+  }
+}
+
+const uint8_t* PayloadViewWin32(uint32_t offset, uint32_t length) {
+  PayloadFile& p = payloadFile;
+  if (!p.image || offset > p.size || length > p.size - offset) return nullptr;
+  if (!p.tried) OpenPayloadFile();
+  if (!p.mapping) return p.image + offset;
+  const uint64_t want = p.fileOffset + offset;
+  if (p.view && want >= p.viewStart && want + length <= p.viewStart + p.viewLength) {
+    return p.view + (want - p.viewStart);
+  }
+  if (p.view) UnmapViewOfFile(p.view);
+  p.view = nullptr;
+  const uint64_t start = want & ~uint64_t(p.granularity - 1);  // a power of two
+  const uint64_t end = p.fileOffset + p.size;
+  uint64_t stop = start + kPayloadViewBytes;
+  if (stop < want + length) stop = want + length;
+  if (stop > end) stop = end;
+  void* view = MapViewOfFile(p.mapping, FILE_MAP_READ, DWORD(start >> 32), DWORD(start), SIZE_T(stop - start));
+  if (!view) return p.image + offset;  // the same bytes, through the image
+  p.view = static_cast<const uint8_t*>(view);
+  p.viewStart = start;
+  p.viewLength = uint32_t(stop - start);
+  return p.view + (want - start);
+}
+
 // The resource belongs to the program's own module, whose handle is the
 // instance handle WinMain receives.
 bool FindPayloadWin32(const uint8_t** data, uint32_t* size) {
@@ -98,6 +201,8 @@ bool FindPayloadWin32(const uint8_t** data, uint32_t* size) {
   if (!bytes) return false;
   *data = static_cast<const uint8_t*>(bytes);
   *size = n;
+  payloadFile.image = *data;
+  payloadFile.size = n;
   return true;
 }
 
@@ -188,6 +293,7 @@ const PlatformOps kNativePlatform = {
     RemoveDirectoryWin32,     OpenForWriteWin32,        WriteWin32,
     CloseWin32,               SetLastWriteTimeWin32,    CreateFileWin32,
     WriteFileWin32,           CloseFileWin32,           FindPayloadWin32,
+    PayloadViewWin32,
     GetShortPathNameWin32,    GetProgramsFolderWin32,   InitializeComWin32,
     PrepareShortcutWin32,     SaveShortcutWin32,        CreateRegistryKeyWin32,
     SetRegistryStringWin32,   FlushRegistryKeyWin32,    CloseRegistryKeyWin32,

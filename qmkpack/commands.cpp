@@ -125,6 +125,9 @@ bool ReportChainEnd(const CommandIo& io) {
       fprintf(io.err, "qmkpack: %s: header at offset %u is too short for its fields\n", io.archiveName,
               reader.headerStart);
       return false;
+    case ChainEnd::kUnreadable:
+      fprintf(io.err, "qmkpack: %s: archive could not be read\n", io.archiveName);
+      return false;
   }
   return false;
 }

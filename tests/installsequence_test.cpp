@@ -311,7 +311,7 @@ TEST_F(WholeInstall, EverySingleFailingCallKeepsTheRulesAndIsReportedTruthfully)
     }
     // Every kind of call the installation makes has failed once.
     for (const char* call :
-         {"FindPayloadMem", "GetCurrentDirectoryMem", "SetCurrentDirectoryMem", "CreateDirectoryMem",
+         {"FindPayloadMem", "PayloadViewMem", "GetCurrentDirectoryMem", "SetCurrentDirectoryMem", "CreateDirectoryMem",
           "GetFileAttributesMem", "OpenForWriteMem", "WriteMem", "CloseMem", "SetLastWriteTimeMem",
           "SetFileAttributesMem", "CreateFileMem", "WriteFileMem", "CloseFileMem", "GetShortPathNameMem",
           "GetProgramsFolderMem", "InitializeComMem", "PrepareShortcutMem", "SaveShortcutMem",
@@ -394,6 +394,24 @@ size_t HeapInUse() {
 #else
   return 0;
 #endif
+}
+
+// The payload is read through views, each of which overwrites the one
+// before, and never through its address: the address here holds zeros.
+// A reader that kept a view across calls, or went to the address, would
+// decode the wrong bytes.
+TEST_F(WholeInstall, PayloadIsReadThroughViewsAlone) {
+  entries_ = {File("big.bin", RandomBytes(300000, 7)), File("sub\\notes.txt", SampleText(90000, 8)),
+              File("z.txt", SampleText(10, 9))};
+  Pack(entries_, true);
+  image_ = BuildArchive({}, entries_);
+  const std::vector<uint8_t> zeros(image_.size(), 0);
+  MakeWorld();
+  memfs::SetPayload(image_.data(), uint32_t(image_.size()), zeros.data());
+  const InstallOutcome o = Run();
+  EXPECT_TRUE(InstallSucceeded(o)) << o.extraction;
+  ExpectReportTrue(o);
+  EXPECT_GT(memfs::PayloadViews(), image_.size() / 4096);
 }
 
 TEST_F(WholeInstall, ThousandInstallsAndUninstallsLeaveNoTraceAndDoNotGrow) {
