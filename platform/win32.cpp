@@ -1,15 +1,15 @@
 // win32.cpp - the platform table over the real Win32 calls.
 //
-// Output files go through the C run-time's open()/write()/close(), as the
-// installer has always done: open(path, 0x8301, 0x1C0) is write-only,
-// created, truncated and untranslated, with a mode that leaves the new file
-// writable. File times are set on the run-time handle's OS handle. Shell
-// links go through the shell's own link object, the uninstall key through
-// the registry calls.
+// Output files are opened as the C run-time's open(path, 0x8301, 0x1C0)
+// opens them (write-only, created, truncated, untranslated, the new file
+// writable): CreateFileA with GENERIC_WRITE, read and write sharing,
+// CREATE_ALWAYS and FILE_ATTRIBUTE_NORMAL, and written with WriteFile. The
+// run-time's own descriptor table is left out: it adds a GetFileType per
+// file, which under Wine is a round trip to the server. The handle is the
+// table's int32_t handle (INVALID_HANDLE_VALUE is kNoHandle). Shell links go
+// through the shell's own link object, the uninstall key through the
+// registry calls.
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #include <objidl.h>
 #include <shlobj.h>
@@ -43,31 +43,48 @@ uint32_t GetFileAttributesWin32(const char* path) {
       return kAttributesUnknown;
   }
 }
+// The bits SetFileAttributes sets; others (directory, compressed, ...) it
+// ignores. A file that has them all as asked already is left alone: asking
+// costs a stat, setting opens and closes the file.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 bool SetFileAttributesWin32(const char* path, uint32_t attributes) {
+  const DWORD current = GetFileAttributesA(path);
+  if (current != INVALID_FILE_ATTRIBUTES && !(current & FILE_ATTRIBUTE_DIRECTORY) &&
+      (current & kSettableAttributes) == (attributes & kSettableAttributes)) {
+    return true;
+  }
   return SetFileAttributesA(path, attributes) != 0;
 }
 bool DeleteFileWin32(const char* path) { return DeleteFileA(path) != 0; }
 bool RemoveDirectoryWin32(const char* path) { return RemoveDirectoryA(path) != 0; }
 
+HANDLE OsHandle(int32_t handle) { return reinterpret_cast<HANDLE>(intptr_t(handle)); }
+
 int32_t OpenForWriteWin32(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE | 0x40);
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &security, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kNoHandle : int32_t(reinterpret_cast<intptr_t>(h));
 }
 
 int32_t WriteWin32(int32_t handle, const void* bytes, uint32_t count) {
-  if (handle < 0) return -1;
-  return _write(handle, bytes, count);
+  if (handle == kNoHandle) return -1;
+  DWORD written = 0;
+  if (!WriteFile(OsHandle(handle), bytes, count, &written, nullptr) && written == 0) return -1;
+  return int32_t(written);
 }
 
-bool CloseWin32(int32_t handle) { return handle >= 0 && _close(handle) == 0; }
+bool CloseWin32(int32_t handle) { return handle != kNoHandle && CloseHandle(OsHandle(handle)) != 0; }
 
 bool SetLastWriteTimeWin32(int32_t handle, uint32_t dosDateTime) {
-  if (handle < 0) return false;
+  if (handle == kNoHandle) return false;
   FILETIME local;
   FILETIME utc;
   if (!DosDateTimeToFileTime(WORD(dosDateTime >> 16), WORD(dosDateTime & 0xFFFF), &local)) return false;
   if (!LocalFileTimeToFileTime(&local, &utc)) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
-  return SetFileTime(h, nullptr, nullptr, &utc) != 0;
+  return SetFileTime(OsHandle(handle), nullptr, nullptr, &utc) != 0;
 }
 
 intptr_t CreateFileWin32(const char* path) {
