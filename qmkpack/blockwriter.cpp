@@ -189,7 +189,7 @@ void BlockWriter::Write(const std::vector<Symbol>& symbols, BitSink& out, CostMo
   }
   // Greedy merging of small units: a unit joins the running block while
   // coding them together costs fewer bits than coding them apart.
-  const size_t unit = level_ >= 9 ? 1024 : 4096;
+  const size_t unit = level_ >= 9 ? 2048 : 4096;
   size_t blockStart = 0;
   Stats block;
   block.Clear();

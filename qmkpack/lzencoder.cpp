@@ -22,6 +22,14 @@
 // as known included), so hash collisions and trees cut short at an entry's
 // end can only lose matches, never make wrong ones.
 //
+// Parses. Level 1 is greedy, levels 2-7 lazy; levels 8 and 9 choose by
+// price (bits under the current codes) over segments of up to 4,096
+// positions. Level 9 parses each stretch of 32 KiB twice: the first parse,
+// priced by what came before, keeps every search's matches and yields the
+// symbol counts the stretch's own codes would come from; the second reads
+// the matches back and prices with those codes, so the choice between
+// literals, repeats and matches is weighed as the block writer will code it.
+//
 // Symbols. A match of length L at distance value v (distance - 1) is coded
 // as its class symbol (260 + bit length of v), v's low bits, and the length
 // symbol L - base(v), base 2/3/4 by v; a repeat of history entry r as symbol
@@ -47,6 +55,7 @@ constexpr uint32_t kCapacity = 2 * kWindow + kLookahead;
 constexpr uint32_t kMaxLen = 259;
 constexpr size_t kSymbolsPerWrite = 1u << 17;        // symbols handed to the block writer at once
 constexpr int kOptWindow = 4096;                     // positions one optimal-parse segment may span
+constexpr uint32_t kPassStretch = 1u << 15;          // positions level 9 parses twice, as one
 
 struct LevelParams {
   enum Kind { kGreedy, kLazy, kOptimal } kind;
@@ -56,19 +65,20 @@ struct LevelParams {
   uint32_t good; // lazy: with a match this long, look ahead with a quarter of the depth
   uint32_t lazy; // lazy: look one position ahead only below this length
   int rowWays;   // 0: hash chains; else rows of this many recent positions per hash
+  int passes;    // optimal: parses of each stretch (the first finds the prices)
 };
 
 LevelParams ParamsFor(int level) {
   switch (level) {
-    case 1: return {LevelParams::kGreedy, 8, 32, 15, 0, 0, 8};
-    case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8};
-    case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8};
-    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0};
-    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32, 0};
-    case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64, 0};
-    case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259, 0};
-    case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0, 0};
-    default: return {LevelParams::kOptimal, 96, 192, 19, 0, 0, 0};
+    case 1: return {LevelParams::kGreedy, 8, 32, 15, 0, 0, 8, 1};
+    case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8, 1};
+    case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8, 1};
+    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0, 1};
+    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32, 0, 1};
+    case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64, 0, 1};
+    case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259, 0, 1};
+    case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0, 0, 1};
+    default: return {LevelParams::kOptimal, 96, 192, 19, 0, 0, 0, 2};
   }
 }
 
@@ -179,6 +189,8 @@ struct LzEncoder::Impl {
     pos_ -= shift;
     entryEnd_ -= shift;
     entryStart_ -= shift;
+    searchedEnd_ = searchedEnd_ > shift ? searchedEnd_ - shift : 0;
+    recordBase_ = recordBase_ > shift ? recordBase_ - shift : 0;
     auto move = [shift](int32_t& v) { v = v >= int32_t(shift) ? v - int32_t(shift) : kNil; };
     for (int32_t& v : head_) move(v);
     for (int32_t& v : link_) move(v);
@@ -251,6 +263,42 @@ struct LzEncoder::Impl {
   }
 
   // ---- binary trees --------------------------------------------------------
+
+  // The parse's view of the trees. Each position goes into its tree once;
+  // while `recording_`, what the search found there is kept, so a second
+  // parse of the same stretch reads the matches back instead of searching
+  // (and inserting) again. Positions below `searchedEnd_` are in the trees
+  // already: a search there is answered from the record (nothing when it
+  // holds none), an insertion skipped.
+  size_t Matches(uint32_t p, uint32_t limit, Match* out) {
+    if (p < searchedEnd_) {
+      if (!out || p < recordBase_ || p - recordBase_ + 1 >= recordIndex_.size()) return 0;
+      const uint32_t from = recordIndex_[p - recordBase_];
+      const uint32_t to = recordIndex_[p - recordBase_ + 1];
+      std::copy(recorded_.begin() + from, recorded_.begin() + to, out);
+      return to - from;
+    }
+    size_t found;
+    if (recording_) {
+      // Positions skipped since the last one keep empty records.
+      while (recordIndex_.size() <= p - recordBase_) recordIndex_.push_back(uint32_t(recorded_.size()));
+      found = TreeMatches(p, limit, recordScratch_.data());
+      recorded_.insert(recorded_.end(), recordScratch_.begin(), recordScratch_.begin() + found);
+      recordIndex_.push_back(uint32_t(recorded_.size()));
+      if (out) std::copy(recordScratch_.begin(), recordScratch_.begin() + found, out);
+      if (!out) found = 0;
+    } else {
+      found = TreeMatches(p, limit, out);
+    }
+    searchedEnd_ = p + 1;
+    return found;
+  }
+  bool recording_ = false;
+  uint32_t searchedEnd_ = 0;
+  uint32_t recordBase_ = 0;                // position of recordIndex_[0]
+  std::vector<uint32_t> recordIndex_;      // per position: its first match in recorded_
+  std::vector<Match> recorded_;
+  std::vector<Match> recordScratch_;
 
   // Inserts p into its tree; when `out` is given, collects the matches found
   // on the way, each longer than the one before.
@@ -511,7 +559,7 @@ struct LzEncoder::Impl {
       if (cur > 0) ArriveReps(cur);
       const Node& here = opt_[cur];
       const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
-      const size_t found = TreeMatches(p, limit, matches_.data());
+      const size_t found = Matches(p, limit, matches_.data());
 
       // Repeats first; a long repeat or match is taken without weighing.
       uint32_t repLen[4] = {0, 0, 0, 0};
@@ -599,11 +647,11 @@ struct LzEncoder::Impl {
       } else {
         EmitMatch(forced.v, forced.len);
       }
-      for (uint32_t k = 1; k < forced.len; k++) TreeMatches(p + k, std::min(kMaxLen, entryEnd_ - p - k), nullptr);
+      for (uint32_t k = 1; k < forced.len; k++) Matches(p + k, std::min(kMaxLen, entryEnd_ - p - k), nullptr);
       next = p + forced.len;
     } else {
       // Positions the loop reached only as match ends still go into the trees.
-      for (uint32_t q = base + cur; q < next; q++) TreeMatches(q, std::min(kMaxLen, entryEnd_ - q), nullptr);
+      for (uint32_t q = base + cur; q < next; q++) Matches(q, std::min(kMaxLen, entryEnd_ - q), nullptr);
     }
     pos_ = next;
   }
@@ -613,19 +661,69 @@ struct LzEncoder::Impl {
     if (opt_.empty()) {
       opt_.resize(size_t(kOptWindow) + kMaxLen + 2);
       matches_.resize(kMaxLen + 2);
+      recordScratch_.resize(kMaxLen + 2);
     }
+    while (pos_ < until) {
+      const uint32_t stretchEnd = params.passes > 1 ? std::min(until, pos_ + kPassStretch) : until;
+      if (params.passes > 1) {
+        // First pass: parse with the prices so far, keeping every search's
+        // matches; the prices of the codes its symbols would get replace
+        // them, and the stretch is parsed again with those.
+        const uint32_t start = pos_;
+        uint32_t reps[4];
+        memcpy(reps, reps_, sizeof reps);
+        const size_t mark = symbols_.size();
+        recording_ = true;
+        recordBase_ = start;
+        recordIndex_.clear();
+        recorded_.clear();
+        for (int pass = 1; pass < params.passes; pass++) {
+          ParseStretch(stretchEnd, false);
+          recording_ = false;
+          CostsFromSymbols(mark, symbols_.size());
+          symbols_.resize(mark);
+          pos_ = start;
+          memcpy(reps_, reps, sizeof reps);
+        }
+        ParseStretch(stretchEnd, false);
+      } else {
+        ParseStretch(stretchEnd, true);
+      }
+      if (symbols_.size() >= kSymbolsPerWrite) FlushSymbols(false);
+    }
+  }
+
+  void ParseStretch(uint32_t until, bool updateCosts) {
     size_t sinceCosts = 0;
     while (pos_ < until) {
       const size_t before = symbols_.size();
       ParseOptimalSegment(until);
       sinceCosts += symbols_.size() - before;
       // Keep the prices close to the codes the block writer will build.
-      if (sinceCosts >= 8192) {
+      if (updateCosts && sinceCosts >= 8192) {
         UpdateCostsFromSymbols();
         sinceCosts = 0;
       }
-      if (symbols_.size() >= kSymbolsPerWrite) FlushSymbols(false);
     }
+  }
+
+  void CostsFromSymbols(size_t from, size_t to) {
+    uint32_t mainFreq[kMainCount] = {};
+    uint32_t lengthFreq[kLengthCount] = {};
+    // Every symbol counts once more than it occurred, so one the first parse
+    // did not use keeps a price the second can weigh rather than the
+    // prohibitive one of a symbol without a code.
+    for (uint32_t& f : mainFreq) f = 1;
+    for (uint32_t& f : lengthFreq) f = 1;
+    for (size_t k = from; k < to; k++) {
+      mainFreq[symbols_[k].main]++;
+      if (symbols_[k].main >= 256) lengthFreq[symbols_[k].lengthSym]++;
+    }
+    uint8_t mw[kMainCount];
+    uint8_t lw[kLengthCount];
+    LimitedCodeLengths(mainFreq, kMainCount, kMaxCodeBits, mw);
+    LimitedCodeLengths(lengthFreq, kLengthCount, kMaxCodeBits, lw);
+    costs_.FromWidths(mw, lw);
   }
 
   void UpdateCostsFromSymbols() {
