@@ -2,6 +2,7 @@
 #include "qmkpack/blockwriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace qmk {
@@ -187,9 +188,13 @@ void BlockWriter::Write(const std::vector<Symbol>& symbols, BitSink& out, CostMo
     for (size_t at = 0; at < n; at += step) WriteBlock(symbols.data() + at, std::min(step, n - at), out, costs);
     return;
   }
+  if (level_ >= 9) {
+    WriteSplitByCost(symbols, out, costs);
+    return;
+  }
   // Greedy merging of small units: a unit joins the running block while
   // coding them together costs fewer bits than coding them apart.
-  const size_t unit = level_ >= 9 ? 2048 : 4096;
+  const size_t unit = 4096;
   size_t blockStart = 0;
   Stats block;
   block.Clear();
@@ -219,6 +224,94 @@ void BlockWriter::Write(const std::vector<Symbol>& symbols, BitSink& out, CostMo
     }
   }
   WriteBlock(symbols.data() + blockStart, n - blockStart, out, costs);
+}
+
+namespace {
+
+// f * log2(f), for the entropy estimates of the split search.
+double FLog2F(uint32_t f) { return f ? double(f) * std::log2(double(f)) : 0.0; }
+
+}  // namespace
+
+// Block boundaries by cost: the symbols fall into units of 512, and a
+// shortest-path search over unit boundaries picks the blocks (each at most
+// kMaxBlockSymbols) whose estimated size, entropy of their counts plus the
+// width tables, is least in all. Unlike merging unit by unit, it splits
+// where the statistics change even when no single unit pays for a table
+// of its own.
+void BlockWriter::WriteSplitByCost(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs) {
+  constexpr size_t kUnit = 512;
+  const size_t n = symbols.size();
+  const size_t units = (n + kUnit - 1) / kUnit;
+  constexpr int kCounts = kMainCount + kLengthCount;
+  // prefix[u][k]: counts of symbol k (main, then length) in units before u;
+  // extra[u]: the extra bits of those units.
+  prefix_.assign((units + 1) * kCounts, 0);
+  std::vector<uint64_t>& extra = splitExtra_;
+  extra.assign(units + 1, 0);
+  for (size_t u = 0; u < units; u++) {
+    uint32_t* next = &prefix_[(u + 1) * kCounts];
+    memcpy(next, &prefix_[u * kCounts], kCounts * sizeof(uint32_t));
+    extra[u + 1] = extra[u];
+    for (size_t k = u * kUnit; k < std::min(n, (u + 1) * kUnit); k++) {
+      const Symbol& sy = symbols[k];
+      next[sy.main]++;
+      if (sy.main >= 256) {
+        next[kMainCount + sy.lengthSym]++;
+        extra[u + 1] += sy.extraBits;
+      }
+    }
+  }
+  // Bits of units [a, b) as one block: extra bits, the counts' entropy, and
+  // the width tables at about 3 bits per width sent plus their parameters.
+  auto cost = [&](size_t a, size_t b) {
+    const uint32_t* lo = &prefix_[a * kCounts];
+    const uint32_t* hi = &prefix_[b * kCounts];
+    double bits = double(extra[b] - extra[a]) + 100;
+    uint32_t mainTotal = 0, lengthTotal = 0;
+    int lastMain = 0, lastLength = 0;
+    double sum = 0;
+    for (int k = 0; k < kMainCount; k++) {
+      const uint32_t f = hi[k] - lo[k];
+      if (!f) continue;
+      mainTotal += f;
+      lastMain = k;
+      sum += FLog2F(f);
+    }
+    for (int k = 0; k < kLengthCount; k++) {
+      const uint32_t f = hi[kMainCount + k] - lo[kMainCount + k];
+      if (!f) continue;
+      lengthTotal += f;
+      lastLength = k;
+      sum += FLog2F(f);
+    }
+    bits += FLog2F(mainTotal) + FLog2F(lengthTotal) - sum;
+    return bits + 3.0 * (lastMain + lastLength);
+  };
+  const size_t maxUnits = size_t(kMaxBlockSymbols) / kUnit;
+  std::vector<double>& best = splitBest_;
+  std::vector<size_t>& from = splitFrom_;
+  best.assign(units + 1, 0);
+  from.assign(units + 1, 0);
+  for (size_t b = 1; b <= units; b++) {
+    best[b] = -1;
+    for (size_t a = b > maxUnits ? b - maxUnits : 0; a < b; a++) {
+      const double c = best[a] + cost(a, b);
+      if (best[b] < 0 || c < best[b]) {
+        best[b] = c;
+        from[b] = a;
+      }
+    }
+  }
+  std::vector<size_t>& cuts = splitCuts_;
+  cuts.clear();
+  for (size_t b = units; b > 0; b = from[b]) cuts.push_back(b);
+  size_t start = 0;
+  for (size_t k = cuts.size(); k-- > 0;) {
+    const size_t end = std::min(n, cuts[k] * kUnit);
+    WriteBlock(symbols.data() + start, end - start, out, costs);
+    start = end;
+  }
 }
 
 }  // namespace qmk

@@ -54,7 +54,13 @@ class BlockWriter {
 
  private:
   void WriteBlock(const Symbol* s, size_t n, BitSink& out, CostModel& costs);
+  void WriteSplitByCost(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs);
   int level_;
+  // Work areas of the split search, kept between calls.
+  std::vector<uint32_t> prefix_;
+  std::vector<uint64_t> splitExtra_;
+  std::vector<double> splitBest_;
+  std::vector<size_t> splitFrom_, splitCuts_;
 };
 
 // Main symbol and extra bits for a distance value v (distance - 1).
