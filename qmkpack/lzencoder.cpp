@@ -680,7 +680,10 @@ struct LzEncoder::Impl {
         for (int pass = 1; pass < params.passes; pass++) {
           ParseStretch(stretchEnd, false);
           recording_ = false;
-          CostsFromSymbols(mark, symbols_.size());
+          // Every count one more than it was, so a symbol the first parse did
+        // not use keeps a price the second can weigh, rather than the
+        // prohibitive one of a symbol without a code.
+        CostsFromSymbols(mark, symbols_.size(), 1);
           symbols_.resize(mark);
           pos_ = start;
           memcpy(reps_, reps, sizeof reps);
@@ -707,14 +710,13 @@ struct LzEncoder::Impl {
     }
   }
 
-  void CostsFromSymbols(size_t from, size_t to) {
-    uint32_t mainFreq[kMainCount] = {};
-    uint32_t lengthFreq[kLengthCount] = {};
-    // Every symbol counts once more than it occurred, so one the first parse
-    // did not use keeps a price the second can weigh rather than the
-    // prohibitive one of a symbol without a code.
-    for (uint32_t& f : mainFreq) f = 1;
-    for (uint32_t& f : lengthFreq) f = 1;
+  // Prices from the codes the symbols [from, to) would get, every count
+  // raised by `floor`.
+  void CostsFromSymbols(size_t from, size_t to, uint32_t floor) {
+    uint32_t mainFreq[kMainCount];
+    uint32_t lengthFreq[kLengthCount];
+    for (uint32_t& f : mainFreq) f = floor;
+    for (uint32_t& f : lengthFreq) f = floor;
     for (size_t k = from; k < to; k++) {
       mainFreq[symbols_[k].main]++;
       if (symbols_[k].main >= 256) lengthFreq[symbols_[k].lengthSym]++;
@@ -726,19 +728,9 @@ struct LzEncoder::Impl {
     costs_.FromWidths(mw, lw);
   }
 
+  // The single parse follows the codes of its latest symbols.
   void UpdateCostsFromSymbols() {
-    uint32_t mainFreq[kMainCount] = {};
-    uint32_t lengthFreq[kLengthCount] = {};
-    const size_t from = symbols_.size() > 32768 ? symbols_.size() - 32768 : 0;
-    for (size_t k = from; k < symbols_.size(); k++) {
-      mainFreq[symbols_[k].main]++;
-      if (symbols_[k].main >= 256) lengthFreq[symbols_[k].lengthSym]++;
-    }
-    uint8_t mw[kMainCount];
-    uint8_t lw[kLengthCount];
-    LimitedCodeLengths(mainFreq, kMainCount, kMaxCodeBits, mw);
-    LimitedCodeLengths(lengthFreq, kLengthCount, kMaxCodeBits, lw);
-    costs_.FromWidths(mw, lw);
+    CostsFromSymbols(symbols_.size() > 32768 ? symbols_.size() - 32768 : 0, symbols_.size(), 0);
   }
 
   std::vector<uint8_t> CompressEntry(const uint8_t* data, size_t size) {
