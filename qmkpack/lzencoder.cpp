@@ -40,6 +40,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "qmkpack/blockwriter.h"
 #include "qmkpack/huffman.h"
 
@@ -64,7 +68,7 @@ struct LevelParams {
   int hashBits;
   uint32_t good; // lazy: with a match this long, look ahead with a quarter of the depth
   uint32_t lazy; // lazy: look one position ahead only below this length
-  int rowWays;   // 0: hash chains; else rows of this many recent positions per hash
+  int rowWays;   // 0: hash chains; else rows of this many recent positions per hash (at most 8)
   int passes;    // optimal: parses of each stretch (the first finds the prices)
 };
 
@@ -119,13 +123,14 @@ struct LzEncoder::Impl {
   bool binaryTree;
   std::vector<uint8_t> buf_;
   std::vector<int32_t> head_;
-  // Rows (levels 1-5): per hash, the latest positions newest first from
-  // `newest`, each with 8 more bits of its hash, in one or two cache lines.
-  // A walk touches the row and the candidates whose tag agrees, instead of
-  // one chain link and one candidate per step.
+  // Rows (levels 1-3): per hash, the latest positions newest first from
+  // `newest`, each with 8 more bits of its hash, in one cache line. A walk
+  // touches the row and the candidates whose tag agrees, instead of one
+  // chain link and one candidate per step.
+  static constexpr int kRowWays = 8;
   struct alignas(64) Row {
-    int32_t pos[16];
-    uint8_t tag[16];
+    int32_t pos[kRowWays];
+    uint8_t tag[kRowWays];
     uint8_t newest;
   };
   std::vector<Row> rows_;
@@ -219,6 +224,23 @@ struct LzEncoder::Impl {
   // Row index in the high bits, an 8-bit tag below it.
   uint32_t RowHash(uint32_t p) const { return (Load32(&buf_[p]) * 2654435761u) >> (hashShift - 8); }
 
+  // The row's slots whose tag is `tag`, as bits by age: bit k for the slot
+  // k places after the newest.
+  uint32_t TaggedSlots(const Row& r, uint32_t tag) const {
+    uint32_t bySlot = 0;
+#if defined(__SSE2__)
+    const __m128i tags = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r.tag));
+    bySlot = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(tags, _mm_set1_epi8(char(tag)))));
+#else
+    for (int k = 0; k < params.rowWays; k++) bySlot |= uint32_t(r.tag[k] == tag) << k;
+#endif
+    const uint32_t ways = uint32_t(params.rowWays);
+    const uint32_t all = (1u << ways) - 1;
+    bySlot &= all;
+    const uint32_t n = r.newest;  // below `ways`
+    return ((bySlot >> n) | (bySlot << (ways - n))) & all;
+  }
+
   // Longest new match at p (not inserting p), looking at `depth` candidates.
   Match FindChainMatch(uint32_t p, uint32_t limit, int depth) const {
     Match best{0, 0};
@@ -227,20 +249,23 @@ struct LzEncoder::Impl {
     const uint32_t head = Load32(cur);
     const int64_t minSource = MinSource(p);
     const Row* row = nullptr;
-    uint32_t tag = 0;
+    uint32_t tagged = 0;  // rows: bit k, the k-th newest slot's tag agrees
     int32_t c;
     if (params.rowWays) {
       const uint32_t h = RowHash(p);
       row = &rows_[h >> 8];
-      tag = h & 0xFF;
       depth = std::min(depth, params.rowWays);
+      tagged = TaggedSlots(*row, h & 0xFF) & ((1u << depth) - 1);
     }
     for (int k = 0; depth-- > 0; k++) {
       if (row) {
-        const uint32_t slot = (row->newest + uint32_t(k)) & rowMask_;
-        c = row->pos[slot];
-        if (c < 0 || c < minSource) break;  // newest first: the rest are older
-        if (row->tag[slot] != tag) continue;
+        // Only slots whose tag agrees are looked at. Slots are newest first,
+        // so once one is empty or too far, so are the rest.
+        if (!tagged) break;
+        k = __builtin_ctz(tagged);
+        tagged &= tagged - 1;
+        c = row->pos[(row->newest + uint32_t(k)) & rowMask_];
+        if (c < 0 || c < minSource) break;
       } else {
         c = k == 0 ? head_[Hash(p)] : link_[uint32_t(c) & kLinkMask];
         if (c < 0 || c < minSource) break;
