@@ -167,7 +167,9 @@ bool OpenArchiveImage(const uint8_t* start, uint32_t size, ImageView view) {
   return FindArchiveStart();
 }
 
-const uint8_t* ImageBytes(uint32_t offset, uint32_t length) {
+// `length` (at most kImageViewMax) bytes of the open image from `offset` on,
+// both inside the image; nullptr, with status 6 set, when they cannot be read.
+static const uint8_t* ImageBytes(uint32_t offset, uint32_t length) {
   if (!reader.view) return reader.imageStart + offset;
   const uint8_t* bytes = reader.view(offset, length);
   if (!bytes) errorStatus = kStatusReadFailed;

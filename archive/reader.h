@@ -113,9 +113,6 @@ constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
 // Opens the image at `start`, or with a `view` the image it hands out
 // (`start` is then not read), and finds the archive in it.
 bool OpenArchiveImage(const uint8_t* start, uint32_t size, ImageView view = nullptr);
-// `length` (at most kImageViewMax) bytes of the open image from `offset` on,
-// both inside the image; nullptr, with status 6 set, when they cannot be read.
-const uint8_t* ImageBytes(uint32_t offset, uint32_t length);
 bool FindArchiveStart();
 bool ReadNextHeader();
 int32_t ReadPackedBytes(uint8_t* destination, int32_t count);

@@ -244,14 +244,14 @@ void BlockWriter::WriteSplitByCost(const std::vector<Symbol>& symbols, BitSink& 
   const size_t n = symbols.size();
   const size_t units = (n + kUnit - 1) / kUnit;
   constexpr int kCounts = kMainCount + kLengthCount;
-  // prefix[u][k]: counts of symbol k (main, then length) in units before u;
-  // extra[u]: the extra bits of those units.
-  prefix_.assign((units + 1) * kCounts, 0);
+  // splitCounts_[u * kCounts + k]: the count of symbol k (main, then
+  // length) in the units before u; extra[u]: the extra bits of those units.
+  splitCounts_.assign((units + 1) * kCounts, 0);
   std::vector<uint64_t>& extra = splitExtra_;
   extra.assign(units + 1, 0);
   for (size_t u = 0; u < units; u++) {
-    uint32_t* next = &prefix_[(u + 1) * kCounts];
-    memcpy(next, &prefix_[u * kCounts], kCounts * sizeof(uint32_t));
+    uint32_t* next = &splitCounts_[(u + 1) * kCounts];
+    memcpy(next, &splitCounts_[u * kCounts], kCounts * sizeof(uint32_t));
     extra[u + 1] = extra[u];
     for (size_t k = u * kUnit; k < std::min(n, (u + 1) * kUnit); k++) {
       const Symbol& sy = symbols[k];
@@ -265,8 +265,8 @@ void BlockWriter::WriteSplitByCost(const std::vector<Symbol>& symbols, BitSink& 
   // Bits of units [a, b) as one block: extra bits, the counts' entropy, and
   // the width tables at about 3 bits per width sent plus their parameters.
   auto cost = [&](size_t a, size_t b) {
-    const uint32_t* lo = &prefix_[a * kCounts];
-    const uint32_t* hi = &prefix_[b * kCounts];
+    const uint32_t* lo = &splitCounts_[a * kCounts];
+    const uint32_t* hi = &splitCounts_[b * kCounts];
     double bits = double(extra[b] - extra[a]) + 100;
     uint32_t mainTotal = 0, lengthTotal = 0;
     int lastMain = 0, lastLength = 0;

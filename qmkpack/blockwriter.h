@@ -57,7 +57,7 @@ class BlockWriter {
   void WriteSplitByCost(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs);
   int level_;
   // Work areas of the split search, kept between calls.
-  std::vector<uint32_t> prefix_;
+  std::vector<uint32_t> splitCounts_;
   std::vector<uint64_t> splitExtra_;
   std::vector<double> splitBest_;
   std::vector<size_t> splitFrom_, splitCuts_;

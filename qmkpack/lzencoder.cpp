@@ -303,17 +303,14 @@ struct LzEncoder::Impl {
       std::copy(recorded_.begin() + from, recorded_.begin() + to, out);
       return to - from;
     }
-    size_t found;
+    // A recorded insertion collects its matches too, for the second parse.
+    Match* into = out || !recording_ ? out : recordScratch_.data();
+    const size_t found = TreeMatches(p, limit, into);
     if (recording_) {
       // Positions skipped since the last one keep empty records.
       while (recordIndex_.size() <= p - recordBase_) recordIndex_.push_back(uint32_t(recorded_.size()));
-      found = TreeMatches(p, limit, recordScratch_.data());
-      recorded_.insert(recorded_.end(), recordScratch_.begin(), recordScratch_.begin() + found);
+      recorded_.insert(recorded_.end(), into, into + found);
       recordIndex_.push_back(uint32_t(recorded_.size()));
-      if (out) std::copy(recordScratch_.begin(), recordScratch_.begin() + found, out);
-      if (!out) found = 0;
-    } else {
-      found = TreeMatches(p, limit, out);
     }
     searchedEnd_ = p + 1;
     return found;
@@ -705,10 +702,10 @@ struct LzEncoder::Impl {
         for (int pass = 1; pass < params.passes; pass++) {
           ParseStretch(stretchEnd, false);
           recording_ = false;
-          // Every count one more than it was, so a symbol the first parse did
-        // not use keeps a price the second can weigh, rather than the
-        // prohibitive one of a symbol without a code.
-        CostsFromSymbols(mark, symbols_.size(), 1);
+          // Every count one more than it was, so a symbol the first parse
+          // did not use keeps a price the second can weigh, rather than the
+          // prohibitive one of a symbol without a code.
+          CostsFromSymbols(mark, symbols_.size(), 1);
           symbols_.resize(mark);
           pos_ = start;
           memcpy(reps_, reps, sizeof reps);
