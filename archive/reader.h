@@ -96,6 +96,7 @@ struct ReaderState {
   // bit-reflected and shifted left by one as PCLMULQDQ wants them.
   uint64_t crcFold[4];
   bool crcClmul;          // use the carry-less path (set by BuildCrcTable)
+  bool crcWide;           // x86-64 with VPCLMULQDQ: fold 128 bytes per step
 };
 
 extern ReaderState reader;
@@ -108,6 +109,9 @@ extern AceHeaderRecord headerRecord;
 void BuildCrcTable();
 uint32_t UpdateCrc(uint32_t crc, const uint8_t* bytes, int32_t length);
 bool CpuHasClmul();
+// AVX2 with VPCLMULQDQ and the operating system saving the YMM registers;
+// always false outside x86-64.
+bool CpuHasWideClmul();
 constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
 
 // Opens the image at `start`, or with a `view` the image it hands out

@@ -48,11 +48,11 @@ TEST_F(CrcTest, KnownRegisterValues) {
 // path boundary at 64 bytes, partial 16-byte blocks and 8-byte steps, every
 // tail length), from the start value and from an arbitrary register, then a
 // large buffer in one go and in uneven pieces.
-static void ExpectCrcMatchesReference() {
+static void ExpectCrcMatchesReference(int maxLength = 300) {
   const Bytes data = RandomBytes(1u << 20, 42);
   int mismatches = 0;
   for (int start = 0; start < 16; start++) {
-    for (int length = 0; length <= 300; length++) {
+    for (int length = 0; length <= maxLength; length++) {
       const uint8_t* p = data.data() + start;
       for (const uint32_t reg : {kCrcStart, 0x5A0F3C96u}) {
         const uint32_t want = ReferenceCrc(p, size_t(length), reg);
@@ -82,6 +82,7 @@ static void ExpectCrcMatchesReference() {
 
 TEST_F(CrcTest, TablePathMatchesBitwiseReference) {
   reader.crcClmul = false;
+  reader.crcWide = false;
   ExpectCrcMatchesReference();
 }
 
@@ -89,7 +90,15 @@ TEST_F(CrcTest, CarryLessPathMatchesBitwiseReference) {
   // The table build turns the path on exactly when the processor has it.
   EXPECT_EQ(reader.crcClmul, CpuHasClmul());
   if (!CpuHasClmul()) GTEST_SKIP() << "no PCLMULQDQ on this processor";
+  reader.crcWide = false;
   ExpectCrcMatchesReference();
+}
+
+TEST_F(CrcTest, WideCarryLessPathMatchesBitwiseReference) {
+  EXPECT_EQ(reader.crcWide, CpuHasClmul() && CpuHasWideClmul());
+  if (!reader.crcWide) GTEST_SKIP() << "no VPCLMULQDQ on this processor";
+  // Past two steps of 128 bytes, the 16-byte steps and every tail.
+  ExpectCrcMatchesReference(560);
 }
 
 using SignatureScanTest = PhaseTest;
