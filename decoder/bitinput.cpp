@@ -8,7 +8,6 @@
 // order against hand-worked examples.
 #include "decoder/bitinput.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "archive/reader.h"
@@ -49,8 +48,16 @@ namespace {
 // low half, so an exchange moves one word; comparisons look at the key only,
 // so the steps, and the order they leave equal keys in, are exactly those
 // of the key-and-symbol form.
+//
+// A table build needs only the order of the symbols that have a width, and
+// the symbol at position 0. A partition around a pivot key of 0 leaves
+// nothing but 0 keys in its right part (its first element aside, when it is
+// shared with the left part; a key above 0 there stays where it is), so
+// with kCodeOrder that part is not sorted: the nonzero keys and position 0
+// end exactly as the whole sort leaves them, and most keys of a code are 0.
 inline uint32_t KeyOf(uint32_t e) { return e >> 16; }
 
+template <bool kCodeOrder>
 void SortPacked(uint32_t* e, int left, int right) {
   int i = left;
   int j = right;
@@ -68,16 +75,17 @@ void SortPacked(uint32_t* e, int left, int right) {
   } while (i < j);
   if (left < j) {
     if (j - 1 > left) {
-      SortPacked(e, left, j);
+      SortPacked<kCodeOrder>(e, left, j);
     } else if (KeyOf(e[left]) < KeyOf(e[j])) {
       const uint32_t t = e[left];
       e[left] = e[j];
       e[j] = t;
     }
   }
+  if (kCodeOrder && pivot == 0) return;
   if (i < right) {
     if (right - 1 > i) {
-      SortPacked(e, i, right);
+      SortPacked<kCodeOrder>(e, i, right);
     } else if (KeyOf(e[i]) < KeyOf(e[right])) {
       const uint32_t t = e[i];
       e[i] = e[right];
@@ -93,77 +101,113 @@ void SortPacked(uint32_t* e, int left, int right) {
 void SortByWidth(int left, int right) {
   uint32_t packed[kMainSymbols + 1];
   for (int k = left; k <= right; k++) packed[k] = uint32_t(codes.sortKeys[k]) << 16 | codes.sortSymbols[k];
-  SortPacked(packed, left, right);
+  SortPacked<false>(packed, left, right);
   for (int k = left; k <= right; k++) {
     codes.sortKeys[k] = uint8_t(KeyOf(packed[k]));
     codes.sortSymbols[k] = uint16_t(packed[k]);
   }
 }
 
-bool MakeCode(int bits, int last, uint8_t* widths, uint16_t* table) {
-  uint8_t* key = codes.sortKeys;
-  uint16_t* sym = codes.sortSymbols;
-  if (last > 0) {
-    uint32_t packed[kMainSymbols + 1];
-    for (int i = 0; i <= last; i++) packed[i] = uint32_t(widths[i]) << 16 | uint32_t(i);
-    SortPacked(packed, 0, last);
-    for (int i = 0; i <= last; i++) {
-      key[i] = uint8_t(KeyOf(packed[i]));
-      sym[i] = uint16_t(packed[i]);
-    }
-  } else {
-    key[0] = widths[0];
-    sym[0] = 0;
-  }
-  key[last + 1] = 0;
+// Sets entries [from, to) to `entry`, four at a time once the count left is
+// a multiple of four (a code's run of 2^(B - w) entries is one when w < B - 1).
+static void FillEntries(uint16_t* from, uint16_t* to, uint16_t entry) {
+  while (from < to && ((to - from) & 3) != 0) *from++ = entry;
+  const uint64_t four = 0x0001000100010001ull * entry;
+  for (; from < to; from += 4) memcpy(from, &four, 8);
+}
+
+// Builds the table for symbols 0..last from their widths. Returns the number
+// of entries filled, from entry 0 on, or -1 when the build fails. The keys
+// and symbols are sorted in packed form, as SortByWidth sorts them.
+static int FillTable(int bits, int last, uint8_t* widths, uint16_t* table) {
+  uint32_t sorted[kMainSymbols + 1];
+  for (int i = 0; i <= last; i++) sorted[i] = uint32_t(widths[i]) << 16 | uint32_t(i);
+  if (last > 0) SortPacked<true>(sorted, 0, last);
+  sorted[last + 1] = 0;  // the sentinel key
   int c = 0;
-  while (key[c] != 0) c++;
+  while (KeyOf(sorted[c]) != 0) c++;
   // A lone symbol, or the symbol at sort position 0 when none has a width,
   // decodes with width 1 (the key keeps the old width for the fill).
   if (c < 2) {
-    widths[sym[0]] = 1;
+    widths[uint16_t(sorted[0])] = 1;
     if (c == 0) c = 1;
   }
   const int size = 1 << bits;
   int p = 0;
   for (int i = c - 1; i >= 0 && p < size; i--) {
-    if (key[i] > bits) return MakeCodeFailed();
-    const int k = size >> key[i];
-    if (p + k > size) return MakeCodeFailed();
-    std::fill(table + p, table + p + k, sym[i]);
+    const uint32_t key = KeyOf(sorted[i]);
+    if (key > uint32_t(bits) || p + (size >> key) > size) {
+      MakeCodeFailed();
+      return -1;
+    }
+    const int k = size >> key;
+    const uint32_t s = uint16_t(sorted[i]);
+    FillEntries(table + p, table + p + k, MakeEntry(s, widths[s]));
     p += k;
   }
-  return true;
+  return p;
+}
+
+bool MakeCode(int bits, int last, uint8_t* widths, uint16_t* table) {
+  return FillTable(bits, last, widths, table) >= 0;
 }
 
 bool ReadWidths(int bits, uint16_t* table, uint8_t* widths, int lastMax) {
-  BitInput& in = bitInput;
   memset(widths, 0, size_t(lastMax) + 1);
-  for (int e = 0; e < (1 << bits); e++) table[e] = 0;
-
-  int last = int(ReadBits(in, 9));
+  BitReader in;
+  in.Load();
+  in.Top();
+  int last = int(in.Read(9));
   if (last > lastMax) last = lastMax;
-  const uint8_t widthOffset = uint8_t(ReadBits(in, 4));
-  const int range = int(ReadBits(in, 4));
+  const uint32_t widthOffset = in.Read(4);
+  const uint32_t range = in.Read(4);
   uint8_t* pre = codes.preWidths;
-  for (int s = 0; s <= range; s++) pre[s] = uint8_t(ReadBits(in, 3));
-  if (!MakeCode(kPreCodeBits, range, pre, table)) return false;
+  for (uint32_t s = 0; s <= range; s++) {
+    in.Top();
+    pre[s] = uint8_t(in.Read(3));
+  }
+  // Every entry names symbol 0 before the pre-code is built in the first
+  // 128; the ones it leaves unfilled decode as pre-code symbol 0.
+  const int preFilled = FillTable(kPreCodeBits, int(range), pre, table);
+  if (preFilled < 0) {
+    in.Store();
+    return false;
+  }
+  FillEntries(table + preFilled, table + (1 << kPreCodeBits), MakeEntry(0, pre[0]));
 
-  // The values are gathered in the width array itself.
+  // The values, summed modulo the range as they come (each is below the
+  // range, so one subtraction does), and turned into widths: a value of 0
+  // repeats the previous result, a zero run repeats it run times.
+  uint32_t result = 0;
   int i = 0;
   while (i <= last) {
-    const uint32_t s = table[PeekBits(in, kPreCodeBits)];
-    SkipBits(in, pre[s]);
-    if (int(s) < range) {
-      widths[i++] = uint8_t(s);
+    in.Top();
+    const uint32_t entry = table[in.Peek(kPreCodeBits)];
+    in.Skip(EntryWidth(entry));
+    const uint32_t s = EntrySymbol(entry);
+    if (s < range) {
+      result += s;
+      if (result >= range) result -= range;
+      widths[i++] = uint8_t(result ? result + widthOffset : 0);
     } else {
-      int run = int(ReadBits(in, 4)) + 4;
-      while (run-- > 0 && i <= last) widths[i++] = 0;
+      int run = int(in.Read(4)) + 4;
+      const uint8_t w = uint8_t(result ? result + widthOffset : 0);
+      while (run-- > 0 && i <= last) widths[i++] = w;
     }
   }
-  if (range != 0) {
-    for (int k = 1; k <= last; k++) widths[k] = uint8_t((widths[k] + widths[k - 1]) % range);
+  in.Store();
+
+  const int filled = FillTable(bits, last, widths, table);
+  if (filled < 0) return false;
+  // Entries the code leaves unfilled keep their symbol: a pre-code symbol
+  // within the first 128, symbol 0 behind them. They decode with that
+  // symbol's width in this code.
+  const int size = 1 << bits;
+  const int preEnd = size < (1 << kPreCodeBits) ? size : (1 << kPreCodeBits);
+  for (int e = filled; e < preEnd; e++) {
+    const uint32_t s = EntrySymbol(table[e]);
+    table[e] = MakeEntry(s, widths[s]);
   }
-  for (int k = 0; k <= last; k++) widths[k] = widths[k] ? uint8_t(widths[k] + widthOffset) : 0;
-  return MakeCode(bits, last, widths, table);
+  FillEntries(table + (filled > preEnd ? filled : preEnd), table + size, MakeEntry(0, widths[0]));
+  return true;
 }

@@ -16,12 +16,16 @@
 // `supplied` and `consumedBase` count stream bytes, so the decoder can tell
 // when it has consumed bits that the packed data never supplied.
 //
-// Code tables. A table has 2^B 16-bit symbol entries (B = 11 for the main
-// and the length code, 7 for a pre-code, which is built in the first 128
-// entries of the table of the code it carries). Widths never exceed B, so a
-// symbol is resolved by one lookup: symbol = table[window >> (32 - B)], then
-// SkipBits(widths[symbol]). The width array is read after the lookup because
-// MakeCode may raise a lone symbol's width to 1.
+// Code tables. A table has 2^B 16-bit entries (B = 11 for the main and the
+// length code, 7 for a pre-code, which is built in the first 128 entries of
+// the table of the code it carries). Widths never exceed B, so a symbol is
+// resolved by one lookup: entry = table[window >> (32 - B)]. An entry holds
+// the symbol in its upper bits and, in its low six bits, the width the
+// symbol decodes with: the width array's value once the table is built,
+// which sees MakeCode raise a lone symbol's width to 1. The width thus comes
+// with the lookup instead of from a second, dependent one. Entries a build
+// leaves unfilled keep their symbol; ReadWidths gives them that symbol's
+// width in the code it has just built.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +44,11 @@ constexpr int kPreSymbols = 16;
 constexpr int kCodeBits = 11;        // index width of the main and length tables
 constexpr int kPreCodeBits = 7;
 constexpr int kTableSize = 1 << kCodeBits;  // 2,048 entries
+constexpr int kEntryShift = 6;               // symbol above, width below
+
+constexpr uint16_t MakeEntry(uint32_t symbol, uint32_t width) { return uint16_t(symbol << kEntryShift | width); }
+constexpr uint32_t EntrySymbol(uint32_t entry) { return entry >> kEntryShift; }
+constexpr uint32_t EntryWidth(uint32_t entry) { return entry & ((1u << kEntryShift) - 1); }
 
 struct BitInput {
   uint8_t* bytes;          // the word buffer, kWordBufferSize bytes
@@ -121,8 +130,90 @@ bool ReadWidths(int bits, uint16_t* table, uint8_t* widths, int lastMax);
 bool MakeCode(int bits, int last, uint8_t* widths, uint16_t* table);
 void SortByWidth(int left, int right);
 
-inline uint32_t DecodeSymbol(BitInput& in, const uint16_t* table, const uint8_t* widths) {
-  const uint32_t symbol = table[in.window >> (32 - kCodeBits)];
-  SkipBits(in, widths[symbol]);
-  return symbol;
+inline uint32_t DecodeSymbol(BitInput& in, const uint16_t* table) {
+  const uint32_t entry = table[in.window >> (32 - kCodeBits)];
+  SkipBits(in, EntryWidth(entry));
+  return EntrySymbol(entry);
 }
+
+// The bit input held in locals for a decoding loop. `bits` holds the
+// `avail` (at most 63) unread bits that start at the read position, the
+// next one in bit 63; below them it holds zeros or the stream's own next
+// bits, so a top-up can OR the stream in again. `end` is the stream
+// position (in bits from word 0) just past the counted bits, so the read
+// position is end - avail. Stores into byte arrays may alias anything, so
+// state in memory would be written back after every byte; in a local copy
+// it stays in registers.
+//
+// Fill() adds the two words from `end` on: whatever the alignment, that is
+// at least 33 bits, so a reader holding 11 bits holds 44 after it (or 63).
+// It must be called with the read position below word 1,022, which Top()
+// sees to by refilling the word buffer first when the position has reached
+// word 1,022, the point where SkipBits would have. Then `end` lies below
+// word 1,024: two words from word 1,023 would pass the buffer's end, so
+// there the second word is word 1,023 again; its bits land beyond the 64
+// that are kept, since the position is then more than 64 bits back.
+// Store() hands the position back to `bitInput`, refilling the word buffer
+// first if it was due, so the buffer is refilled at exactly the stream
+// positions where SkipBits refills it.
+struct BitReader {
+  const uint8_t* words;
+  uint64_t bits;
+  uint32_t avail;
+  uint32_t end;
+
+  uint32_t Position() const { return end - avail; }
+  void Load() {
+    words = bitInput.bytes;
+    const uint32_t pos = bitInput.index * 32 + bitInput.offset;
+    end = pos;
+    avail = 0;
+    bits = 0;
+    Fill();
+  }
+  void Store() {
+    RefillIfDue();
+    const uint32_t pos = Position();
+    bitInput.index = pos >> 5;
+    bitInput.offset = pos & 31;
+    FormWindow(bitInput);
+  }
+  void RefillIfDue() {
+    if (Position() >= uint32_t(kRefillIndex) * 32) {
+      RefillWordBuffer(bitInput);
+      end -= uint32_t(kRefillIndex) * 32;
+    }
+  }
+  void Fill() {
+    const uint32_t index = end >> 5;
+    const uint32_t second = index < uint32_t(kWordCount) - 1 ? index + 1 : index;
+    const uint64_t pair = (uint64_t(WordAt(words, index)) << 32 | WordAt(words, second)) << (end & 31);
+    bits |= pair >> avail;
+    uint32_t held = avail + 64 - (end & 31);
+    held = held > 63 ? 63 : held;
+    end += held - avail;
+    avail = held;
+  }
+  void Top() {
+    RefillIfDue();
+    Fill();
+  }
+  uint32_t Peek(int n) const { return uint32_t(bits >> (64 - n)); }
+  // Up to 21 bits; 0 bits read as 0.
+  uint32_t PeekUpTo21(uint32_t n) const { return uint32_t(bits >> 1 >> (63 - n)); }
+  void Skip(uint32_t n) {
+    bits <<= n & 63;
+    avail -= n;
+  }
+  uint32_t Read(int n) {
+    const uint32_t v = Peek(n);
+    Skip(uint32_t(n));
+    return v;
+  }
+  // Decodes one symbol of an 11-bit table.
+  uint32_t Decode(const uint16_t* table) {
+    const uint32_t entry = table[Peek(kCodeBits)];
+    Skip(EntryWidth(entry));
+    return EntrySymbol(entry);
+  }
+};

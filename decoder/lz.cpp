@@ -10,9 +10,10 @@
 // counters and the distance history in locals: stores into the ring are byte
 // stores, which may alias anything, and would otherwise force every piece of
 // state back to memory after each byte. The bit input runs from a 64-bit bit
-// buffer there, so each symbol costs one table lookup, one width lookup and
-// a shift; a match clear of the ring's end is copied in 8- or 16-byte pieces
-// that never store past the match's last byte.
+// buffer there (BitReader) that holds a whole match, symbol, extra bits and
+// length, after one top-up; each symbol costs one table lookup, whose entry
+// carries the width, and a shift. A match clear of the ring's end is copied
+// in pieces that never store past the match's last byte.
 #include "decoder/lz.h"
 
 #include <cstdlib>
@@ -186,17 +187,19 @@ static const uint8_t kPatternStride[8] = {0, 8, 8, 9, 8, 10, 12, 14};
 // repeats the bytes being written (distance 1 repeats the last byte).
 //
 // Within the ring's body neither range can pass the ring's end, so the copy
-// runs without wrapping, in pieces of 16 bytes (source and destination 16 or
-// more apart), 8 bytes, or 4 and 2 for short matches. Every store lands
-// inside the match: a length that is no multiple of the piece size ends with
-// a piece that overlaps the one before it, rewriting bytes of the match with
-// the values they already hold. Later matches read any ring byte, so nothing
-// past the match's end may be touched. With the source at least a piece's
-// size behind, each piece reads only bytes that are final; that far or more
-// ahead, only bytes not yet written. A source 1..7 bytes behind is laid down
-// byte by byte for 8 bytes and then copied from the smallest multiple of its
-// gap that is at least 8 back, which holds the same bytes; one 1..7 bytes
-// ahead is a plain move.
+// runs without wrapping, in pieces. Every store lands inside the match:
+// pieces may overlap one another, rewriting bytes of the match with the
+// values they already hold, but none passes the match's end, since later
+// matches read any ring byte. With the source 8 or more bytes behind, a
+// piece reads only bytes that are final; that far or more ahead, only bytes
+// not yet written. There a match of up to 16 bytes is four 4-byte pieces,
+// at 0, q, 2q and length - 4 with q = ceil((length - 4) / 3), so that no
+// gap is left whatever the length (two 2-byte pieces below 4 bytes): one
+// branch on the length instead of three. Longer ones go in pieces of 16
+// (source 16 or more away) or 8, the last piece ending at the match's end. A
+// source 1..7 bytes behind is laid down byte by byte for 8 bytes and then
+// copied from the smallest multiple of its gap that is at least 8 back,
+// which holds the same bytes; one 1..7 bytes ahead is a plain move.
 __attribute__((always_inline)) static inline uint32_t CopyMatch(uint8_t* ring, uint32_t mask, uint32_t wp, uint32_t distance,
                                   uint32_t length) {
   uint32_t src = (wp - distance) & mask;
@@ -204,33 +207,37 @@ __attribute__((always_inline)) static inline uint32_t CopyMatch(uint8_t* ring, u
   if (src < body && wp < body) {
     uint8_t* const d = ring + wp;
     const uint8_t* const s = ring + src;
-    if (src < wp && wp - src < 8) {
+    const uint32_t gap = wp - src;  // the source behind by gap, or ahead by -gap
+    if (gap + 7 >= 15) {            // 8 or more apart, either way
+      if (length <= 16) {
+        if (length >= 4) {
+          const uint32_t q = ((length - 2) * 11) >> 5;  // (length - 2) / 3 for length <= 16
+          Copy4(d, s);
+          Copy4(d + q, s + q);
+          Copy4(d + 2 * q, s + 2 * q);
+          Copy4(d + length - 4, s + length - 4);
+        } else {
+          Copy2(d, s);
+          Copy2(d + length - 2, s + length - 2);
+        }
+      } else if (gap + 15 >= 31) {
+        uint32_t i = 0;
+        for (; i + 16 <= length; i += 16) Copy16(d + i, s + i);
+        if (i < length) Copy16(d + length - 16, s + length - 16);
+      } else {
+        uint32_t i = 0;
+        for (; i + 8 <= length; i += 8) Copy8(d + i, s + i);
+        if (i < length) Copy8(d + length - 8, s + length - 8);
+      }
+    } else if (src < wp) {
       const uint32_t head = length < 8 ? length : 8;
       uint32_t i = 0;
       for (; i < head; i++) d[i] = s[i];
       const uint32_t stride = kPatternStride[wp - src];
       for (; i + 8 <= length; i += 8) Copy8(d + i, d + i - stride);
       for (; i < length; i++) d[i] = *(d + i - stride);
-    } else if (src > wp && src - wp < 8) {
-      memmove(d, s, length);  // read before it is overwritten
-    } else if (length > 16 && (src < wp ? wp - src : src - wp) >= 16) {
-      uint32_t i = 0;
-      for (; i + 16 <= length; i += 16) Copy16(d + i, s + i);
-      if (i < length) Copy16(d + length - 16, s + length - 16);
-    } else if (length > 16) {
-      uint32_t i = 0;
-      for (; i + 8 <= length; i += 8) Copy8(d + i, s + i);
-      if (i < length) Copy8(d + length - 8, s + length - 8);
-    } else if (length >= 8) {
-      Copy8(d, s);
-      Copy8(d + length - 8, s + length - 8);
-    } else if (length >= 4) {
-      // Source and destination are at least 8 bytes apart: no overlap.
-      Copy4(d, s);
-      Copy4(d + length - 4, s + length - 4);
     } else {
-      Copy2(d, s);
-      Copy2(d + length - 2, s + length - 2);
+      memmove(d, s, length);  // read before it is overwritten
     }
     return (wp + length) & mask;
   }
@@ -255,145 +262,119 @@ bool ReadBlockHeader() {
   return true;
 }
 
-static inline uint32_t LengthBase(uint32_t v) { return v < 256 ? 2 : v < 8192 ? 3 : 4; }
+// Main symbols 256..282, the matches. `slot` 0..3 repeats that history
+// entry (0 the most recent); 4 brings a new distance value, `valueBase`
+// plus `extraBits` bits.
+struct MatchCode {
+  uint8_t slot;
+  uint8_t extraBits;
+  uint32_t valueBase;
+};
+static constexpr MatchCode MatchCodeOf(uint32_t s) {
+  if (s < 260) return {uint8_t(s - 256), 0, 0};
+  const uint32_t c = s - 260;
+  if (c < 2) return {4, 0, c};
+  return {4, uint8_t(c - 1), uint32_t(1) << (c - 1)};
+}
+static constexpr MatchCode kMatchCodes[kMainSymbols - 256] = {
+    MatchCodeOf(256), MatchCodeOf(257), MatchCodeOf(258), MatchCodeOf(259), MatchCodeOf(260), MatchCodeOf(261),
+    MatchCodeOf(262), MatchCodeOf(263), MatchCodeOf(264), MatchCodeOf(265), MatchCodeOf(266), MatchCodeOf(267),
+    MatchCodeOf(268), MatchCodeOf(269), MatchCodeOf(270), MatchCodeOf(271), MatchCodeOf(272), MatchCodeOf(273),
+    MatchCodeOf(274), MatchCodeOf(275), MatchCodeOf(276), MatchCodeOf(277), MatchCodeOf(278), MatchCodeOf(279),
+    MatchCodeOf(280), MatchCodeOf(281), MatchCodeOf(282)};
 
 void DecodeBlocks() {
-  // The bit input lives in locals while symbols are decoded. `pos` is the
-  // read position in bits from word 0 (index * 32 + offset), so the word
-  // buffer is refilled at exactly the skip that takes the index to 1,022.
-  // `bits` holds the `avail` (32..63 between skips) unread bits that start
-  // there, the next one in bit 63, zeros below them; its top half is the
-  // window. Words enter it whole, `next` being the first word not yet in it.
-  // Fewer than 32 bits left means the position lies inside word next - 1, so
-  // the word it takes is the one a window there would read as its second
-  // word: never beyond 1,022 before a refill, and words 1,022 and 1,023 keep
-  // their contents when the refill moves them to 0 and 1. The symbol chain
-  // thus goes lookup, width, shift, with no word loads on it.
-  const uint8_t* const words = bitInput.bytes;
-  uint32_t pos;
-  uint32_t next;
-  uint32_t avail;
-  uint64_t bits;
-  auto loadBits = [&] {
-    const uint32_t index = bitInput.index;
-    const uint32_t offset = bitInput.offset;
-    pos = index * 32 + offset;
-    bits = (uint64_t(WordAt(words, index)) << 32 | WordAt(words, index + 1)) << offset;
-    avail = 64 - offset;
-    next = index + 2;
-  };
-  auto storeBits = [&] {
-    bitInput.index = pos >> 5;
-    bitInput.offset = pos & 31;
-    FormWindow(bitInput);
-  };
-  auto skip = [&](uint32_t n) {
-    pos += n;
-    bits <<= n;
-    avail -= n;
-    if (pos >= uint32_t(kRefillIndex) * 32) {
-      storeBits();
-      RefillBits(bitInput);
-      pos -= uint32_t(kRefillIndex) * 32;
-      next -= kRefillIndex;
-    }
-    if (avail < 32) {
-      bits |= uint64_t(WordAt(words, next)) << (32 - avail);
-      next++;
-      avail += 32;
-    }
-  };
-  auto window = [&] { return uint32_t(bits >> 32); };
-  auto decodeSymbol = [&](const uint16_t* table, const uint8_t* widths) {
-    const uint32_t symbol = table[window() >> (32 - kCodeBits)];
-    skip(widths[symbol]);
-    return symbol;
-  };
-
   uint8_t* const ring = dictionary.ring;
   const uint32_t mask = dictionary.mask;
   uint32_t wp = dictionary.writePos;
   int32_t produced = lz.produced;
   const int32_t limit = lz.chunkLimit;
   uint32_t blockCount = lz.blockCount;
-  uint32_t hist[4] = {lz.history[0], lz.history[1], lz.history[2], lz.history[3]};
-  uint32_t p = lz.p;
+  // The history in recency order, h0 the most recent. Repeats and new
+  // distances update it without branches: a repeat of entry r moves it to
+  // the front past entries 0..r-1, a new distance moves past all four.
+  uint32_t h0 = lz.history[lz.p & 3];
+  uint32_t h1 = lz.history[(lz.p - 1) & 3];
+  uint32_t h2 = lz.history[(lz.p - 2) & 3];
+  uint32_t h3 = lz.history[(lz.p - 3) & 3];
   const uint16_t* const mainTable = codes.mainTable;
   const uint16_t* const lengthTable = codes.lengthTable;
-  const uint8_t* const mainWidths = codes.mainWidths;
-  const uint8_t* const lengthWidths = codes.lengthWidths;
+  constexpr uint32_t kLiteralEnd = uint32_t(MakeEntry(256, 0));
 
-  loadBits();
+  BitReader in;
+  in.Load();
   while (produced < limit) {
     if (blockCount == 0) {
-      storeBits();
+      in.Store();
       lz.produced = produced;
       const bool ok = ReadBlockHeader();
-      loadBits();
+      in.Load();
       if (!ok) {
         produced = lz.produced;  // the chunk limit
         break;
       }
       blockCount = lz.blockCount;
     }
-    const uint32_t s = mainTable[window() >> (32 - kCodeBits)];
-    const uint32_t width = mainWidths[s];
-    if (s < 256) {
-      // A literal. The bits of the next symbol are already in `bits` (at
-      // least 32 are), so a second literal of the same block and chunk is
-      // taken in the same step: two literals, one skip.
+    // The lookup needs 11 bits, which a literal step always leaves; only a
+    // match may leave fewer. Then the top-up follows, so that the lookup
+    // need not wait for it: at least 44 bits are held after it.
+    if (in.avail < uint32_t(kCodeBits)) in.Top();
+    const uint32_t entry = mainTable[in.Peek(kCodeBits)];
+    in.Top();
+    const uint32_t width = EntryWidth(entry);
+    if (entry < kLiteralEnd) {
+      // A literal. A width is at most 11, so the next symbol is held too: a
+      // second literal of the same block and chunk is taken in the same step.
       if (blockCount >= 2 && produced + 1 < limit) {
-        const uint32_t s2 = mainTable[uint32_t((bits << width) >> (64 - kCodeBits))];
-        if (s2 < 256) {
-          skip(width + mainWidths[s2]);
-          ring[wp] = uint8_t(s);
-          ring[(wp + 1) & mask] = uint8_t(s2);
+        const uint32_t entry2 = mainTable[uint32_t((in.bits << width) >> (64 - kCodeBits))];
+        if (entry2 < kLiteralEnd) {
+          in.Skip(width + EntryWidth(entry2));
+          ring[wp] = uint8_t(EntrySymbol(entry));
+          ring[(wp + 1) & mask] = uint8_t(EntrySymbol(entry2));
           wp = (wp + 2) & mask;
           produced += 2;
           blockCount -= 2;
           continue;
         }
       }
-      skip(width);
+      in.Skip(width);
       blockCount = (blockCount - 1) & 0xFFFF;
-      ring[wp] = uint8_t(s);
+      ring[wp] = uint8_t(EntrySymbol(entry));
       wp = (wp + 1) & mask;
       produced++;
       continue;
     }
-    skip(width);
+    // A match: at most 11 + 21 + 11 bits, all held.
+    in.Skip(width);
     blockCount = (blockCount - 1) & 0xFFFF;
-    uint32_t v;
-    uint32_t base;
-    if (s >= 260) {
-      const uint32_t c = s - 260;
-      if (c < 2) {
-        v = c;
-      } else {
-        v = (uint32_t(1) << (c - 1)) + (window() >> (32 - (c - 1)));
-        skip(c - 1);
-      }
-      p = (p + 1) & 3;
-      hist[p] = v;
-      base = LengthBase(v);
-    } else {
-      const uint32_t r = s - 256;
-      v = hist[(p - r) & 3];
-      for (uint32_t k = r; k >= 1; k--) hist[(p - k) & 3] = hist[(p - k + 1) & 3];
-      hist[p] = v;
-      base = r < 2 ? 2 : 3;
-    }
-    const uint32_t length = decodeSymbol(lengthTable, lengthWidths) + base;
+    const MatchCode mc = kMatchCodes[EntrySymbol(entry) - 256];
+    const uint32_t fresh = mc.valueBase + in.PeekUpTo21(mc.extraBits);
+    in.Skip(mc.extraBits);
+    const uint32_t slot = mc.slot;
+    uint32_t v = slot == 0 ? h0 : fresh;
+    v = slot == 1 ? h1 : v;
+    v = slot == 2 ? h2 : v;
+    v = slot == 3 ? h3 : v;
+    h3 = slot >= 3 ? h2 : h3;
+    h2 = slot >= 2 ? h1 : h2;
+    h1 = slot >= 1 ? h0 : h1;
+    h0 = v;
+    // Length base: 2 for repeats of entries 0 and 1, 3 for 2 and 3; for a
+    // new distance 2 up to 255, 3 up to 8,191, else 4.
+    const uint32_t base = slot < 4 ? 2 + (slot >> 1) : 2 + (v >= 256) + (v >= 8192);
+    const uint32_t length = in.Decode(lengthTable) + base;
     wp = CopyMatch(ring, mask, wp, v + 1, length);
     produced += int32_t(length);
   }
 
-  storeBits();
+  in.Store();
   dictionary.writePos = wp;
   lz.produced = produced;
   lz.blockCount = uint16_t(blockCount);
-  for (int k = 0; k < 4; k++) lz.history[k] = hist[k];
-  lz.p = p;
+  lz.history[lz.p & 3] = h0;
+  lz.history[(lz.p - 1) & 3] = h1;
+  lz.history[(lz.p - 2) & 3] = h2;
+  lz.history[(lz.p - 3) & 3] = h3;
 }
 
 bool EntryIntact() {
@@ -435,7 +416,7 @@ bool DecodeComment(char* text, int capacity) {
       j = context[h];
       context[h] = uint16_t(i);
     }
-    const uint32_t s = DecodeSymbol(in, codes.mainTable, codes.mainWidths);
+    const uint32_t s = DecodeSymbol(in, codes.mainTable);
     if (s < 256) {
       out[i++] = uint8_t(s);
     } else {

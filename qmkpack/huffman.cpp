@@ -135,8 +135,9 @@ void AssignCodeWords(int bits, int last, uint8_t* widths, uint32_t* words) {
   // The first table entry that names a symbol is its code word, shifted up.
   bool seen[kMainSymbols + 1] = {};
   for (int p = 0; p < size; p++) {
-    const uint16_t s = table[p];
-    if (s == 0xFFFF || s >= count || seen[s]) continue;
+    if (table[p] == 0xFFFF) continue;
+    const uint32_t s = EntrySymbol(table[p]);
+    if (s >= uint32_t(count) || seen[s]) continue;
     seen[s] = true;
     words[s] = uint32_t(p) >> (bits - widths[s]);
   }

@@ -40,7 +40,7 @@ uint16_t Lookup(const Built& b, const char* bits) {
   uint32_t index = 0;
   int n = 0;
   for (const char* c = bits; *c; c++, n++) index = (index << 1) | uint32_t(*c - '0');
-  return b.table[index << (kCodeBits - n)];
+  return uint16_t(EntrySymbol(b.table[index << (kCodeBits - n)]));
 }
 
 }  // namespace
@@ -101,7 +101,7 @@ TEST_F(MakeCodeTest, AllZeroWidthsNameTheSymbolAtSortPositionZero) {
   for (const Case& k : cases) {
     Built b = Build(std::vector<uint8_t>(size_t(k.symbols), 0), 0xEEEE);
     ASSERT_TRUE(b.ok);
-    for (uint16_t e : b.table) ASSERT_EQ(e, k.expected) << k.symbols;
+    for (uint16_t e : b.table) ASSERT_EQ(e, MakeEntry(k.expected, 1)) << k.symbols;
     EXPECT_EQ(b.widths[k.expected], 1) << k.symbols;
   }
 }
@@ -111,7 +111,7 @@ TEST_F(MakeCodeTest, LoneSymbolDecodesWithWidthOne) {
   w[100] = 3;
   Built b = Build(w, 0xEEEE);
   ASSERT_TRUE(b.ok);
-  for (int p = 0; p < 256; p++) ASSERT_EQ(b.table[size_t(p)], 100);
+  for (int p = 0; p < 256; p++) ASSERT_EQ(b.table[size_t(p)], MakeEntry(100, 1));
   for (int p = 256; p < kTableSize; p++) ASSERT_EQ(b.table[size_t(p)], 0xEEEE);  // untouched
   EXPECT_EQ(b.widths[100], 1);
 }
@@ -129,8 +129,8 @@ TEST_F(MakeCodeTest, IncompleteCodeKeepsTheRestOfTheTable) {
   for (int s = 1; s <= 11; s++) w[size_t(s)] = uint8_t(s);
   Built b = Build(w, 0);
   ASSERT_TRUE(b.ok);
-  EXPECT_EQ(b.table[0], 1);
-  EXPECT_EQ(b.table[2046], 11);
+  EXPECT_EQ(b.table[0], MakeEntry(1, 1));
+  EXPECT_EQ(b.table[2046], MakeEntry(11, 11));
   EXPECT_EQ(b.table[2047], 0);
 }
 
@@ -194,7 +194,9 @@ TEST_F(WidthTableTest, ZeroValueRepeatsThePreviousResult) {
   ASSERT_TRUE(ReadWidths(kCodeBits, codes.lengthTable, codes.lengthWidths, 255));
   // Symbol 0 alone has a width (3): it fills 2^(11-3) entries and, being
   // alone, is decoded with width 1; symbol 1 has none.
-  for (int e = 0; e < 256; e++) ASSERT_EQ(codes.lengthTable[e], 0);
+  for (int e = 0; e < 256; e++) ASSERT_EQ(codes.lengthTable[e], MakeEntry(0, 1));
+  // The entries behind name symbol 0 too, and decode with its width.
+  for (int e = 256; e < kTableSize; e++) ASSERT_EQ(codes.lengthTable[e], MakeEntry(0, 1));
   EXPECT_EQ(codes.lengthWidths[0], 1);
   EXPECT_EQ(codes.lengthWidths[1], 0);
 }
@@ -212,7 +214,7 @@ TEST_F(WidthTableTest, RangeZeroMeansEveryValueIsZero) {
   w.Put(0, 32);
   LoadStream(w);
   ASSERT_TRUE(ReadWidths(kCodeBits, codes.mainTable, codes.mainWidths, 282));
-  for (int e = 0; e < kTableSize; e++) ASSERT_EQ(codes.mainTable[e], 187);
+  for (int e = 0; e < kTableSize; e++) ASSERT_EQ(codes.mainTable[e], MakeEntry(187, 1));
   EXPECT_EQ(codes.mainWidths[187], 1);
   // 15 runs of 19 cover 285 values; the excess was cut, so nothing more
   // was consumed: 9 + 4 + 4 + 3 + 15 * 5 bits.
@@ -238,7 +240,7 @@ TEST_F(WidthTableTest, LastIndexIsCappedPerCode) {
     // Values for symbols 0..lastMax: ceil((lastMax + 1) / 19) runs.
     const uint32_t runs = uint32_t((lastMax + 1 + 18) / 19);
     EXPECT_EQ(bitInput.index * 32 + bitInput.offset, 20u + runs * 5) << lastMax;
-    EXPECT_EQ(table[0], lastMax == 282 ? 187 : 171);
+    EXPECT_EQ(EntrySymbol(table[0]), lastMax == 282 ? 187u : 171u);
   }
 }
 
@@ -264,4 +266,139 @@ TEST_F(WidthTableTest, WidthsAboveElevenFailTheBuild) {
   LoadStream(w);
   lz.chunkLimit = 100;
   EXPECT_FALSE(ReadWidths(kCodeBits, codes.mainTable, codes.mainWidths, 282));
+}
+
+namespace {
+
+// The width table read and built step by step as written down: one bit at a
+// time, a table of bare symbols cleared to symbol 0 beforehand, the modulo
+// sum, and the full sort. ReadWidths must leave what this leaves: the same
+// result, widths and read position, and in every table entry the same
+// symbol with the width the width array gives it.
+struct ReferenceBits {
+  const Bytes& stream;
+  uint32_t pos = 0;
+  uint32_t Bit(uint32_t k) const {
+    const uint32_t word = uint32_t(stream[4 * (k / 32)]) | uint32_t(stream[4 * (k / 32) + 1]) << 8 |
+                          uint32_t(stream[4 * (k / 32) + 2]) << 16 | uint32_t(stream[4 * (k / 32) + 3]) << 24;
+    return (word >> (31 - k % 32)) & 1;
+  }
+  uint32_t Peek(int n) const {
+    uint32_t v = 0;
+    for (int i = 0; i < n; i++) v = v << 1 | Bit(pos + uint32_t(i));
+    return v;
+  }
+  uint32_t Read(int n) {
+    const uint32_t v = Peek(n);
+    pos += uint32_t(n);
+    return v;
+  }
+};
+
+bool ReferenceMakeCode(int bits, int last, uint8_t* widths, std::vector<uint16_t>& table, int* filled = nullptr) {
+  for (int i = 0; i <= last; i++) {
+    codes.sortKeys[i] = widths[i];
+    codes.sortSymbols[i] = uint16_t(i);
+  }
+  if (last > 0) SortByWidth(0, last);
+  codes.sortKeys[last + 1] = 0;
+  int c = 0;
+  while (codes.sortKeys[c] != 0) c++;
+  if (c < 2) {
+    widths[codes.sortSymbols[0]] = 1;
+    if (c == 0) c = 1;
+  }
+  const int size = 1 << bits;
+  int p = 0;
+  for (int i = c - 1; i >= 0 && p < size; i--) {
+    if (codes.sortKeys[i] > bits) return false;
+    const int k = size >> codes.sortKeys[i];
+    if (p + k > size) return false;
+    for (int e = p; e < p + k; e++) table[size_t(e)] = codes.sortSymbols[i];
+    p += k;
+  }
+  if (filled) *filled = p;
+  return true;
+}
+
+struct ReferenceResult {
+  bool ok;
+  std::vector<uint16_t> table;
+  std::vector<uint8_t> widths;
+  uint32_t pos;
+  int filled;  // table entries the code took
+};
+
+ReferenceResult ReferenceReadWidths(const Bytes& stream, int lastMax) {
+  ReferenceResult r{false, std::vector<uint16_t>(kTableSize, 0), std::vector<uint8_t>(size_t(lastMax) + 1, 0), 0, 0};
+  ReferenceBits in{stream};
+  int last = int(in.Read(9));
+  if (last > lastMax) last = lastMax;
+  const int offset = int(in.Read(4));
+  const int range = int(in.Read(4));
+  uint8_t pre[16] = {};
+  for (int s = 0; s <= range; s++) pre[s] = uint8_t(in.Read(3));
+  if (!ReferenceMakeCode(kPreCodeBits, range, pre, r.table)) {
+    r.pos = in.pos;
+    return r;
+  }
+  std::vector<int> values;
+  while (int(values.size()) <= last) {
+    const uint16_t s = r.table[in.Peek(kPreCodeBits)];
+    in.pos += pre[s];
+    if (s < range) {
+      values.push_back(s);
+    } else {
+      for (int run = int(in.Read(4)) + 4; run > 0 && int(values.size()) <= last; run--) values.push_back(0);
+    }
+  }
+  if (range != 0) {
+    for (int i = 1; i <= last; i++) values[size_t(i)] = (values[size_t(i)] + values[size_t(i) - 1]) % range;
+  }
+  for (int i = 0; i <= last; i++) r.widths[size_t(i)] = uint8_t(values[size_t(i)] ? values[size_t(i)] + offset : 0);
+  r.pos = in.pos;
+  r.ok = ReferenceMakeCode(kCodeBits, last, r.widths.data(), r.table, &r.filled);
+  return r;
+}
+
+}  // namespace
+
+TEST_F(WidthTableTest, ReadsAndBuildsAsTheStepByStepReference) {
+  // Random width tables, drawn so that codes come out complete, incomplete
+  // (with pre-code entries left among the first 128), overfull and broken.
+  int built = 0;
+  int leftPreCodeEntries = 0;
+  for (uint32_t seed = 1; seed <= 3000; seed++) {
+    const Bytes noise = RandomBytes(600, seed);
+    const int lastMax = seed % 2 ? 282 : 255;
+    BitWriter w;
+    w.Put(seed % 5 == 0 ? noise[0] % 20 : 200 + noise[0], 9);
+    w.Put(noise[1] % 5, 4);
+    const int range = 1 + noise[2] % 15;
+    w.Put(uint32_t(range), 4);
+    for (int s = 0; s <= range; s++) w.Put(noise[3 + size_t(s)] % 6, 3);
+    for (size_t i = 20; i + 4 <= noise.size(); i += 4) {
+      w.Put(uint32_t(noise[i]) << 24 | uint32_t(noise[i + 1]) << 16 | uint32_t(noise[i + 2]) << 8 | noise[i + 3], 32);
+    }
+    LoadStream(w);
+    const Bytes stream = w.Finish();
+    const ReferenceResult want = ReferenceReadWidths(stream, lastMax);
+    uint16_t* table = lastMax == 282 ? codes.mainTable : codes.lengthTable;
+    uint8_t* widths = lastMax == 282 ? codes.mainWidths : codes.lengthWidths;
+    lz.chunkLimit = 100;
+    const bool ok = ReadWidths(kCodeBits, table, widths, lastMax);
+    ASSERT_EQ(ok, want.ok) << "seed " << seed;
+    ASSERT_EQ(bitInput.index * 32 + bitInput.offset, want.pos) << "seed " << seed;
+    if (!ok) continue;
+    built++;
+    ASSERT_EQ(std::vector<uint8_t>(widths, widths + lastMax + 1), want.widths) << "seed " << seed;
+    for (int e = 0; e < kTableSize; e++) {
+      ASSERT_EQ(EntrySymbol(table[e]), want.table[size_t(e)]) << "seed " << seed << " entry " << e;
+      ASSERT_EQ(EntryWidth(table[e]), want.widths[want.table[size_t(e)]]) << "seed " << seed << " entry " << e;
+    }
+    if (want.filled < 128 && want.table[127] != 0) leftPreCodeEntries++;
+  }
+  // The draw reaches the cases it is meant for.
+  EXPECT_GT(built, 300);
+  EXPECT_GT(leftPreCodeEntries, 5);
 }

@@ -79,8 +79,8 @@ TEST_F(DecoderTest, WorkedStreamDecodesToAbcThreeTimes) {
   // The block's codes: symbols 97, 98, 99, 262 of width 2.
   EXPECT_EQ(codes.mainWidths[97], 2);
   EXPECT_EQ(codes.mainWidths[262], 2);
-  EXPECT_EQ(codes.mainTable[0], 262);   // code word 00
-  EXPECT_EQ(codes.mainTable[1536], 97); // code word 11
+  EXPECT_EQ(codes.mainTable[0], MakeEntry(262, 2));   // code word 00
+  EXPECT_EQ(codes.mainTable[1536], MakeEntry(97, 2)); // code word 11
 }
 
 TEST_F(DecoderTest, StoredEntryComesInPiecesAndFeedsTheRing) {
@@ -322,12 +322,13 @@ TEST_F(DecoderTest, RingWrapsInsideMatchesAndChunks) {
 }
 
 TEST_F(DecoderTest, EveryShortDistanceAndLengthCopiesLikeAByteLoop) {
-  // Distances below 8 and 16 repeat bytes being written; lengths on both
-  // sides of multiples of 8 and 16 end with a partial piece.
+  // Distances below 8 and 16 repeat bytes being written; every length up to
+  // 17 places its short pieces differently, and longer ones on both sides of
+  // multiples of 8 and 16 end with a partial piece.
   Bytes data = SampleText(3000, 6);
   std::vector<Token> t = After(data, {});
-  const uint32_t lengths[] = {2, 3, 4, 5, 6, 7, 8, 9, 11, 15, 16, 17, 23, 24, 25, 31, 32, 33, 47, 48,
-                              49, 63, 64, 65, 127, 128, 129, 255, 256, 257};  // 257: the longest at these distances
+  const uint32_t lengths[] = {2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,  13,  14,  15,  16,  17, 23,
+                              24, 25, 31, 32, 33, 47, 48, 49, 63, 64, 65, 127, 128, 129, 255, 256, 257};  // 257: the longest at these distances
   for (uint32_t distance = 1; distance <= 40; distance++) {
     for (const uint32_t length : lengths) {
       ApplyMatch(data, t, distance, length);

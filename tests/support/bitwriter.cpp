@@ -66,7 +66,7 @@ CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits) {
   for (size_t s = 0; s <= size_t(last); s++) {
     if (cw.widths[s] == 0) continue;
     for (size_t p = 0; p < table.size(); p++) {
-      if (table[p] == s) {
+      if (table[p] != 0xFFFF && EntrySymbol(table[p]) == s) {
         cw.words[s] = uint32_t(p >> (bits - cw.widths[s]));
         break;
       }
