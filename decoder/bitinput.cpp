@@ -166,8 +166,10 @@ bool ReadWidths(int bits, uint16_t* table, uint8_t* widths, int lastMax) {
     in.Top();
     pre[s] = uint8_t(in.Read(3));
   }
-  // Every entry names symbol 0 before the pre-code is built in the first
-  // 128; the ones it leaves unfilled decode as pre-code symbol 0.
+  // Every entry is to name symbol 0 before the pre-code is built in the
+  // first 128: those it leaves unfilled decode as pre-code symbol 0, and the
+  // entries behind the first 128 are set once the code itself is built (a
+  // table whose build fails is not used).
   const int preFilled = FillTable(kPreCodeBits, int(range), pre, table);
   if (preFilled < 0) {
     in.Store();
