@@ -125,7 +125,11 @@ bool CheckName(const std::string& name, FILE* err) {
   return true;
 }
 
-void Walk(const fs::path& root, const fs::path& dir, std::vector<PlannedEntry>& out, bool& ok, FILE* err) {
+// Plans the tree under `dir`, whose path relative to the root is `prefix`
+// ("" for the root itself). Names are built from the walk rather than asked
+// of fs::relative, which resolves both paths through the file system (a
+// dozen system calls per file).
+void Walk(const fs::path& dir, const std::string& prefix, std::vector<PlannedEntry>& out, bool& ok, FILE* err) {
   std::vector<fs::directory_entry> children;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
@@ -138,7 +142,8 @@ void Walk(const fs::path& root, const fs::path& dir, std::vector<PlannedEntry>& 
     return a.path().filename().string() < b.path().filename().string();
   });
   for (const fs::directory_entry& child : children) {
-    const std::string rel = fs::relative(child.path(), root).generic_string();
+    const std::string name = child.path().filename().string();
+    const std::string rel = prefix.empty() ? name : prefix + "/" + name;
     std::error_code sec;
     const bool isLink = child.is_symlink(sec);
     const fs::file_status st = child.status(sec);
@@ -148,7 +153,7 @@ void Walk(const fs::path& root, const fs::path& dir, std::vector<PlannedEntry>& 
         continue;
       }
       out.push_back({ArchiveName(rel), child.path().string(), true});
-      Walk(root, child.path(), out, ok, err);
+      Walk(child.path(), rel, out, ok, err);
     } else if (fs::is_regular_file(st)) {
       out.push_back({ArchiveName(rel), child.path().string(), false});
     } else {
@@ -290,7 +295,7 @@ bool PlanTree(const std::string& dir, std::vector<PlannedEntry>& entries, FILE* 
   }
   bool ok = true;
   entries.clear();
-  Walk(fs::path(dir), fs::path(dir), entries, ok, err);
+  Walk(fs::path(dir), "", entries, ok, err);
   return ok;
 }
 
