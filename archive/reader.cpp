@@ -110,6 +110,15 @@ QMK_CLMUL __attribute__((always_inline)) static inline __m128i Fold(__m128i x, _
                        next);
 }
 
+// Folds the whole 16-byte blocks among the `left` bytes at p into x, one
+// block on at a time, and stores x in `rest`. Returns the bytes left over.
+QMK_CLMUL __attribute__((always_inline)) static inline int32_t FoldLastBlocks(__m128i x, __m128i k1, const __m128i* p,
+                                                                              int32_t left, uint8_t* rest) {
+  for (; left >= 16; left -= 16) x = Fold(x, k1, _mm_loadu_si128(p++));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x);
+  return left;
+}
+
 // Folds the whole 16-byte blocks of bytes[0, length), length >= 64, with the
 // register added into the first four bytes, down to one block congruent to
 // them, and stores it in `rest`. Its CRC from a zero register is the CRC of
@@ -135,13 +144,7 @@ QMK_CLMUL_ENTRY static int32_t FoldBlocks(uint32_t crc, const uint8_t* bytes, in
   x0 = Fold(x0, k1, x1);
   x0 = Fold(x0, k1, x2);
   x0 = Fold(x0, k1, x3);
-  while (left >= 16) {
-    x0 = Fold(x0, k1, _mm_loadu_si128(p));
-    p++;
-    left -= 16;
-  }
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x0);
-  return length - left;
+  return length - FoldLastBlocks(x0, k1, p, left, rest);
 }
 
 #if defined(__x86_64__)
@@ -196,15 +199,8 @@ QMK_WIDE_CLMUL static int32_t FoldBlocksWide(uint32_t crc, const uint8_t* bytes,
   x2 = FoldWide(x0, k4, x2);  // 64 bytes on
   x3 = FoldWide(x1, k4, x3);
   x3 = FoldWide(x2, k2, x3);  // 32 bytes on
-  __m128i x = Fold(_mm256_castsi256_si128(x3), k1, _mm256_extracti128_si256(x3, 1));
-  const __m128i* q = reinterpret_cast<const __m128i*>(p);
-  while (left >= 16) {
-    x = Fold(x, k1, _mm_loadu_si128(q));
-    q++;
-    left -= 16;
-  }
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), x);
-  return length - left;
+  const __m128i x = Fold(_mm256_castsi256_si128(x3), k1, _mm256_extracti128_si256(x3, 1));
+  return length - FoldLastBlocks(x, k1, reinterpret_cast<const __m128i*>(p), left, rest);
 }
 
 static void BuildWideFold() {
