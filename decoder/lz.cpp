@@ -73,7 +73,6 @@ void StartEntry() {
     lz.blockCount = 0;
   }
   if (!reader.solidArchive || dictionary.fresh) dictionary.writePos = 0;
-  lz.p = 0;
   for (uint32_t& h : lz.history) h = 0;
   dictionary.fresh = false;
   entryReady = true;
@@ -276,12 +275,13 @@ static constexpr MatchCode MatchCodeOf(uint32_t s) {
   if (c < 2) return {4, 0, c};
   return {4, uint8_t(c - 1), uint32_t(1) << (c - 1)};
 }
-static constexpr MatchCode kMatchCodes[kMainSymbols - 256] = {
-    MatchCodeOf(256), MatchCodeOf(257), MatchCodeOf(258), MatchCodeOf(259), MatchCodeOf(260), MatchCodeOf(261),
-    MatchCodeOf(262), MatchCodeOf(263), MatchCodeOf(264), MatchCodeOf(265), MatchCodeOf(266), MatchCodeOf(267),
-    MatchCodeOf(268), MatchCodeOf(269), MatchCodeOf(270), MatchCodeOf(271), MatchCodeOf(272), MatchCodeOf(273),
-    MatchCodeOf(274), MatchCodeOf(275), MatchCodeOf(276), MatchCodeOf(277), MatchCodeOf(278), MatchCodeOf(279),
-    MatchCodeOf(280), MatchCodeOf(281), MatchCodeOf(282)};
+struct MatchCodes {
+  MatchCode of[kMainSymbols - 256];
+  constexpr MatchCodes() : of() {
+    for (uint32_t s = 256; s < uint32_t(kMainSymbols); s++) of[s - 256] = MatchCodeOf(s);
+  }
+};
+static constexpr MatchCodes kMatchCodes;
 
 void DecodeBlocks() {
   uint8_t* const ring = dictionary.ring;
@@ -290,13 +290,13 @@ void DecodeBlocks() {
   int32_t produced = lz.produced;
   const int32_t limit = lz.chunkLimit;
   uint32_t blockCount = lz.blockCount;
-  // The history in recency order, h0 the most recent. Repeats and new
-  // distances update it without branches: a repeat of entry r moves it to
-  // the front past entries 0..r-1, a new distance moves past all four.
-  uint32_t h0 = lz.history[lz.p & 3];
-  uint32_t h1 = lz.history[(lz.p - 1) & 3];
-  uint32_t h2 = lz.history[(lz.p - 2) & 3];
-  uint32_t h3 = lz.history[(lz.p - 3) & 3];
+  // The history, h0 the most recent. Repeats and new distances update it
+  // without branches: a repeat of entry r moves it to the front past
+  // entries 0..r-1, a new distance moves past all four.
+  uint32_t h0 = lz.history[0];
+  uint32_t h1 = lz.history[1];
+  uint32_t h2 = lz.history[2];
+  uint32_t h3 = lz.history[3];
   const uint16_t* const mainTable = codes.mainTable;
   const uint16_t* const lengthTable = codes.lengthTable;
   constexpr uint32_t kLiteralEnd = uint32_t(MakeEntry(256, 0));
@@ -347,7 +347,7 @@ void DecodeBlocks() {
     // A match: at most 11 + 21 + 11 bits, all held.
     in.Skip(width);
     blockCount = (blockCount - 1) & 0xFFFF;
-    const MatchCode mc = kMatchCodes[EntrySymbol(entry) - 256];
+    const MatchCode mc = kMatchCodes.of[EntrySymbol(entry) - 256];
     const uint32_t fresh = mc.valueBase + in.PeekUpTo21(mc.extraBits);
     in.Skip(mc.extraBits);
     const uint32_t slot = mc.slot;
@@ -371,10 +371,10 @@ void DecodeBlocks() {
   dictionary.writePos = wp;
   lz.produced = produced;
   lz.blockCount = uint16_t(blockCount);
-  lz.history[lz.p & 3] = h0;
-  lz.history[(lz.p - 1) & 3] = h1;
-  lz.history[(lz.p - 2) & 3] = h2;
-  lz.history[(lz.p - 3) & 3] = h3;
+  lz.history[0] = h0;
+  lz.history[1] = h1;
+  lz.history[2] = h2;
+  lz.history[3] = h3;
 }
 
 bool EntryIntact() {

@@ -38,8 +38,7 @@ struct DecoderState {
   int64_t remaining;     // unpacked bytes not yet delivered (may fall below 0)
   uint32_t crc;          // running CRC over the delivered bytes
   uint16_t blockCount;   // main symbols left in the current block
-  uint32_t history[4];   // distances - 1; history[p] is the most recent
-  uint32_t p;
+  uint32_t history[4];   // distances - 1, most recent first
   int32_t produced;      // bytes decoded into the ring by the running chunk
   int32_t chunkLimit;
   uint8_t compType;      // of the current entry
