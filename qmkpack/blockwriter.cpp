@@ -62,6 +62,9 @@ uint64_t EstimateBits(const Stats& st) {
   return bits + 70 + uint64_t(lastMain + lastLength) * 3;
 }
 
+// d modulo range for d in (-range, range): values lie in [0, range).
+inline uint8_t Wrap(int d, int range) { return uint8_t(d < 0 ? d + range : d); }
+
 }  // namespace
 
 uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out, bool thorough) {
@@ -94,7 +97,7 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
       int previous = 0;
       for (int s = 0; s <= last; s++) {
         const int value = widths[s] ? widths[s] - offset : 0;
-        diff[s] = uint8_t(((value - previous) % range + range) % range);
+        diff[s] = Wrap(value - previous, range);
         previous = value;
       }
       uint32_t runBits = 0;
@@ -135,7 +138,7 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
   int previous = 0;
   for (int s = 0; s <= last; s++) {
     const int value = widths[s] ? widths[s] - offset : 0;
-    diff[s] = uint8_t(((value - previous) % range + range) % range);
+    diff[s] = Wrap(value - previous, range);
     previous = value;
   }
   for (int s = 0; s <= last;) {

@@ -3,6 +3,7 @@
 // exactly as the decoder's table builder will assign them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,26 +21,35 @@ class BitSink {
     if (count_ >= 32) {
       count_ -= 32;
       const uint32_t word = uint32_t(acc_ >> count_);
-      out_.push_back(uint8_t(word));
-      out_.push_back(uint8_t(word >> 8));
-      out_.push_back(uint8_t(word >> 16));
-      out_.push_back(uint8_t(word >> 24));
+      if (used_ + 4 > out_.size()) out_.resize(std::max<size_t>(4096, 2 * out_.size()));
+      uint8_t* to = &out_[used_];
+      to[0] = uint8_t(word);
+      to[1] = uint8_t(word >> 8);
+      to[2] = uint8_t(word >> 16);
+      to[3] = uint8_t(word >> 24);
+      used_ += 4;
     }
   }
   // Pads the last word with zeros; the stream is whole words.
   void Flush() {
     if (count_ > 0) Put(0, 32 - count_);
   }
-  uint64_t Bits() const { return uint64_t(out_.size()) * 8 + uint64_t(count_); }
-  std::vector<uint8_t>& Bytes() { return out_; }
+  uint64_t Bits() const { return uint64_t(used_) * 8 + uint64_t(count_); }
+  // The whole words written so far.
+  std::vector<uint8_t>& Bytes() {
+    out_.resize(used_);
+    return out_;
+  }
   void Clear() {
     out_.clear();
+    used_ = 0;
     acc_ = 0;
     count_ = 0;
   }
 
  private:
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t> out_;  // grown ahead; the first used_ bytes are written
+  size_t used_ = 0;
   uint64_t acc_ = 0;  // holds at most 31 + 32 pending bits
   int count_ = 0;
 };
