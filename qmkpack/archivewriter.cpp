@@ -7,6 +7,7 @@
 // is later than it.
 #include "qmkpack/archivewriter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,16 +146,17 @@ void Walk(const fs::path& dir, const std::string& prefix, std::vector<PlannedEnt
     const std::string name = child.path().filename().string();
     const std::string rel = prefix.empty() ? name : prefix + "/" + name;
     std::error_code sec;
+    // The entry's type comes from the directory listing where the file
+    // system gives it; only links and unknown types cost a stat.
     const bool isLink = child.is_symlink(sec);
-    const fs::file_status st = child.status(sec);
-    if (fs::is_directory(st)) {
+    if (child.is_directory(sec)) {
       if (isLink) {
         fprintf(err, "qmkpack: %s: skipping a link to a directory\n", rel.c_str());
         continue;
       }
       out.push_back({ArchiveName(rel), child.path().string(), true});
       Walk(child.path(), rel, out, ok, err);
-    } else if (fs::is_regular_file(st)) {
+    } else if (child.is_regular_file(sec)) {
       out.push_back({ArchiveName(rel), child.path().string(), false});
     } else {
       fprintf(err, "qmkpack: %s: skipping, not a regular file or directory\n", rel.c_str());
@@ -193,26 +195,38 @@ class Progress {
   std::chrono::steady_clock::time_point start_, shown_;
 };
 
-bool ReadWhole(const std::string& path, std::vector<uint8_t>& bytes, FILE* err) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
+// Reads the file to its end. `expected`, its size when the tree was
+// checked, sizes the buffer (one byte more, so that the end shows at the
+// next read); a file that has changed since is read as it is now.
+bool ReadWhole(const std::string& path, uint64_t expected, std::vector<uint8_t>& bytes, FILE* err) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     fprintf(err, "qmkpack: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return false;
   }
-  bytes.clear();
-  uint8_t buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-    bytes.insert(bytes.end(), buf, buf + n);
-    if (bytes.size() > UINT32_MAX) break;
+  bytes.resize(size_t(std::min<uint64_t>(expected, UINT32_MAX)) + 1);
+  size_t have = 0;
+  bool failed = false;
+  for (;;) {
+    if (have == bytes.size()) {
+      if (have > UINT32_MAX) break;
+      bytes.resize(2 * have);
+    }
+    const ssize_t n = read(fd, bytes.data() + have, std::min<size_t>(bytes.size() - have, size_t(1) << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = n < 0;
+      break;
+    }
+    have += size_t(n);
   }
-  const bool failed = ferror(f) != 0;
-  fclose(f);
+  close(fd);
+  bytes.resize(have);
   if (failed) {
     fprintf(err, "qmkpack: cannot read %s\n", path.c_str());
     return false;
   }
-  if (bytes.size() > UINT32_MAX) {
+  if (have > UINT32_MAX) {
     fprintf(err, "qmkpack: %s: file too large (the format holds files under 4 GiB)\n", path.c_str());
     return false;
   }
@@ -222,11 +236,13 @@ bool ReadWhole(const std::string& path, std::vector<uint8_t>& bytes, FILE* err) 
 }  // namespace
 
 uint32_t DosTimeOf(int64_t unixTime) {
+  // localtime() reloads the time zone at every call (a stat of
+  // /etc/localtime per entry); localtime_r() after one tzset() does not.
+  static const bool zoneLoaded = (tzset(), true);
+  (void)zoneLoaded;
   time_t t = time_t(unixTime);
   struct tm lt;
-  const struct tm* p = localtime(&t);
-  if (!p) return (0u << 9 | 1u << 5 | 1u) << 16;
-  lt = *p;
+  if (!localtime_r(&t, &lt)) return (0u << 9 | 1u << 5 | 1u) << 16;
   int year = lt.tm_year + 1900;
   if (year < 1980) return (0u << 9 | 1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
   if (year > 2107) {
@@ -339,9 +355,11 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   // Everything that can be refused is refused before anything is written.
   bool ok = true;
   uint64_t total = 0;
-  for (const PlannedEntry& e : entries) {
+  std::vector<struct stat> stats(entries.size());
+  for (size_t k = 0; k < entries.size(); k++) {
+    const PlannedEntry& e = entries[k];
     ok = CheckName(e.name, err) && ok;
-    struct stat st;
+    struct stat& st = stats[k];
     if (stat(e.path.c_str(), &st) != 0) {
       fprintf(err, "qmkpack: cannot read %s: %s\n", e.path.c_str(), strerror(errno));
       ok = false;
@@ -387,9 +405,9 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   uint64_t done = 0;
   uint64_t written = 0;
   std::vector<uint8_t> data;
-  for (const PlannedEntry& e : entries) {
-    struct stat st;
-    if (stat(e.path.c_str(), &st) != 0) return fail("cannot read", e.path);
+  for (size_t k = 0; k < entries.size(); k++) {
+    const PlannedEntry& e = entries[k];
+    const struct stat& st = stats[k];
     int64_t mtime = int64_t(st.st_mtime);
     if (options.hasEpoch && mtime > options.epoch) mtime = options.epoch;
     FileFields fields{};
@@ -401,7 +419,7 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
       fields.compType = ace::kCompLz77;
       fields.crc = 0xFFFFFFFFu;
     } else {
-      if (!ReadWhole(e.path, data, err)) {
+      if (!ReadWhole(e.path, uint64_t(st.st_size), data, err)) {
         fclose(f);
         remove(temp.c_str());
         return 2;
