@@ -197,8 +197,14 @@ struct LzEncoder::Impl {
     searchedEnd_ = searchedEnd_ > shift ? searchedEnd_ - shift : 0;
     recordBase_ = recordBase_ > shift ? recordBase_ - shift : 0;
     auto move = [shift](int32_t& v) { v = v >= int32_t(shift) ? v - int32_t(shift) : kNil; };
-    for (int32_t& v : head_) move(v);
-    for (int32_t& v : link_) move(v);
+    // Chain entries carry a tag above the position.
+    auto moveTagged = [shift](int32_t& v) {
+      const uint32_t at = uint32_t(v) & kChainPosMask;
+      v = v >= 0 && at >= shift ? int32_t(uint32_t(v) - shift) : kNil;
+    };
+    const bool chains = !binaryTree && !params.rowWays;
+    for (int32_t& v : head_) chains ? moveTagged(v) : move(v);
+    for (int32_t& v : link_) chains ? moveTagged(v) : move(v);
     for (Row& r : rows_) {
       for (int32_t& v : r.pos) move(v);
     }
@@ -216,9 +222,29 @@ struct LzEncoder::Impl {
       r.tag[r.newest] = uint8_t(h);
       return;
     }
-    const uint32_t h = Hash(p);
-    link_[p & kLinkMask] = head_[h];
-    head_[h] = int32_t(p);
+    const uint32_t h = ChainHash(p);
+    link_[p & kLinkMask] = head_[h >> kChainTagBits];
+    head_[h >> kChainTagBits] = int32_t(p | (h & kChainTagMask) << kChainPosBits);
+  }
+
+  // Chains: an entry is a position in the low kChainPosBits bits and, above
+  // them, kChainTagBits more bits of that position's hash, so most
+  // collisions are passed over without loading the candidate's bytes.
+  static constexpr uint32_t kChainPosBits = 22;
+  static constexpr uint32_t kChainPosMask = (1u << kChainPosBits) - 1;
+  static constexpr uint32_t kChainTagBits = 9;
+  static constexpr uint32_t kChainTagMask = (1u << kChainTagBits) - 1;
+  static_assert(kCapacity <= kChainPosMask + 1, "positions fit below the tag");
+  // Head index in the high bits, the tag below it.
+  uint32_t ChainHash(uint32_t p) const { return (Load32(&buf_[p]) * 2654435761u) >> (hashShift - kChainTagBits); }
+
+  void PrefetchSlot(uint32_t p) const {
+    if (entryEnd_ - p < 4) return;
+    if (params.rowWays) {
+      __builtin_prefetch(&rows_[RowHash(p) >> 8]);
+    } else {
+      __builtin_prefetch(&head_[ChainHash(p) >> kChainTagBits]);
+    }
   }
 
   // Row index in the high bits, an 8-bit tag below it.
@@ -251,11 +277,17 @@ struct LzEncoder::Impl {
     const Row* row = nullptr;
     uint32_t tagged = 0;  // rows: bit k, the k-th newest slot's tag agrees
     int32_t c;
+    uint32_t chainTag = 0;
+    int32_t next = kNil;  // chains: the entry to look at next
     if (params.rowWays) {
       const uint32_t h = RowHash(p);
       row = &rows_[h >> 8];
       depth = std::min(depth, params.rowWays);
       tagged = TaggedSlots(*row, h & 0xFF) & ((1u << depth) - 1);
+    } else {
+      const uint32_t h = ChainHash(p);
+      chainTag = h & kChainTagMask;
+      next = head_[h >> kChainTagBits];
     }
     for (int k = 0; depth-- > 0; k++) {
       if (row) {
@@ -267,8 +299,12 @@ struct LzEncoder::Impl {
         c = row->pos[(row->newest + uint32_t(k)) & rowMask_];
         if (c < 0 || c < minSource) break;
       } else {
-        c = k == 0 ? head_[Hash(p)] : link_[uint32_t(c) & kLinkMask];
-        if (c < 0 || c < minSource) break;
+        if (next < 0) break;
+        c = int32_t(uint32_t(next) & kChainPosMask);
+        if (c < minSource) break;
+        const uint32_t tag = uint32_t(next) >> kChainPosBits;
+        next = link_[uint32_t(c) & kLinkMask];
+        if (tag != chainTag) continue;  // a hash collision
       }
       const uint8_t* cand = &buf_[uint32_t(c)];
       if (Load32(cand) != head) continue;  // a hash collision
@@ -484,7 +520,12 @@ struct LzEncoder::Impl {
     bool havePending = false;
     Choice pending;
     while (p < until) {
+      // The slots the next searches read first are loaded while this one
+      // runs: the next position's, and once a match is chosen, the one
+      // after it.
+      PrefetchSlot(p + 1);
       Choice c = havePending ? pending : Choose(p, params.depth);
+      if (c.len) PrefetchSlot(p + c.len);
       havePending = false;
       Insert(p);
       if (c.len == 0) {
