@@ -174,9 +174,12 @@ void BlockWriter::WriteBlock(const Symbol* sym, size_t n, BitSink& out, CostMode
   AssignCodeWords(kMaxCodeBits, LastUsed(lw, kLengthCount), lw, lengthWords);
   for (size_t k = 0; k < n; k++) {
     const Symbol& s = sym[k];
-    out.Put(mainWords[s.main], mw[s.main]);
-    if (s.main >= 256) {
-      out.Put(s.extra, s.extraBits);
+    if (s.main < 256) {
+      out.Put(mainWords[s.main], mw[s.main]);
+    } else {
+      // A match's symbol and distance bits go as one value: at most
+      // 11 + 19 bits.
+      out.Put(mainWords[s.main] << s.extraBits | s.extra, mw[s.main] + s.extraBits);
       out.Put(lengthWords[s.lengthSym], lw[s.lengthSym]);
     }
   }

@@ -61,17 +61,21 @@ struct Item {
 // number of times it occurs in them.
 void LimitedCodeLengths(const uint32_t* freqs, int count, int maxBits, uint8_t* lengths) {
   memset(lengths, 0, size_t(count));
-  uint16_t order[kMainSymbols];
+  // Used symbols, lightest first, equal weights in symbol order: sorted as
+  // weight and symbol in one key.
+  uint64_t keys[kMainSymbols];
   int n = 0;
   for (int s = 0; s < count; s++) {
-    if (freqs[s]) order[n++] = uint16_t(s);
+    if (freqs[s]) keys[n++] = uint64_t(freqs[s]) << 16 | uint64_t(s);
   }
   if (n == 0) return;
   if (n == 1) {
-    lengths[order[0]] = 1;
+    lengths[uint16_t(keys[0])] = 1;
     return;
   }
-  std::stable_sort(order, order + n, [&](uint16_t a, uint16_t b) { return freqs[a] < freqs[b]; });
+  std::sort(keys, keys + n);
+  uint16_t order[kMainSymbols];
+  for (int k = 0; k < n; k++) order[k] = uint16_t(keys[k]);
   if (HuffmanLengths(freqs, order, n, lengths) <= maxBits) return;
   memset(lengths, 0, size_t(count));
 
@@ -132,14 +136,19 @@ void AssignCodeWords(int bits, int last, uint8_t* widths, uint32_t* words) {
   for (int p = 0; p < size; p++) table[p] = 0xFFFF;
   MakeCode(bits, last, widths, table);
   for (int s = 0; s < count; s++) words[s] = 0;
-  // The first table entry that names a symbol is its code word, shifted up.
+  // The table is filled from entry 0 on, a run of 2^(bits - width) entries
+  // per symbol; a run's first entry is the symbol's code word, shifted up.
+  // (A lone symbol decodes with width 1 but fills as many entries as its
+  // old width gave it: the step then lands inside its run or past the end.)
   bool seen[kMainSymbols + 1] = {};
-  for (int p = 0; p < size; p++) {
-    if (table[p] == 0xFFFF) continue;
+  for (int p = 0; p < size && table[p] != 0xFFFF;) {
     const uint32_t s = EntrySymbol(table[p]);
-    if (s >= uint32_t(count) || seen[s]) continue;
-    seen[s] = true;
-    words[s] = uint32_t(p) >> (bits - widths[s]);
+    const int width = int(EntryWidth(table[p]));
+    if (s < uint32_t(count) && !seen[s]) {
+      seen[s] = true;
+      words[s] = uint32_t(p) >> (bits - widths[s]);
+    }
+    p += width > 0 && width <= bits ? 1 << (bits - width) : 1;
   }
 }
 
