@@ -8,10 +8,10 @@
 // The current entry's bytes are appended in pieces, so an entry of any size
 // is parsed with a fixed buffer.
 //
-// Match finders. Hash rows (levels 1-3): each hash of the next 4 bytes has
+// Match finders. Hash rows (levels 1-3): each hash of the next 5 bytes has
 // a row of the latest positions with 8 more bits of their hash, so a search
 // reads one row and only the candidates whose bits agree. Hash chains
-// (levels 4-7): `head_` maps a hash of the next 4 bytes to the latest
+// (levels 4-7): `head_` maps a hash of the next 5 bytes to the latest
 // position, `link_` each position to the previous one with the same hash;
 // longer searches, at a cache miss a step. Binary trees (levels 8-9): `head_` maps a
 // 3-byte hash to the root of a tree of earlier positions ordered by the
@@ -77,8 +77,8 @@ LevelParams ParamsFor(int level) {
     case 1: return {LevelParams::kGreedy, 8, 32, 15, 0, 0, 8, 1};
     case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8, 1};
     case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8, 1};
-    case 4: return {LevelParams::kLazy, 16, 64, 17, 8, 32, 0, 1};
-    case 5: return {LevelParams::kLazy, 24, 64, 17, 8, 32, 0, 1};
+    case 4: return {LevelParams::kLazy, 10, 32, 17, 4, 24, 0, 1};
+    case 5: return {LevelParams::kLazy, 16, 48, 17, 4, 32, 0, 1};
     case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64, 0, 1};
     case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259, 0, 1};
     case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0, 0, 1};
@@ -164,15 +164,17 @@ struct LzEncoder::Impl {
     costs_.SetDefaults();
   }
 
-  // Chains hash 4 bytes: a 3-byte hash fills them with candidates that can
-  // only give 3-byte matches, which rarely beat literals at a distance.
   // Trees hash 3 bytes, so short matches stay reachable for the parse.
-  uint32_t HashBytes() const { return binaryTree ? 3 : 4; }
+  uint32_t TreeHash(uint32_t p) const { return ((Load32(&buf_[p]) & 0xFFFFFF) * 2654435761u) >> hashShift; }
 
-  uint32_t Hash(uint32_t p) const {
-    uint32_t x = Load32(&buf_[p]);
-    if (HashBytes() == 3) x &= 0xFFFFFF;
-    return (x * 2654435761u) >> hashShift;
+  // Rows and chains hash 5 bytes. A shorter hash fills them with candidates
+  // that give only 3- or 4-byte matches, which seldom beat literals at a
+  // distance, and the searches' few steps go to those; with 5, a search
+  // reaches further back among the candidates that pay.
+  static constexpr uint32_t kSearchHashBytes = 5;
+  uint32_t SearchHash(uint32_t p) const {
+    const uint64_t x = uint64_t(Load32(&buf_[p])) | uint64_t(buf_[p + 4]) << 32;
+    return uint32_t(((x << 24) * 0xCF1BBCDCB7A56463ull) >> 32);
   }
 
   // Earliest position a match may copy from.
@@ -213,7 +215,7 @@ struct LzEncoder::Impl {
   // ---- hash chains -------------------------------------------------------
 
   void Insert(uint32_t p) {
-    if (entryEnd_ - p < 4) return;  // hashing reads 4 bytes
+    if (entryEnd_ - p < kSearchHashBytes) return;
     if (params.rowWays) {
       const uint32_t h = RowHash(p);
       Row& r = rows_[h >> 8];
@@ -236,10 +238,10 @@ struct LzEncoder::Impl {
   static constexpr uint32_t kChainTagMask = (1u << kChainTagBits) - 1;
   static_assert(kCapacity <= kChainPosMask + 1, "positions fit below the tag");
   // Head index in the high bits, the tag below it.
-  uint32_t ChainHash(uint32_t p) const { return (Load32(&buf_[p]) * 2654435761u) >> (hashShift - kChainTagBits); }
+  uint32_t ChainHash(uint32_t p) const { return SearchHash(p) >> (hashShift - kChainTagBits); }
 
   void PrefetchSlot(uint32_t p) const {
-    if (entryEnd_ - p < 4) return;
+    if (entryEnd_ - p < kSearchHashBytes) return;
     if (params.rowWays) {
       __builtin_prefetch(&rows_[RowHash(p) >> 8]);
     } else {
@@ -248,7 +250,7 @@ struct LzEncoder::Impl {
   }
 
   // Row index in the high bits, an 8-bit tag below it.
-  uint32_t RowHash(uint32_t p) const { return (Load32(&buf_[p]) * 2654435761u) >> (hashShift - 8); }
+  uint32_t RowHash(uint32_t p) const { return SearchHash(p) >> (hashShift - 8); }
 
   // The row's slots whose tag is `tag`, as bits by age: bit k for the slot
   // k places after the newest.
@@ -270,7 +272,7 @@ struct LzEncoder::Impl {
   // Longest new match at p (not inserting p), looking at `depth` candidates.
   Match FindChainMatch(uint32_t p, uint32_t limit, int depth) const {
     Match best{0, 0};
-    if (entryEnd_ - p < 4 || limit < 3) return best;
+    if (entryEnd_ - p < kSearchHashBytes || limit < 3) return best;
     const uint8_t* cur = &buf_[p];
     const uint32_t head = Load32(cur);
     const int64_t minSource = MinSource(p);
@@ -362,7 +364,7 @@ struct LzEncoder::Impl {
   // on the way, each longer than the one before.
   size_t TreeMatches(uint32_t p, uint32_t limit, Match* out) {
     if (entryEnd_ - p < 4 || limit < 3) return 0;
-    const uint32_t h = Hash(p);
+    const uint32_t h = TreeHash(p);
     int32_t c = head_[h];
     head_[h] = int32_t(p);
     int32_t* left = &link_[2 * size_t(p & kLinkMask)];
