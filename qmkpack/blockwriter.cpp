@@ -172,17 +172,19 @@ void BlockWriter::WriteBlock(const Symbol* sym, size_t n, BitSink& out, CostMode
   uint32_t lengthWords[kLengthCount];
   AssignCodeWords(kMaxCodeBits, LastUsed(mw, kMainCount), mw, mainWords);
   AssignCodeWords(kMaxCodeBits, LastUsed(lw, kLengthCount), lw, lengthWords);
+  // At most 11 + 19 + 11 bits a symbol.
+  BitSink::Run run = out.Begin(uint64_t(n) * 41);
   for (size_t k = 0; k < n; k++) {
     const Symbol& s = sym[k];
     if (s.main < 256) {
-      out.Put(mainWords[s.main], mw[s.main]);
+      run.Put(mainWords[s.main], mw[s.main]);
     } else {
-      // A match's symbol and distance bits go as one value: at most
-      // 11 + 19 bits.
-      out.Put(mainWords[s.main] << s.extraBits | s.extra, mw[s.main] + s.extraBits);
-      out.Put(lengthWords[s.lengthSym], lw[s.lengthSym]);
+      // A match's symbol and distance bits go as one value.
+      run.Put(mainWords[s.main] << s.extraBits | s.extra, mw[s.main] + s.extraBits);
+      run.Put(lengthWords[s.lengthSym], lw[s.lengthSym]);
     }
   }
+  out.End(run);
 }
 
 void BlockWriter::Write(const std::vector<Symbol>& symbols, BitSink& out, CostModel& costs) {

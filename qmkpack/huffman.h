@@ -14,21 +14,43 @@ namespace qmk {
 // down, the order the decoder reads.
 class BitSink {
  public:
-  void Put(uint32_t value, int bits) {  // bits 0..32, value < 2^bits
-    if (bits == 0) return;
-    acc_ = (acc_ << bits) | value;
-    count_ += bits;
-    if (count_ >= 32) {
-      count_ -= 32;
-      const uint32_t word = uint32_t(acc_ >> count_);
-      if (used_ + 4 > out_.size()) out_.resize(std::max<size_t>(4096, 2 * out_.size()));
-      uint8_t* to = &out_[used_];
-      to[0] = uint8_t(word);
-      to[1] = uint8_t(word >> 8);
-      to[2] = uint8_t(word >> 16);
-      to[3] = uint8_t(word >> 24);
-      used_ += 4;
+  // The sink's state in locals, for a run of many Puts whose output has
+  // been reserved: the compiler cannot keep members in registers across
+  // the byte stores, which may alias them.
+  struct Run {
+    uint64_t acc;
+    int count;
+    uint8_t* to;
+    void Put(uint32_t value, int bits) {  // bits 0..32, value < 2^bits
+      acc = (acc << bits) | value;
+      count += bits;
+      if (count >= 32) {
+        count -= 32;
+        const uint32_t word = uint32_t(acc >> count);
+        to[0] = uint8_t(word);
+        to[1] = uint8_t(word >> 8);
+        to[2] = uint8_t(word >> 16);
+        to[3] = uint8_t(word >> 24);
+        to += 4;
+      }
     }
+  };
+  // Starts a run that puts at most `bits` bits.
+  Run Begin(uint64_t bits) {
+    Reserve(size_t(bits / 8) + 8);
+    return Run{acc_, count_, out_.data() + used_};
+  }
+  void End(const Run& run) {
+    acc_ = run.acc;
+    count_ = run.count;
+    used_ = size_t(run.to - out_.data());
+  }
+
+  void Put(uint32_t value, int bits) {  // bits 0..32, value < 2^bits
+    Reserve(4);
+    Run run{acc_, count_, out_.data() + used_};
+    run.Put(value, bits);
+    End(run);
   }
   // Pads the last word with zeros; the stream is whole words.
   void Flush() {
@@ -48,6 +70,9 @@ class BitSink {
   }
 
  private:
+  void Reserve(size_t bytes) {
+    if (used_ + bytes > out_.size()) out_.resize(std::max<size_t>({4096, 2 * out_.size(), used_ + bytes}));
+  }
   std::vector<uint8_t> out_;  // grown ahead; the first used_ bytes are written
   size_t used_ = 0;
   uint64_t acc_ = 0;  // holds at most 31 + 32 pending bits
