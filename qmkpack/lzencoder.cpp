@@ -2,9 +2,10 @@
 //
 // Window. `buf_` holds at least the last 2^20 bytes before the parse
 // position and the unparsed rest of the current entry, at most kCapacity
-// bytes. Positions are offsets into `buf_`; when the buffer fills, its first
-// 2^20 bytes are dropped and every stored position moves down by as much
-// (positions that fall off become kNil).
+// bytes. Positions are offsets into `buf_`; when the buffer fills, the
+// whole windows before the parse position's last 2^20 bytes are dropped and
+// every stored position moves down by as much (positions that fall off
+// become kNil).
 // The current entry's bytes are appended in pieces, so an entry of any size
 // is parsed with a fixed buffer.
 //
@@ -55,7 +56,9 @@ constexpr int32_t kNil = -1;
 constexpr uint32_t kWindow = 1u << kWindowBits;
 constexpr uint32_t kLinkMask = kWindow - 1;
 constexpr uint32_t kLookahead = 1u << 16;            // unparsed bytes kept ahead of the parse
-constexpr uint32_t kCapacity = 2 * kWindow + kLookahead;
+// Four windows: a slide drops two at once, so the match finders' positions
+// are moved down once every 2 MiB of input.
+constexpr uint32_t kCapacity = 4 * kWindow;
 constexpr uint32_t kMaxLen = 259;
 constexpr size_t kSymbolsPerWrite = 1u << 17;        // symbols handed to the block writer at once
 constexpr int kOptWindow = 4096;                     // positions one optimal-parse segment may span
@@ -189,7 +192,7 @@ struct LzEncoder::Impl {
     if (end_ + room <= kCapacity) return;
     // Whole windows only: `link_` is indexed by position modulo the window,
     // so a shift by a multiple of it keeps every slot where it belongs.
-    const uint32_t shift = pos_ >= 2 * kWindow ? kWindow : 0;
+    const uint32_t shift = pos_ >= 2 * kWindow ? (pos_ - kWindow) / kWindow * kWindow : 0;
     if (shift == 0) return;
     memmove(buf_.data(), buf_.data() + shift, end_ - shift);
     end_ -= shift;
