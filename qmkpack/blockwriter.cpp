@@ -86,6 +86,36 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
   // Values are widths less the offset; they go as differences modulo the
   // range, so equal neighbours (and runs of unused symbols) are zeros, and
   // four to nineteen zeros in a row take one run symbol and 4 bits.
+  // Which differences are zero depends on neither: exactly those of a width
+  // equal to the one before it (0 before symbol 0), since used widths stay
+  // above the offset. So the runs are counted once, and each offset and
+  // range only sorts the other differences into values.
+  uint32_t runs = 0;       // run symbols
+  uint32_t loneZeros = 0;  // zeros sent one by one
+  int changes[kMainCount];
+  int changeCount = 0;
+  {
+    int run = 0;
+    auto endRun = [&]() {
+      if (run >= 4) {
+        runs++;
+      } else {
+        loneZeros += uint32_t(run);
+      }
+      run = 0;
+    };
+    int previous = 0;
+    for (int s = 0; s <= last; s++) {
+      if (widths[s] == previous) {
+        if (++run == 19) endRun();
+      } else {
+        endRun();
+        changes[changeCount++] = s;
+      }
+      previous = widths[s];
+    }
+    endRun();
+  }
   uint8_t diff[kMainCount];
   const int maxOffset = none ? 0 : std::min(15, lo - 1);
   const int minOffset = thorough ? 0 : std::max(0, maxOffset - 1);
@@ -94,25 +124,15 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
     const int maxRange = thorough ? 15 : std::min(15, minRange + 1);
     for (int range = minRange; range <= maxRange; range++) {
       uint32_t freq[16] = {};
-      int previous = 0;
-      for (int s = 0; s <= last; s++) {
+      freq[0] = loneZeros;
+      freq[range] += runs;
+      for (int k = 0; k < changeCount; k++) {
+        const int s = changes[k];
         const int value = widths[s] ? widths[s] - offset : 0;
-        diff[s] = Wrap(value - previous, range);
-        previous = value;
+        const int before = s > 0 && widths[s - 1] ? widths[s - 1] - offset : 0;
+        freq[Wrap(value - before, range)]++;
       }
-      uint32_t runBits = 0;
-      for (int s = 0; s <= last;) {
-        int run = 0;
-        while (s + run <= last && diff[s + run] == 0 && run < 19) run++;
-        if (run >= 4) {
-          freq[range]++;
-          runBits += 4;
-          s += run;
-        } else {
-          freq[diff[s]]++;
-          s++;
-        }
-      }
+      const uint32_t runBits = 4 * runs;
       uint8_t pre[16];
       LimitedCodeLengths(freq, range + 1, kMaxPreBits, pre);
       uint32_t bits = 17 + 3 * uint32_t(range + 1) + runBits;
