@@ -372,8 +372,6 @@ struct LzEncoder::Impl {
     head_[h] = int32_t(p);
     int32_t* left = &link_[2 * size_t(p & kLinkMask)];
     int32_t* right = left + 1;
-    uint32_t leftLen = 0;
-    uint32_t rightLen = 0;
     uint32_t bestLen = 1;
     size_t found = 0;
     const int64_t minSource = MinSource(p);
@@ -390,11 +388,9 @@ struct LzEncoder::Impl {
       // with `cur` - as long as every position went into the tree compared
       // as far as this search compares. In a solid archive a position near
       // an entry's end went in compared only up to that end, and a later
-      // entry's search may reach further; the shared prefix is therefore
-      // checked before it is skipped.
-      uint32_t len = std::min(leftLen, rightLen);
-      if (memcmp(cand, cur, len) != 0) len = 0;
-      len += MatchLength(cand + len, cur + len, limit - len);
+      // entry's search may reach further; so the match is measured from its
+      // first byte, which costs no more than checking the shared prefix.
+      const uint32_t len = MatchLength(cand, cur, limit);
       if (len > bestLen) {
         bestLen = len;
         if (out) out[found++] = {len, p - uint32_t(c) - 1};
@@ -408,12 +404,10 @@ struct LzEncoder::Impl {
         *left = c;
         left = pair + 1;
         c = *left;
-        leftLen = len;
       } else {
         *right = c;
         right = pair;
         c = *right;
-        rightLen = len;
       }
     }
   }
