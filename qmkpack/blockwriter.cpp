@@ -27,12 +27,11 @@ struct Stats {
   uint32_t length[kLengthCount];
   uint64_t extraBits;
   void Clear() { memset(this, 0, sizeof *this); }
+  // Without a branch: a literal's length symbol and extra bits are 0.
   void Add(const Symbol& s) {
     main[s.main]++;
-    if (s.main >= 256) {
-      length[s.lengthSym]++;
-      extraBits += s.extraBits;
-    }
+    length[s.lengthSym] += s.main >= 256;
+    extraBits += s.extraBits;
   }
   void Add(const Stats& o) {
     for (int k = 0; k < kMainCount; k++) main[k] += o.main[k];

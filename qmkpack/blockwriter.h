@@ -24,8 +24,8 @@ constexpr int kMaxBlockSymbols = 32767;
 // One coded step of the stream.
 struct Symbol {
   uint16_t main;        // 0..255 literal, 256..259 repeat, 260..282 new distance class
-  uint8_t lengthSym;    // length less its base (main >= 256)
-  uint8_t extraBits;    // distance extra bits (main >= 262)
+  uint8_t lengthSym;    // length less its base (main >= 256); 0 for a literal
+  uint8_t extraBits;    // distance extra bits (main >= 262); else 0
   uint32_t extra;
 };
 
