@@ -199,7 +199,11 @@ class Progress {
 // checked, sizes the buffer (one byte more, so that the end shows at the
 // next read); a file that has changed since is read as it is now.
 bool ReadWhole(const std::string& path, uint64_t expected, std::vector<uint8_t>& bytes, FILE* err) {
+#ifdef _WIN32
+  const int fd = open(path.c_str(), O_RDONLY | O_BINARY);
+#else
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
   if (fd < 0) {
     fprintf(err, "qmkpack: cannot open %s: %s\n", path.c_str(), strerror(errno));
     return false;
@@ -235,14 +239,22 @@ bool ReadWhole(const std::string& path, uint64_t expected, std::vector<uint8_t>&
 
 }  // namespace
 
-uint32_t DosTimeOf(int64_t unixTime) {
+// The local time of t; false when there is none.
+static bool LocalTime(time_t t, struct tm* out) {
+#ifdef _WIN32
+  return localtime_s(out, &t) == 0;
+#else
   // localtime() reloads the time zone at every call (a stat of
   // /etc/localtime per entry); localtime_r() after one tzset() does not.
   static const bool zoneLoaded = (tzset(), true);
   (void)zoneLoaded;
-  time_t t = time_t(unixTime);
+  return localtime_r(&t, out) != nullptr;
+#endif
+}
+
+uint32_t DosTimeOf(int64_t unixTime) {
   struct tm lt;
-  if (!localtime_r(&t, &lt)) return (0u << 9 | 1u << 5 | 1u) << 16;
+  if (!LocalTime(time_t(unixTime), &lt)) return (0u << 9 | 1u << 5 | 1u) << 16;
   int year = lt.tm_year + 1900;
   if (year < 1980) return (0u << 9 | 1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
   if (year > 2107) {
