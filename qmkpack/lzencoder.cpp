@@ -572,8 +572,15 @@ struct LzEncoder::Impl {
 
   uint32_t initEnd_ = 0;  // opt_[0..initEnd_] hold this segment's prices
 
-  void Relax(uint32_t at, uint32_t price, uint32_t from, uint32_t len, uint32_t v, int rep) {
+  // Marks the positions up to `at` unreached, where this segment has not
+  // priced them yet.
+  void Reach(uint32_t at) {
     while (initEnd_ < at) opt_[++initEnd_].price = UINT32_MAX;
+  }
+
+  // The step to `at` from `from`, if it is cheaper than the best so far;
+  // `at` must have been reached.
+  void Relax(uint32_t at, uint32_t price, uint32_t from, uint32_t len, uint32_t v, int rep) {
     Node& n = opt_[at];
     if (price < n.price) {
       n.price = price;
@@ -651,6 +658,10 @@ struct LzEncoder::Impl {
       }
 
       const uint32_t price = here.price;
+      uint32_t farthest = 1;
+      for (uint32_t r = 0; r < 4; r++) farthest = std::max(farthest, repLen[r]);
+      if (found) farthest = std::max(farthest, matches_[found - 1].len);
+      Reach(cur + farthest);
       Relax(cur + 1, price + costs_.main[buf_[p]], cur, 1, 0, -2);
       for (uint32_t r = 0; r < 4; r++) {
         const uint32_t minLen = r < 2 ? 2u : 3u;
