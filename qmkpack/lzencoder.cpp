@@ -628,6 +628,8 @@ struct LzEncoder::Impl {
       if (cur > 0) ArriveReps(cur);
       const Node& here = opt_[cur];
       const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
+      // The next position's tree root is loaded while this one is searched.
+      if (p + 1 >= searchedEnd_ && entryEnd_ - p >= 5) __builtin_prefetch(&head_[TreeHash(p + 1)]);
       const size_t found = Matches(p, limit, matches_.data());
 
       // Repeats first; a long repeat or match is taken without weighing.
