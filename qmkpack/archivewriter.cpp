@@ -237,10 +237,8 @@ bool ReadWhole(const std::string& path, uint64_t expected, std::vector<uint8_t>&
   return true;
 }
 
-}  // namespace
-
 // The local time of t; false when there is none.
-static bool LocalTime(time_t t, struct tm* out) {
+bool LocalTime(time_t t, struct tm* out) {
 #ifdef _WIN32
   return localtime_s(out, &t) == 0;
 #else
@@ -251,6 +249,8 @@ static bool LocalTime(time_t t, struct tm* out) {
   return localtime_r(&t, out) != nullptr;
 #endif
 }
+
+}  // namespace
 
 uint32_t DosTimeOf(int64_t unixTime) {
   struct tm lt;

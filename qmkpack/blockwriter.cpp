@@ -64,6 +64,35 @@ uint64_t EstimateBits(const Stats& st) {
 // d modulo range for d in (-range, range): values lie in [0, range).
 inline uint8_t Wrap(int d, int range) { return uint8_t(d < 0 ? d + range : d); }
 
+// Walks a width table's differences in the order they are sent. Which are
+// zero depends on neither the offset nor the range: exactly those of a width
+// equal to the one before it (0 before symbol 0), since used widths stay
+// above the offset. Four to nineteen zeros in a row go as one run: run(n);
+// other zeros one by one: zero(); a nonzero difference: change(s).
+template <typename Run, typename Zero, typename Change>
+void WalkDifferences(const uint8_t* widths, int last, Run run, Zero zero, Change change) {
+  int zeros = 0;
+  auto endZeros = [&]() {
+    if (zeros >= 4) {
+      run(zeros);
+    } else {
+      for (int k = 0; k < zeros; k++) zero();
+    }
+    zeros = 0;
+  };
+  int previous = 0;
+  for (int s = 0; s <= last; s++) {
+    if (widths[s] == previous) {
+      if (++zeros == 19) endZeros();
+    } else {
+      endZeros();
+      change(s);
+    }
+    previous = widths[s];
+  }
+  endZeros();
+}
+
 }  // namespace
 
 uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out, bool thorough) {
@@ -84,53 +113,28 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
 
   // Values are widths less the offset; they go as differences modulo the
   // range, so equal neighbours (and runs of unused symbols) are zeros, and
-  // four to nineteen zeros in a row take one run symbol and 4 bits.
-  // Which differences are zero depends on neither: exactly those of a width
-  // equal to the one before it (0 before symbol 0), since used widths stay
-  // above the offset. So the runs are counted once, and each offset and
-  // range only sorts the other differences into values.
+  // four to nineteen zeros in a row take one run symbol and 4 bits. The
+  // zeros are the same for every offset and range, so they are counted
+  // once, and each offset and range only sorts the other differences.
   uint32_t runs = 0;       // run symbols
   uint32_t loneZeros = 0;  // zeros sent one by one
   int changes[kMainCount];
   int changeCount = 0;
-  {
-    int run = 0;
-    auto endRun = [&]() {
-      if (run >= 4) {
-        runs++;
-      } else {
-        loneZeros += uint32_t(run);
-      }
-      run = 0;
-    };
-    int previous = 0;
-    for (int s = 0; s <= last; s++) {
-      if (widths[s] == previous) {
-        if (++run == 19) endRun();
-      } else {
-        endRun();
-        changes[changeCount++] = s;
-      }
-      previous = widths[s];
-    }
-    endRun();
-  }
-  uint8_t diff[kMainCount];
+  WalkDifferences(
+      widths, last, [&](int) { runs++; }, [&]() { loneZeros++; },
+      [&](int s) { changes[changeCount++] = s; });
+  int offset = 0;  // of the values below
+  auto value = [&](int s) { return s >= 0 && widths[s] ? widths[s] - offset : 0; };
   const int maxOffset = none ? 0 : std::min(15, lo - 1);
   const int minOffset = thorough ? 0 : std::max(0, maxOffset - 1);
-  for (int offset = minOffset; offset <= maxOffset; offset++) {
+  for (offset = minOffset; offset <= maxOffset; offset++) {
     const int minRange = std::max(none ? 0 : hi - offset + 1, 1);
     const int maxRange = thorough ? 15 : std::min(15, minRange + 1);
     for (int range = minRange; range <= maxRange; range++) {
       uint32_t freq[16] = {};
       freq[0] = loneZeros;
       freq[range] += runs;
-      for (int k = 0; k < changeCount; k++) {
-        const int s = changes[k];
-        const int value = widths[s] ? widths[s] - offset : 0;
-        const int before = s > 0 && widths[s - 1] ? widths[s - 1] - offset : 0;
-        freq[Wrap(value - before, range)]++;
-      }
+      for (int k = 0; k < changeCount; k++) freq[Wrap(value(changes[k]) - value(changes[k] - 1), range)]++;
       const uint32_t runBits = 4 * runs;
       uint8_t pre[16];
       LimitedCodeLengths(freq, range + 1, kMaxPreBits, pre);
@@ -146,7 +150,7 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
   }
   if (!out) return bestBits;
 
-  const int offset = bestOffset;
+  offset = bestOffset;
   const int range = bestRange;
   out->Put(uint32_t(last), 9);
   out->Put(uint32_t(offset), 4);
@@ -154,24 +158,17 @@ uint32_t BlockWriter::WidthTable(const uint8_t* widths, int count, BitSink* out,
   for (int k = 0; k <= range; k++) out->Put(bestPre[k], 3);
   uint32_t words[16];
   AssignCodeWords(kMaxPreBits, range, bestPre, words);
-  int previous = 0;
-  for (int s = 0; s <= last; s++) {
-    const int value = widths[s] ? widths[s] - offset : 0;
-    diff[s] = Wrap(value - previous, range);
-    previous = value;
-  }
-  for (int s = 0; s <= last;) {
-    int run = 0;
-    while (s + run <= last && diff[s + run] == 0 && run < 19) run++;
-    if (run >= 4) {
-      out->Put(words[range], bestPre[range]);
-      out->Put(uint32_t(run - 4), 4);
-      s += run;
-    } else {
-      out->Put(words[diff[s]], bestPre[diff[s]]);
-      s++;
-    }
-  }
+  WalkDifferences(
+      widths, last,
+      [&](int n) {
+        out->Put(words[range], bestPre[range]);
+        out->Put(uint32_t(n - 4), 4);
+      },
+      [&]() { out->Put(words[0], bestPre[0]); },
+      [&](int s) {
+        const uint8_t d = Wrap(value(s) - value(s - 1), range);
+        out->Put(words[d], bestPre[d]);
+      });
   return bestBits;
 }
 

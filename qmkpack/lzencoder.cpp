@@ -384,12 +384,11 @@ struct LzEncoder::Impl {
       }
       int32_t* pair = &link_[2 * size_t(uint32_t(c) & kLinkMask)];
       const uint8_t* cand = &buf_[uint32_t(c)];
-      // Both subtrees share at least min(leftLen, rightLen) leading bytes
-      // with `cur` - as long as every position went into the tree compared
-      // as far as this search compares. In a solid archive a position near
-      // an entry's end went in compared only up to that end, and a later
-      // entry's search may reach further; so the match is measured from its
-      // first byte, which costs no more than checking the shared prefix.
+      // The path so far says how many leading bytes a subtree shares with
+      // `cur` only if every position went into the tree compared as far as
+      // this search compares. In a solid archive a position near an entry's
+      // end went in compared only up to that end, and a later entry's search
+      // may reach further; so each match is measured from its first byte.
       const uint32_t len = MatchLength(cand, cur, limit);
       if (len > bestLen) {
         bestLen = len;
@@ -629,7 +628,7 @@ struct LzEncoder::Impl {
       const Node& here = opt_[cur];
       const uint32_t limit = std::min(kMaxLen, entryEnd_ - p);
       // The next position's tree root is loaded while this one is searched.
-      if (p + 1 >= searchedEnd_ && entryEnd_ - p >= 5) __builtin_prefetch(&head_[TreeHash(p + 1)]);
+      if (p + 1 >= searchedEnd_ && entryEnd_ - (p + 1) >= 4) __builtin_prefetch(&head_[TreeHash(p + 1)]);
       const size_t found = Matches(p, limit, matches_.data());
 
       // Repeats first; a long repeat or match is taken without weighing.
