@@ -126,18 +126,20 @@ struct LzEncoder::Impl {
   bool binaryTree;
   std::vector<uint8_t> buf_;
   std::vector<int32_t> head_;
-  // Rows (levels 1-3): per hash, the latest positions newest first from
-  // `newest`, each with 8 more bits of its hash, in one cache line. A walk
+  // Rows (levels 1-3): per hash, the latest positions, newest first, each
+  // with 8 more bits of its hash above it, in half a cache line. A walk
   // touches the row and the candidates whose tag agrees, instead of one
-  // chain link and one candidate per step.
+  // chain link and one candidate per step; an insertion moves the row's
+  // slots down by one.
   static constexpr int kRowWays = 8;
-  struct alignas(64) Row {
-    int32_t pos[kRowWays];
-    uint8_t tag[kRowWays];
-    uint8_t newest;
+  static constexpr uint32_t kRowPosBits = 24;
+  static constexpr uint32_t kRowPosMask = (1u << kRowPosBits) - 1;
+  static constexpr uint32_t kRowEmpty = kRowPosMask;  // a position no buffer reaches
+  static_assert(kCapacity < kRowEmpty, "positions fit below the tag");
+  struct alignas(32) Row {
+    uint32_t slot[kRowWays];
   };
   std::vector<Row> rows_;
-  uint32_t rowMask_ = 0;
   std::vector<int32_t> link_;     // hash chains: 2^20; trees: 2 * 2^20
   uint32_t hashShift;
   uint32_t end_ = 0;              // bytes held in buf_
@@ -156,9 +158,8 @@ struct LzEncoder::Impl {
     buf_.resize(kCapacity);
     if (params.rowWays) {
       Row empty{};
-      for (int32_t& v : empty.pos) v = kNil;
+      for (uint32_t& v : empty.slot) v = kRowEmpty;
       rows_.assign(size_t(1) << params.hashBits, empty);
-      rowMask_ = uint32_t(params.rowWays) - 1;
     } else {
       head_.assign(size_t(1) << params.hashBits, kNil);
     }
@@ -211,7 +212,10 @@ struct LzEncoder::Impl {
     for (int32_t& v : head_) chains ? moveTagged(v) : move(v);
     for (int32_t& v : link_) chains ? moveTagged(v) : move(v);
     for (Row& r : rows_) {
-      for (int32_t& v : r.pos) move(v);
+      for (uint32_t& v : r.slot) {
+        const uint32_t at = v & kRowPosMask;
+        v = at != kRowEmpty && at >= shift ? v - shift : (v | kRowEmpty);
+      }
     }
   }
 
@@ -222,9 +226,17 @@ struct LzEncoder::Impl {
     if (params.rowWays) {
       const uint32_t h = RowHash(p);
       Row& r = rows_[h >> 8];
-      r.newest = uint8_t((r.newest - 1) & rowMask_);
-      r.pos[r.newest] = int32_t(p);
-      r.tag[r.newest] = uint8_t(h);
+      const uint32_t slot = p | (h & 0xFF) << kRowPosBits;
+#if defined(__SSE2__)
+      __m128i* v = reinterpret_cast<__m128i*>(r.slot);
+      const __m128i lo = _mm_load_si128(v);
+      const __m128i hi = _mm_load_si128(v + 1);
+      _mm_store_si128(v + 1, _mm_or_si128(_mm_slli_si128(hi, 4), _mm_srli_si128(lo, 12)));
+      _mm_store_si128(v, _mm_or_si128(_mm_slli_si128(lo, 4), _mm_cvtsi32_si128(int(slot))));
+#else
+      memmove(r.slot + 1, r.slot, sizeof r.slot - sizeof r.slot[0]);
+      r.slot[0] = slot;
+#endif
       return;
     }
     const uint32_t h = ChainHash(p);
@@ -257,19 +269,18 @@ struct LzEncoder::Impl {
 
   // The row's slots whose tag is `tag`, as bits by age: bit k for the slot
   // k places after the newest.
-  uint32_t TaggedSlots(const Row& r, uint32_t tag) const {
-    uint32_t bySlot = 0;
+  static uint32_t TaggedSlots(const Row& r, uint32_t tag) {
 #if defined(__SSE2__)
-    const __m128i tags = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r.tag));
-    bySlot = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(tags, _mm_set1_epi8(char(tag)))));
+    const __m128i want = _mm_set1_epi32(int(tag));
+    const __m128i* v = reinterpret_cast<const __m128i*>(r.slot);
+    const __m128i lo = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v), kRowPosBits), want);
+    const __m128i hi = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v + 1), kRowPosBits), want);
+    return uint32_t(_mm_movemask_epi8(_mm_packs_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128())));
 #else
-    for (int k = 0; k < params.rowWays; k++) bySlot |= uint32_t(r.tag[k] == tag) << k;
+    uint32_t bySlot = 0;
+    for (int k = 0; k < kRowWays; k++) bySlot |= uint32_t(r.slot[k] >> kRowPosBits == tag) << k;
+    return bySlot;
 #endif
-    const uint32_t ways = uint32_t(params.rowWays);
-    const uint32_t all = (1u << ways) - 1;
-    bySlot &= all;
-    const uint32_t n = r.newest;  // below `ways`
-    return ((bySlot >> n) | (bySlot << (ways - n))) & all;
   }
 
   // Longest new match at p (not inserting p), looking at `depth` candidates.
@@ -301,8 +312,9 @@ struct LzEncoder::Impl {
         if (!tagged) break;
         k = __builtin_ctz(tagged);
         tagged &= tagged - 1;
-        c = row->pos[(row->newest + uint32_t(k)) & rowMask_];
-        if (c < 0 || c < minSource) break;
+        const uint32_t at = row->slot[k] & kRowPosMask;
+        if (at == kRowEmpty || int64_t(at) < minSource) break;
+        c = int32_t(at);
       } else {
         if (next < 0) break;
         c = int32_t(uint32_t(next) & kChainPosMask);
