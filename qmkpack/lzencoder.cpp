@@ -80,8 +80,8 @@ LevelParams ParamsFor(int level) {
     case 1: return {LevelParams::kGreedy, 8, 32, 15, 0, 0, 8, 1};
     case 2: return {LevelParams::kLazy, 4, 32, 14, 4, 8, 8, 1};
     case 3: return {LevelParams::kLazy, 8, 48, 15, 6, 16, 8, 1};
-    case 4: return {LevelParams::kLazy, 10, 32, 17, 4, 24, 0, 1};
-    case 5: return {LevelParams::kLazy, 16, 48, 17, 4, 32, 0, 1};
+    case 4: return {LevelParams::kLazy, 10, 32, 18, 4, 24, 0, 1};
+    case 5: return {LevelParams::kLazy, 16, 48, 18, 4, 32, 0, 1};
     case 6: return {LevelParams::kLazy, 48, 128, 18, 16, 64, 0, 1};
     case 7: return {LevelParams::kLazy, 128, 259, 18, 32, 259, 0, 1};
     case 8: return {LevelParams::kOptimal, 24, 96, 18, 0, 0, 0, 1};
