@@ -823,6 +823,9 @@ struct LzEncoder::Impl {
     sink_.Clear();
     symbols_.clear();
     for (uint32_t& r : reps_) r = 0;
+    // A file may hold another kind of data than the one before it, or the
+    // same bytes as an earlier one: its start is searched densely again.
+    misses_ = 0;
     entryStart_ = end_;
     entryEnd_ = end_;
     size_t taken = 0;
