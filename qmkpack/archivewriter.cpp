@@ -401,6 +401,9 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
     fprintf(err, "qmkpack: cannot create %s: %s\n", temp.c_str(), strerror(errno));
     return 2;
   }
+  // Many small entries make many small writes: one system call a MiB.
+  static char outBuffer[1 << 20];
+  setvbuf(f, outBuffer, _IOFBF, sizeof outBuffer);
   auto fail = [&](const char* what, const std::string& name) {
     fprintf(err, "qmkpack: %s%s%s\n", what, name.empty() ? "" : ": ", name.c_str());
     fclose(f);
