@@ -16,7 +16,7 @@ big="$work/tree/sub/big.bin"
   seq 1 12000000                                # 86 MB of numbered lines
   head -c $((64 << 20)) /dev/urandom >"$work/noise"; cat "$work/noise"
   head -c $((48 << 20)) /dev/zero               # one long run
-  seq 5000000 9000000 | rev                     # 31 MB of other lines
+  seq 5000000 9000000 | tr 0-9 5-90-4           # 31 MB of other lines
   head -c $((40 << 20)) "$work/noise"           # noise seen 130 MB ago, out of reach
   head -c $((40 << 20)) "$work/noise" | tail -c $((700 << 10))  # ... and seen just now
   seq 1 6000000 | tr 0-9 a-j                    # 45 MB of the first lines, altered
