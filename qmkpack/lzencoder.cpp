@@ -126,18 +126,20 @@ struct LzEncoder::Impl {
   bool binaryTree;
   std::vector<uint8_t> buf_;
   std::vector<int32_t> head_;
-  // Rows (levels 1-3): per hash, the latest positions, newest first, each
-  // with 8 more bits of its hash above it, in half a cache line. A walk
-  // touches the row and the candidates whose tag agrees, instead of one
-  // chain link and one candidate per step; an insertion moves the row's
-  // slots down by one.
+  // Rows and chains hold tagged positions: a position in the low kPosBits
+  // bits and, above them, more bits of that position's hash (8 in a row, 9
+  // in a chain), so most collisions are passed over without loading the
+  // candidate's bytes; kNil, negative, agrees with no tag.
+  static constexpr uint32_t kPosBits = 22;
+  static constexpr uint32_t kPosMask = (1u << kPosBits) - 1;
+  static_assert(kCapacity <= kPosMask + 1, "positions fit below the tag");
+  // Rows (levels 1-3): per hash, the latest positions, newest first, in half
+  // a cache line. A walk touches the row and the candidates whose tag
+  // agrees, instead of one chain link and one candidate per step; an
+  // insertion moves the row's slots down by one.
   static constexpr int kRowWays = 8;
-  static constexpr uint32_t kRowPosBits = 24;
-  static constexpr uint32_t kRowPosMask = (1u << kRowPosBits) - 1;
-  static constexpr uint32_t kRowEmpty = kRowPosMask;  // a position no buffer reaches
-  static_assert(kCapacity < kRowEmpty, "positions fit below the tag");
   struct alignas(32) Row {
-    uint32_t slot[kRowWays];
+    int32_t slot[kRowWays];
   };
   std::vector<Row> rows_;
   std::vector<int32_t> link_;     // hash chains: 2^20; trees: 2 * 2^20
@@ -158,7 +160,7 @@ struct LzEncoder::Impl {
     buf_.resize(kCapacity);
     if (params.rowWays) {
       Row empty{};
-      for (uint32_t& v : empty.slot) v = kRowEmpty;
+      for (int32_t& v : empty.slot) v = kNil;
       rows_.assign(size_t(1) << params.hashBits, empty);
     } else {
       head_.assign(size_t(1) << params.hashBits, kNil);
@@ -203,19 +205,14 @@ struct LzEncoder::Impl {
     searchedEnd_ = searchedEnd_ > shift ? searchedEnd_ - shift : 0;
     recordBase_ = recordBase_ > shift ? recordBase_ - shift : 0;
     auto move = [shift](int32_t& v) { v = v >= int32_t(shift) ? v - int32_t(shift) : kNil; };
-    // Chain entries carry a tag above the position.
     auto moveTagged = [shift](int32_t& v) {
-      const uint32_t at = uint32_t(v) & kChainPosMask;
-      v = v >= 0 && at >= shift ? int32_t(uint32_t(v) - shift) : kNil;
+      v = v >= 0 && (uint32_t(v) & kPosMask) >= shift ? int32_t(uint32_t(v) - shift) : kNil;
     };
     const bool chains = !binaryTree && !params.rowWays;
     for (int32_t& v : head_) chains ? moveTagged(v) : move(v);
     for (int32_t& v : link_) chains ? moveTagged(v) : move(v);
     for (Row& r : rows_) {
-      for (uint32_t& v : r.slot) {
-        const uint32_t at = v & kRowPosMask;
-        v = at != kRowEmpty && at >= shift ? v - shift : (v | kRowEmpty);
-      }
+      for (int32_t& v : r.slot) moveTagged(v);
     }
   }
 
@@ -226,13 +223,13 @@ struct LzEncoder::Impl {
     if (params.rowWays) {
       const uint32_t h = RowHash(p);
       Row& r = rows_[h >> 8];
-      const uint32_t slot = p | (h & 0xFF) << kRowPosBits;
+      const int32_t slot = int32_t(p | (h & 0xFF) << kPosBits);
 #if defined(__SSE2__)
       __m128i* v = reinterpret_cast<__m128i*>(r.slot);
       const __m128i lo = _mm_load_si128(v);
       const __m128i hi = _mm_load_si128(v + 1);
       _mm_store_si128(v + 1, _mm_or_si128(_mm_slli_si128(hi, 4), _mm_srli_si128(lo, 12)));
-      _mm_store_si128(v, _mm_or_si128(_mm_slli_si128(lo, 4), _mm_cvtsi32_si128(int(slot))));
+      _mm_store_si128(v, _mm_or_si128(_mm_slli_si128(lo, 4), _mm_cvtsi32_si128(slot)));
 #else
       memmove(r.slot + 1, r.slot, sizeof r.slot - sizeof r.slot[0]);
       r.slot[0] = slot;
@@ -241,17 +238,11 @@ struct LzEncoder::Impl {
     }
     const uint32_t h = ChainHash(p);
     link_[p & kLinkMask] = head_[h >> kChainTagBits];
-    head_[h >> kChainTagBits] = int32_t(p | (h & kChainTagMask) << kChainPosBits);
+    head_[h >> kChainTagBits] = int32_t(p | (h & kChainTagMask) << kPosBits);
   }
 
-  // Chains: an entry is a position in the low kChainPosBits bits and, above
-  // them, kChainTagBits more bits of that position's hash, so most
-  // collisions are passed over without loading the candidate's bytes.
-  static constexpr uint32_t kChainPosBits = 22;
-  static constexpr uint32_t kChainPosMask = (1u << kChainPosBits) - 1;
   static constexpr uint32_t kChainTagBits = 9;
   static constexpr uint32_t kChainTagMask = (1u << kChainTagBits) - 1;
-  static_assert(kCapacity <= kChainPosMask + 1, "positions fit below the tag");
   // Head index in the high bits, the tag below it.
   uint32_t ChainHash(uint32_t p) const { return SearchHash(p) >> (hashShift - kChainTagBits); }
 
@@ -273,12 +264,12 @@ struct LzEncoder::Impl {
 #if defined(__SSE2__)
     const __m128i want = _mm_set1_epi32(int(tag));
     const __m128i* v = reinterpret_cast<const __m128i*>(r.slot);
-    const __m128i lo = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v), kRowPosBits), want);
-    const __m128i hi = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v + 1), kRowPosBits), want);
+    const __m128i lo = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v), kPosBits), want);
+    const __m128i hi = _mm_cmpeq_epi32(_mm_srli_epi32(_mm_load_si128(v + 1), kPosBits), want);
     return uint32_t(_mm_movemask_epi8(_mm_packs_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128())));
 #else
     uint32_t bySlot = 0;
-    for (int k = 0; k < kRowWays; k++) bySlot |= uint32_t(r.slot[k] >> kRowPosBits == tag) << k;
+    for (int k = 0; k < kRowWays; k++) bySlot |= uint32_t(uint32_t(r.slot[k]) >> kPosBits == tag) << k;
     return bySlot;
 #endif
   }
@@ -307,19 +298,18 @@ struct LzEncoder::Impl {
     }
     for (int k = 0; depth-- > 0; k++) {
       if (row) {
-        // Only slots whose tag agrees are looked at. Slots are newest first,
-        // so once one is empty or too far, so are the rest.
+        // Only slots whose tag agrees are looked at (never an empty one).
+        // Slots are newest first, so once one is too far, so are the rest.
         if (!tagged) break;
         k = __builtin_ctz(tagged);
         tagged &= tagged - 1;
-        const uint32_t at = row->slot[k] & kRowPosMask;
-        if (at == kRowEmpty || int64_t(at) < minSource) break;
-        c = int32_t(at);
+        c = int32_t(uint32_t(row->slot[k]) & kPosMask);
+        if (c < minSource) break;
       } else {
         if (next < 0) break;
-        c = int32_t(uint32_t(next) & kChainPosMask);
+        c = int32_t(uint32_t(next) & kPosMask);
         if (c < minSource) break;
-        const uint32_t tag = uint32_t(next) >> kChainPosBits;
+        const uint32_t tag = uint32_t(next) >> kPosBits;
         next = link_[uint32_t(c) & kLinkMask];
         if (tag != chainTag) continue;  // a hash collision
       }
