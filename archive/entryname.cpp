@@ -75,24 +75,32 @@ const char* DescribeNameFault(NameFault fault) {
     case NameFault::kControlChar: return "control character in name";
     case NameFault::kTooLong: return "name too long";
     case NameFault::kSlash: return "'/' in name";
+    case NameFault::kRepeated: return "the same name on Windows as an earlier entry";
+    case NameFault::kTooMany: return "too many entries to check their names";
   }
   return "unsafe name";
 }
 
 bool OpenEntryNameSet(EntryNameSet* set) {
   set->count = 0;
-  set->slots = static_cast<uint64_t*>(calloc(kEntryNameSlots, sizeof *set->slots));
-  return set->slots != nullptr;
+  // One block: the hashes, then their entry numbers.
+  void* block = calloc(kEntryNameSlots, sizeof *set->slots + sizeof *set->ordinals);
+  set->slots = static_cast<uint64_t*>(block);
+  set->ordinals = block ? reinterpret_cast<uint16_t*>(set->slots + kEntryNameSlots) : nullptr;
+  return block != nullptr;
 }
 
 void CloseEntryNameSet(EntryNameSet* set) {
   free(set->slots);
   set->slots = nullptr;
+  set->ordinals = nullptr;
   set->count = 0;
 }
 
-bool AddEntryName(EntryNameSet* set, const char* name, size_t length) {
-  if (!set->slots || set->count >= kMaxEntryNames) return false;
+NameFault AdmitEntryName(EntryNameSet* set, const char* name, size_t length, unsigned* earlier) {
+  const NameFault fault = CheckEntryName(name, length);
+  if (fault != NameFault::kNone) return fault;
+  if (!set->slots || set->count >= kMaxEntryNames) return NameFault::kTooMany;
   // FNV-1a over the name as Windows would compare it: ASCII letters in one
   // case, either separator as "\\".
   uint64_t hash = 14695981039346656037ull;
@@ -103,11 +111,14 @@ bool AddEntryName(EntryNameSet* set, const char* name, size_t length) {
   }
   if (hash == 0) hash = 1;  // 0 marks a free slot
   for (unsigned i = unsigned(hash) & (kEntryNameSlots - 1);; i = (i + 1) & (kEntryNameSlots - 1)) {
-    if (set->slots[i] == hash) return false;
+    if (set->slots[i] == hash) {
+      if (earlier) *earlier = set->ordinals[i];
+      return NameFault::kRepeated;
+    }
     if (set->slots[i] == 0) {
       set->slots[i] = hash;
-      set->count++;
-      return true;
+      set->ordinals[i] = uint16_t(set->count++);
+      return NameFault::kNone;
     }
   }
 }

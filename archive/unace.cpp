@@ -24,14 +24,6 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// The name is checked as stored, all name-length bytes, so a zero byte that
-// would cut the copied name short is refused rather than silently dropped.
-bool EntryNameSafe() {
-  const AceFileView& f = headerRecord.file;
-  return CheckEntryName(reinterpret_cast<const char*>(f.variable), f.nameLength, kEntryNameSize - 1) ==
-         NameFault::kNone;
-}
-
 // A file this run opened and failed to complete must not stay as if it
 // were installed. Deleting it can fail while something holds it for a
 // moment (a virus scanner looking at the new file), so it is tried again,
@@ -51,7 +43,9 @@ void ExtractEntry(EntryNameSet* names) {
   char name[kEntryNameSize];
   CopyEntryName(name);
   if (errorStatus != kStatusOk) return;
-  if (!EntryNameSafe() || !AddEntryName(names, reinterpret_cast<const char*>(f.variable), f.nameLength)) {
+  // The name is checked as stored, all name-length bytes, so a zero byte
+  // that would cut the copied name short is refused rather than dropped.
+  if (AdmitEntryName(names, reinterpret_cast<const char*>(f.variable), f.nameLength) != NameFault::kNone) {
     errorStatus = kStatusUnsafeName;
     return;
   }

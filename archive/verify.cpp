@@ -12,17 +12,12 @@
 
 namespace {
 
-// The longest entry name the extraction copies (its name buffer less the
-// terminator).
-constexpr uint32_t kMaxEntryName = 1999;
-
 const uint8_t kSealMagic[4] = {'Q', 'M', 'K', 'S'};
 
 bool NameAcceptable(EntryNameSet* names) {
   const AceFileView& f = headerRecord.file;
   const char* name = reinterpret_cast<const char*>(f.variable);
-  return CheckEntryName(name, f.nameLength, kMaxEntryName) == NameFault::kNone &&
-         AddEntryName(names, name, f.nameLength);
+  return AdmitEntryName(names, name, f.nameLength) == NameFault::kNone;
 }
 
 bool EntryDecodes() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -529,6 +530,17 @@ void CloseRegistryKeyMem(intptr_t key) {
 
 }  // namespace
 
+namespace {
+
+// The in-memory system keeps no error codes; an injected failure is named.
+void DescribeLastErrorMem(char* buffer, uint32_t size) {
+  if (!size) return;
+  snprintf(buffer, size, "%s%s", *fs.failed ? "injected failure of " : "refused by the in-memory file system",
+           fs.failed);
+}
+
+}  // namespace
+
 const PlatformOps kMemFsPlatform = {
     GetCurrentDirectoryMem, SetCurrentDirectoryMem, CreateDirectoryMem, GetFileAttributesMem,
     SetFileAttributesMem,   DeleteFileMem,          RemoveDirectoryMem, OpenForWriteMem,
@@ -538,6 +550,7 @@ const PlatformOps kMemFsPlatform = {
     GetShortPathNameMem,    GetProgramsFolderMem,   InitializeComMem,
     PrepareShortcutMem,     SaveShortcutMem,        CreateRegistryKeyMem,
     SetRegistryStringMem,   FlushRegistryKeyMem,    CloseRegistryKeyMem,
+    DescribeLastErrorMem,
 };
 
 namespace memfs {

@@ -92,6 +92,12 @@ struct PlatformOps {
   bool (*setRegistryString)(intptr_t key, const char* name, const char* value);
   bool (*flushRegistryKey)(intptr_t key);
   void (*closeRegistryKey)(intptr_t key);
+
+  // The system's words for why the last call that failed on this thread
+  // failed ("Access denied", "No such file or directory"), without a final
+  // period or line end, into `buffer` of `size` bytes. For messages of the
+  // tools; the installer's own reports do not use it.
+  void (*describeLastError)(char* buffer, uint32_t size);
 };
 
 // Whether attribute bits from getFileAttributes are those of a directory.

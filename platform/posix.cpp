@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -138,6 +139,15 @@ void CloseRegistryKeyPosix(intptr_t) {}
 
 }  // namespace
 
+namespace {
+
+void DescribeLastErrorPosix(char* buffer, uint32_t size) {
+  if (!size) return;
+  snprintf(buffer, size, "%s", strerror(errno));
+}
+
+}  // namespace
+
 const PlatformOps kNativePlatform = {
     GetCurrentDirectoryPosix, SetCurrentDirectoryPosix, CreateDirectoryPosix,
     GetFileAttributesPosix,   SetFileAttributesPosix,   DeleteFilePosix,
@@ -148,5 +158,6 @@ const PlatformOps kNativePlatform = {
     GetShortPathNamePosix,    GetProgramsFolderPosix,   InitializeComPosix,
     PrepareShortcutPosix,     SaveShortcutPosix,        CreateRegistryKeyPosix,
     SetRegistryStringPosix,   FlushRegistryKeyPosix,    CloseRegistryKeyPosix,
+    DescribeLastErrorPosix,
 };
 const PlatformOps* platform = &kNativePlatform;

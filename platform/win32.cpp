@@ -302,6 +302,16 @@ bool SetRegistryStringWin32(intptr_t key, const char* name, const char* value) {
 bool FlushRegistryKeyWin32(intptr_t key) { return RegFlushKey(reinterpret_cast<HKEY>(key)) == ERROR_SUCCESS; }
 void CloseRegistryKeyWin32(intptr_t key) { RegCloseKey(reinterpret_cast<HKEY>(key)); }
 
+void DescribeLastErrorWin32(char* buffer, uint32_t size) {
+  if (!size) return;
+  const DWORD code = GetLastError();
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                           size, nullptr);
+  if (n == 0 && size >= 24) n = DWORD(wsprintfA(buffer, "error %lu", code));
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.' || buffer[n - 1] == ' ')) n--;
+  buffer[n] = 0;
+}
+
 }  // namespace
 
 const PlatformOps kNativePlatform = {
@@ -314,5 +324,6 @@ const PlatformOps kNativePlatform = {
     GetShortPathNameWin32,    GetProgramsFolderWin32,   InitializeComWin32,
     PrepareShortcutWin32,     SaveShortcutWin32,        CreateRegistryKeyWin32,
     SetRegistryStringWin32,   FlushRegistryKeyWin32,    CloseRegistryKeyWin32,
+    DescribeLastErrorWin32,
 };
 const PlatformOps* platform = &kNativePlatform;

@@ -112,25 +112,36 @@ std::string ArchiveName(const std::string& relative) {
   return s;
 }
 
-bool CheckName(const std::string& name, FILE* err) {
-  if (name.size() > kMaxEntryName) {
-    fprintf(err, "qmkpack: %s: name too long (%zu bytes; the installer takes at most %zu)\n", name.c_str(),
-            name.size(), kMaxEntryName);
-    return false;
+// Why an entry of the tree cannot be packed: anything but a regular file or
+// a directory, links followed.
+std::string Unpackable(const fs::directory_entry& entry) {
+  std::error_code ec;
+  const fs::file_status own = entry.symlink_status(ec);
+  if (fs::is_symlink(own)) {
+    if (!fs::exists(entry.path(), ec)) {
+      return "a symbolic link that leads nowhere" + (ec ? " (" + ec.message() + ")" : std::string());
+    }
+    return "a symbolic link to something that is neither a file nor a directory";
   }
-  const NameFault fault = CheckEntryName(name.data(), name.size(), kMaxEntryName);
-  if (fault != NameFault::kNone) {
-    fprintf(err, "qmkpack: %s: cannot be extracted safely: %s\n", name.c_str(), DescribeNameFault(fault));
-    return false;
+  if (ec) return ec.message();
+  switch (own.type()) {
+    case fs::file_type::fifo: return "a FIFO (named pipe), not a file or a directory";
+    case fs::file_type::socket: return "a socket, not a file or a directory";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device, not a file or a directory";
+    default: return "neither a file nor a directory";
   }
-  return true;
 }
 
 // Plans the tree under `dir`, whose path relative to the root is `prefix`
-// ("" for the root itself). Names are built from the walk rather than asked
-// of fs::relative, which resolves both paths through the file system (a
-// dozen system calls per file).
-void Walk(const fs::path& dir, const std::string& prefix, std::vector<PlannedEntry>& out, bool& ok, FILE* err) {
+// ("" for the root itself); `ancestors` holds the directories walked down
+// to `dir`, so that a link leading back to one of them is told as a loop.
+// Names are built from the walk rather than asked of fs::relative, which
+// resolves both paths through the file system (a dozen system calls per
+// file); the entry's type comes from the directory listing where the file
+// system gives it, so only links and unknown types cost a stat.
+void Walk(const fs::path& dir, const std::string& prefix, std::vector<fs::path>& ancestors,
+          std::vector<PlannedEntry>& out, bool& ok, FILE* err) {
   std::vector<fs::directory_entry> children;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
@@ -144,24 +155,78 @@ void Walk(const fs::path& dir, const std::string& prefix, std::vector<PlannedEnt
   });
   for (const fs::directory_entry& child : children) {
     const std::string name = child.path().filename().string();
+    const std::string shown = child.path().string();
     const std::string rel = prefix.empty() ? name : prefix + "/" + name;
+#ifndef _WIN32
+    if (name.find('\\') != std::string::npos) {
+      fprintf(err, "qmkpack: %s: a '\\' in the name, which Windows takes for a directory separator\n",
+              shown.c_str());
+      ok = false;
+      continue;
+    }
+#endif
     std::error_code sec;
-    // The entry's type comes from the directory listing where the file
-    // system gives it; only links and unknown types cost a stat.
-    const bool isLink = child.is_symlink(sec);
     if (child.is_directory(sec)) {
-      if (isLink) {
-        fprintf(err, "qmkpack: %s: skipping a link to a directory\n", rel.c_str());
-        continue;
+      if (child.is_symlink(sec)) {
+        const auto loop = std::find_if(ancestors.begin(), ancestors.end(), [&](const fs::path& a) {
+          std::error_code eec;
+          return fs::equivalent(child.path(), a, eec);
+        });
+        if (loop != ancestors.end()) {
+          fprintf(err, "qmkpack: %s: a symbolic link loop (it leads back to %s)\n", shown.c_str(),
+                  loop->string().c_str());
+          ok = false;
+          continue;
+        }
       }
-      out.push_back({ArchiveName(rel), child.path().string(), true});
-      Walk(child.path(), rel, out, ok, err);
+      out.push_back({ArchiveName(rel), shown, true});
+      ancestors.push_back(child.path());
+      Walk(child.path(), rel, ancestors, out, ok, err);
+      ancestors.pop_back();
     } else if (child.is_regular_file(sec)) {
-      out.push_back({ArchiveName(rel), child.path().string(), false});
+      out.push_back({ArchiveName(rel), shown, false});
     } else {
-      fprintf(err, "qmkpack: %s: skipping, not a regular file or directory\n", rel.c_str());
+      fprintf(err, "qmkpack: %s: cannot be packed: %s\n", shown.c_str(), Unpackable(child).c_str());
+      ok = false;
     }
   }
+}
+
+// The extraction's name rule over every planned entry, before anything is
+// written; a repeated name is told with both paths.
+bool CheckNames(const std::vector<PlannedEntry>& entries, FILE* err) {
+  EntryNameSet names;
+  if (!OpenEntryNameSet(&names)) {
+    fprintf(err, "qmkpack: out of memory\n");
+    return false;
+  }
+  std::vector<size_t> admitted;  // the planned entry of each admitted name
+  bool ok = true;
+  for (size_t k = 0; k < entries.size(); k++) {
+    const PlannedEntry& e = entries[k];
+    unsigned earlier = 0;
+    const NameFault fault = AdmitEntryName(&names, e.name.data(), e.name.size(), &earlier);
+    if (fault == NameFault::kNone) {
+      admitted.push_back(k);
+      continue;
+    }
+    ok = false;
+    if (fault == NameFault::kTooLong) {
+      fprintf(err, "qmkpack: %s: name too long (%zu bytes; the installer takes at most %zu)\n", e.path.c_str(),
+              e.name.size(), kMaxEntryNameLength);
+    } else if (fault == NameFault::kRepeated && earlier < admitted.size()) {
+      fprintf(err, "qmkpack: %s and %s: the same name on Windows, where one would overwrite the other\n",
+              entries[admitted[earlier]].path.c_str(), e.path.c_str());
+    } else if (fault == NameFault::kTooMany) {
+      fprintf(err, "qmkpack: more than %u entries: the installer checks no more names than that\n",
+              kMaxEntryNames);
+      break;
+    } else {
+      fprintf(err, "qmkpack: %s: cannot be extracted safely: %s\n", e.path.c_str(), DescribeNameFault(fault));
+    }
+  }
+  CloseEntryNameSet(&names);
+  return ok;
 }
 
 // Progress on a terminal: bytes done, rate and ratio, a few times a second.
@@ -323,7 +388,8 @@ bool PlanTree(const std::string& dir, std::vector<PlannedEntry>& entries, FILE* 
   }
   bool ok = true;
   entries.clear();
-  Walk(fs::path(dir), "", entries, ok, err);
+  std::vector<fs::path> ancestors{fs::path(dir)};
+  Walk(fs::path(dir), "", ancestors, entries, ok, err);
   return ok;
 }
 
@@ -346,16 +412,19 @@ bool PlanFromList(const std::string& dir, const std::string& listFile, std::vect
     for (char& c : rel) {
       if (c == '\\') c = '/';
     }
-    const fs::path path = fs::path(dir) / rel;
+    const fs::directory_entry entry(fs::path(dir) / rel);
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (fs::is_directory(st)) {
-      entries.push_back({ArchiveName(rel), path.string(), true});
-    } else if (fs::is_regular_file(st)) {
-      entries.push_back({ArchiveName(rel), path.string(), false});
-    } else {
+    if (entry.is_directory(ec)) {
+      entries.push_back({ArchiveName(rel), entry.path().string(), true});
+    } else if (entry.is_regular_file(ec)) {
+      entries.push_back({ArchiveName(rel), entry.path().string(), false});
+    } else if (!entry.exists(ec) && !entry.is_symlink(ec)) {
       fprintf(err, "qmkpack: %s:%d: %s: no such file or directory under %s\n", listFile.c_str(), number,
               line.c_str(), dir.c_str());
+      ok = false;
+    } else {
+      fprintf(err, "qmkpack: %s:%d: %s: cannot be packed: %s\n", listFile.c_str(), number,
+              entry.path().string().c_str(), Unpackable(entry).c_str());
       ok = false;
     }
   }
@@ -365,12 +434,16 @@ bool PlanFromList(const std::string& dir, const std::string& listFile, std::vect
 int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entries, const CreateOptions& options,
                  FILE* err) {
   // Everything that can be refused is refused before anything is written.
-  bool ok = true;
+  struct stat existing;
+  if (!options.force && stat(out.c_str(), &existing) == 0) {
+    fprintf(err, "qmkpack: %s already exists; use -f to overwrite it\n", out.c_str());
+    return 2;
+  }
+  bool ok = CheckNames(entries, err);
   uint64_t total = 0;
   std::vector<struct stat> stats(entries.size());
   for (size_t k = 0; k < entries.size(); k++) {
     const PlannedEntry& e = entries[k];
-    ok = CheckName(e.name, err) && ok;
     struct stat& st = stats[k];
     if (stat(e.path.c_str(), &st) != 0) {
       fprintf(err, "qmkpack: cannot read %s: %s\n", e.path.c_str(), strerror(errno));
@@ -395,17 +468,30 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   if (!ok) return 2;
 
   BuildCrcTable();
-  const std::string temp = out + ".partial";
-  FILE* f = fopen(temp.c_str(), "wb");
+  // A name of its own beside the target, so no file of the user's is
+  // touched before the archive is complete; messages name the target.
+  std::string temp = out + ".XXXXXX";
+  const int fd = mkstemp(&temp[0]);
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (!f) {
-    fprintf(err, "qmkpack: cannot create %s: %s\n", temp.c_str(), strerror(errno));
+    fprintf(err, "qmkpack: cannot create %s: %s\n", out.c_str(), strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+      remove(temp.c_str());
+    }
     return 2;
   }
+#ifndef _WIN32
+  // mkstemp makes the file private; the archive gets the usual mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+#endif
   // Many small entries make many small writes: one system call a MiB.
   static char outBuffer[1 << 20];
   setvbuf(f, outBuffer, _IOFBF, sizeof outBuffer);
   auto fail = [&](const char* what, const std::string& name) {
-    fprintf(err, "qmkpack: %s%s%s\n", what, name.empty() ? "" : ": ", name.c_str());
+    fprintf(err, "qmkpack: %s %s: %s\n", what, name.c_str(), strerror(errno));
     fclose(f);
     remove(temp.c_str());
     return 2;
@@ -413,7 +499,7 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   auto write = [&](const std::vector<uint8_t>& b) { return b.empty() || fwrite(b.data(), 1, b.size(), f) == b.size(); };
 
   if (!write(MainHeader(options.solid, options.hasComment ? &comment : nullptr))) {
-    return fail("cannot write", temp);
+    return fail("cannot write", out);
   }
   LzEncoder encoder(options.level, options.solid);
   Progress progress(options.progress && !options.quiet, total, err);
@@ -450,20 +536,25 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
     }
     fields.packedSize = uint32_t(packed.size());
     const std::vector<uint8_t> header = FileHeader(e.name, fields);
-    if (!write(header) || !write(packed)) return fail("cannot write", temp);
+    if (!write(header) || !write(packed)) return fail("cannot write", out);
     if (!e.directory) done += data.size();
     written += header.size() + packed.size();
     progress.Update(done, written);
   }
   progress.Update(done, written, true);
-  if (fflush(f) != 0 || ferror(f)) return fail("cannot write", temp);
+  if (fflush(f) != 0 || ferror(f)) return fail("cannot write", out);
   if (fclose(f) != 0) {
+    fprintf(err, "qmkpack: cannot write %s: %s\n", out.c_str(), strerror(errno));
     remove(temp.c_str());
-    fprintf(err, "qmkpack: cannot write %s\n", temp.c_str());
     return 2;
   }
   std::error_code ec;
   fs::rename(temp, out, ec);
+  if (ec && options.force) {
+    // Windows' rename does not replace a file; the user asked for that.
+    std::error_code rec;
+    if (fs::remove(out, rec)) fs::rename(temp, out, ec);
+  }
   if (ec) {
     remove(temp.c_str());
     fprintf(err, "qmkpack: cannot create %s: %s\n", out.c_str(), ec.message().c_str());

@@ -13,6 +13,7 @@ struct CreateOptions {
   int level = 5;
   bool solid = true;
   bool quiet = false;
+  bool force = false;           // replace an existing output file
   bool progress = false;        // draw a progress bar on `err`
   bool hasComment = false;
   std::string comment;
@@ -29,14 +30,17 @@ struct PlannedEntry {
 };
 
 // The entries of the tree under `dir`: a directory before its contents,
-// names in byte order at each level. False with a message on failure.
+// names in byte order at each level, links to files and directories
+// followed. False with a message for each path that cannot be packed (a
+// FIFO, socket or device, a dangling link, a link loop).
 bool PlanTree(const std::string& dir, std::vector<PlannedEntry>& entries, FILE* err);
 // The entries named in an order file, in its order.
 bool PlanFromList(const std::string& dir, const std::string& listFile, std::vector<PlannedEntry>& entries,
                   FILE* err);
 
-// Packs the planned entries into `out`. Returns the tool's exit code; on
-// failure nothing is left at `out`.
+// Packs the planned entries into `out`, which must not exist unless
+// `options.force`. Returns the tool's exit code; on failure nothing is
+// left at `out` and an earlier file there is untouched.
 int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entries, const CreateOptions& options,
                  FILE* err);
 
@@ -48,10 +52,6 @@ std::vector<uint8_t> PackComment(const std::string& text);
 // clamped to the range the format can hold (1980 to 2107).
 uint32_t DosTimeOf(int64_t unixTime);
 
-// The longest entry name the installer's buffers take: a full path of the
-// installation directory (at most 259 characters), "\" and the name, in a
-// 1,000-byte buffer.
-constexpr size_t kMaxEntryName = 1000 - 1 - 259 - 1;
 // The longest comment the extractor keeps, without its terminator.
 constexpr size_t kMaxCommentText = 2023;
 

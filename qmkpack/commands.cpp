@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr size_t kMaxNameLength = 1999;  // the installer's name buffer, less the terminator
 constexpr int kChunk = 2048;
 
 // One work-buffer phase, as the installer has: buffers allocated on entry,
@@ -46,12 +45,28 @@ bool OpenImage(const std::vector<uint8_t>& image, const CommandIo& io) {
     fprintf(io.err, "qmkpack: %s: file too large for an archive (over 4 GiB)\n", io.archiveName);
     return false;
   }
+  if (image.empty()) {
+    fprintf(io.err, "qmkpack: %s: empty file, not an archive\n", io.archiveName);
+    return false;
+  }
   if (!OpenArchiveImage(image.data(), uint32_t(image.size()))) {
     fprintf(io.err, "qmkpack: %s: no archive found (no valid main header in the first 64 KiB)\n",
             io.archiveName);
     return false;
   }
   return true;
+}
+
+// "1 entry", "2 entries".
+std::string Entries(uint64_t n) {
+  return std::to_string(n) + (n == 1 ? " entry" : " entries");
+}
+
+// The system's reason for the last failed platform call.
+std::string SystemReason() {
+  char text[256];
+  platform->describeLastError(text, sizeof text);
+  return text;
 }
 
 std::string EntryName() {
@@ -162,8 +177,6 @@ bool ReportDecodedEntry(const std::string& name, const CommandIo& io) {
   } else if (errorStatus == kStatusUnsupported) {
     snprintf(buf, sizeof buf, "unsupported compression type %u", f.compType);
     what = buf;
-  } else if (errorStatus == kStatusShortWrite) {
-    what = "could not write the output file in full";
   } else if (errorStatus != kStatusOk) {
     what = DescribeStatus(errorStatus);
   } else if (lz.inputOverrun) {
@@ -201,6 +214,44 @@ bool ReportComment(const CommandIo& io, bool show) {
   if (show) fprintf(io.out, "Comment: %s\n", text);
   return true;
 }
+
+// The extraction's name rule over one archive, with messages that name the
+// earlier entry a name repeats.
+class NameCheck {
+ public:
+  explicit NameCheck(const CommandIo& io) : io_(io) {
+    if (!OpenEntryNameSet(&set_)) fprintf(io.err, "qmkpack: out of memory\n");
+  }
+  ~NameCheck() { CloseEntryNameSet(&set_); }
+  NameCheck(const NameCheck&) = delete;
+  NameCheck& operator=(const NameCheck&) = delete;
+  bool Ready() const { return set_.slots != nullptr; }
+
+  // False, with a message, for a name no extraction writes.
+  bool Admit(const std::string& name) {
+    unsigned earlier = 0;
+    const NameFault fault = AdmitEntryName(&set_, name.data(), name.size(), &earlier);
+    if (fault == NameFault::kNone) {
+      admitted_.push_back(name);
+      return true;
+    }
+    if (fault == NameFault::kRepeated && earlier < admitted_.size()) {
+      fprintf(io_.err, "qmkpack: %s: refusing entry \"%s\": the same name on Windows as the earlier entry \"%s\"\n",
+              io_.archiveName, Printable(name).c_str(), Printable(admitted_[earlier]).c_str());
+    } else {
+      fprintf(io_.err, "qmkpack: %s: refusing entry \"%s\": %s\n", io_.archiveName, Printable(name).c_str(),
+              DescribeNameFault(fault));
+    }
+    return false;
+  }
+
+  unsigned refused = 0;
+
+ private:
+  const CommandIo& io_;
+  EntryNameSet set_{};
+  std::vector<std::string> admitted_;
+};
 
 }  // namespace
 
@@ -249,8 +300,8 @@ int ListArchive(const std::vector<uint8_t>& image, const CommandIo& io) {
   }
   char ratio[16] = "-";
   if (totalSize) snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * double(totalPacked) / double(totalSize));
-  fprintf(io.out, "%10llu %10llu %6s  %u entries\n", static_cast<unsigned long long>(totalSize),
-          static_cast<unsigned long long>(totalPacked), ratio, entries);
+  fprintf(io.out, "%10llu %10llu %6s  %s\n", static_cast<unsigned long long>(totalSize),
+          static_cast<unsigned long long>(totalPacked), ratio, Entries(entries).c_str());
   intact = ReportChainEnd(io) && intact;
   return intact ? kExitOk : kExitDamaged;
 }
@@ -261,6 +312,8 @@ int TestArchive(const std::vector<uint8_t>& image, const CommandIo& io) {
   bool intact = ReportComment(io, false);
   unsigned tested = 0;
   unsigned damaged = 0;
+  NameCheck names(io);
+  if (!names.Ready()) return kExitUsage;
   while (ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;
     const std::string name = EntryName();
@@ -270,32 +323,173 @@ int TestArchive(const std::vector<uint8_t>& image, const CommandIo& io) {
       damaged++;
       continue;
     }
+    const bool admitted = names.Admit(name);
     DrainEntry();
     if (ReportDecodedEntry(name, io)) {
       damaged++;
+    } else if (!admitted) {
+      names.refused++;
     } else if (!io.quiet) {
       fprintf(io.out, "OK  %s\n", Printable(name).c_str());
     }
   }
-  intact = ReportChainEnd(io) && intact && damaged == 0;
+  intact = ReportChainEnd(io) && intact && damaged == 0 && names.refused == 0;
   if (!io.quiet || !intact) {
-    fprintf(intact ? io.out : io.err, "%s: %u entries tested, %u damaged%s\n", io.archiveName, tested, damaged,
-            intact ? ", archive is intact" : "");
+    std::string refused;
+    if (names.refused) refused = ", " + std::to_string(names.refused) + " refused by name";
+    fprintf(intact ? io.out : io.err, "%s: %s tested, %u damaged%s%s\n", io.archiveName, Entries(tested).c_str(),
+            damaged, refused.c_str(), intact ? ", archive is intact" : "");
   }
   return intact ? kExitOk : kExitDamaged;
 }
 
 namespace {
 
-// Creates every missing directory of a host path, component by component.
-bool MakeTargetDirectory(const char* dir, const CommandIo& io) {
+// Case-blind ASCII prefix test, as Windows compares names.
+bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); i++) {
+    char a = s[i], b = prefix[i];
+    if (a >= 'a' && a <= 'z') a = char(a - 'a' + 'A');
+    if (b >= 'a' && b <= 'z') b = char(b - 'a' + 'A');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Writes the entries of one archive below the current directory. Each
+// failure gets one message with the system's reason; a directory that could
+// not be made is reported once, and the entries that would have gone below
+// it are counted rather than each refused again.
+class Extraction {
+ public:
+  explicit Extraction(const CommandIo& io) : io_(io) {}
+
+  // Extracts the current file entry; false when it could not be.
+  bool Entry(const std::string& name) {
+    if (BelowBlocked(name)) {
+      DrainEntry();
+      return false;
+    }
+    const AceFileView& f = headerRecord.file;
+    const std::string shown = Printable(name);
+    if (f.attributes & ace::kAttrDirectory) {
+      DrainEntry();
+      if (!MakeParents(name + "\\", name.size() + 1)) return false;
+      if (!io_.quiet) fprintf(io_.out, "dir   %s\n", shown.c_str());
+      return true;
+    }
+    if (!MakeParents(name, name.size())) {
+      DrainEntry();
+      return false;
+    }
+    const uint32_t existing = platform->getFileAttributes(name.c_str());
+    if (existing == kAttributesUnknown) {
+      fprintf(io_.err, "qmkpack: %s: cannot tell whether it exists: %s\n", shown.c_str(), SystemReason().c_str());
+      DrainEntry();
+      return false;
+    }
+    if (IsDirectoryAttributes(existing)) {
+      fprintf(io_.err, "qmkpack: %s: a directory of that name exists\n", shown.c_str());
+      DrainEntry();
+      return false;
+    }
+    const int32_t handle = platform->openForWrite(name.c_str());
+    if (handle == kNoHandle) {
+      fprintf(io_.err, "qmkpack: %s: cannot create the file: %s\n", shown.c_str(), SystemReason().c_str());
+      DrainEntry();
+      return false;
+    }
+    int32_t n;
+    std::string writeFailure;
+    while ((n = ReadChunk(outputBuffer, kChunk)) > 0) {
+      if (writeFailure.empty() && platform->write(handle, outputBuffer, uint32_t(n)) != n) {
+        writeFailure = SystemReason();
+      }
+    }
+    platform->setLastWriteTime(handle, f.fileTime);
+    if (!platform->close(handle) && writeFailure.empty()) writeFailure = SystemReason();
+    bool failed;
+    if (!writeFailure.empty()) {
+      fprintf(io_.err, "qmkpack: %s: cannot write the file: %s\n", shown.c_str(), writeFailure.c_str());
+      errorStatus = kStatusOk;
+      failed = true;
+    } else {
+      failed = ReportDecodedEntry(name, io_);
+    }
+    if (failed) {
+      platform->deleteFile(name.c_str());
+      return false;
+    }
+    platform->setFileAttributes(name.c_str(), f.attributes);
+    if (!io_.quiet) fprintf(io_.out, "file  %s\n", shown.c_str());
+    return true;
+  }
+
+  // Counts of the entries that went unwritten below each directory that
+  // could not be made.
+  void ReportBlocked() const {
+    for (const Blocked& b : blocked_) {
+      fprintf(io_.err, "qmkpack: %s: %s not extracted, as the directory could not be made\n",
+              Printable(b.dir).c_str(), Entries(b.entries).c_str());
+    }
+  }
+
+ private:
+  struct Blocked {
+    std::string dir;
+    unsigned entries;
+  };
+
+  bool BelowBlocked(const std::string& name) {
+    for (Blocked& b : blocked_) {
+      if (StartsWithNoCase(name, b.dir + "\\")) {
+        b.entries++;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Creates the missing directories of an entry path up to (not including)
+  // `end`; false, with the failing directory blocked, when one cannot be.
+  bool MakeParents(const std::string& name, size_t end) {
+    for (size_t i = 1; i < end; i++) {
+      if (name[i] != '\\') continue;
+      const std::string part = name.substr(0, i);
+      const uint32_t a = platform->getFileAttributes(part.c_str());
+      if (a == kAttributesUnknown) {
+        fprintf(io_.err, "qmkpack: %s: cannot tell whether it exists: %s\n", Printable(part).c_str(),
+                SystemReason().c_str());
+      } else if (a == kNoAttributes) {
+        if (platform->createDirectory(part.c_str())) continue;
+        fprintf(io_.err, "qmkpack: cannot create directory %s: %s\n", Printable(part).c_str(),
+                SystemReason().c_str());
+      } else if (!(a & ace::kAttrDirectory)) {
+        fprintf(io_.err, "qmkpack: %s: a file stands where a directory is needed\n", Printable(part).c_str());
+      } else {
+        continue;
+      }
+      blocked_.push_back({part, 1});
+      return false;
+    }
+    return true;
+  }
+
+  const CommandIo& io_;
+  std::vector<Blocked> blocked_;
+};
+
+// Creates every missing directory of a host path, component by component,
+// and makes it current.
+bool EnterTargetDirectory(const char* dir, const CommandIo& io) {
   std::string path(dir);
   for (size_t i = 1; i <= path.size(); i++) {
     if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
     const uint32_t a = platform->getFileAttributes(part.c_str());
     if (a == kAttributesUnknown || (a == kNoAttributes && !platform->createDirectory(part.c_str()))) {
-      fprintf(io.err, "qmkpack: cannot create directory %s\n", part.c_str());
+      fprintf(io.err, "qmkpack: cannot create directory %s: %s\n", part.c_str(), SystemReason().c_str());
       return false;
     }
   }
@@ -303,80 +497,10 @@ bool MakeTargetDirectory(const char* dir, const CommandIo& io) {
     fprintf(io.err, "qmkpack: %s is not a directory\n", dir);
     return false;
   }
-  return true;
-}
-
-// Creates the missing directories of an entry path up to (not including)
-// `end`; false when one of them is taken by a file.
-bool MakeParents(const std::string& name, size_t end, const CommandIo& io) {
-  for (size_t i = 1; i < end; i++) {
-    if (name[i] != '\\' && name[i] != '/') continue;
-    const std::string part = name.substr(0, i);
-    const uint32_t a = platform->getFileAttributes(part.c_str());
-    if (a == kAttributesUnknown) {
-      fprintf(io.err, "qmkpack: cannot tell whether %s exists\n", Printable(part).c_str());
-      return false;
-    }
-    if (a == kNoAttributes) {
-      if (!platform->createDirectory(part.c_str())) {
-        fprintf(io.err, "qmkpack: cannot create directory %s\n", Printable(part).c_str());
-        return false;
-      }
-    } else if (!(a & ace::kAttrDirectory)) {
-      fprintf(io.err, "qmkpack: %s: a file stands where a directory is needed\n", Printable(part).c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
-// Extracts the current file entry; false when it could not be.
-bool ExtractEntry(const std::string& name, const CommandIo& io) {
-  const AceFileView& f = headerRecord.file;
-  const std::string shown = Printable(name);
-  if (f.attributes & ace::kAttrDirectory) {
-    DrainEntry();
-    if (!MakeParents(name + "\\", name.size() + 1, io)) return false;
-    if (!io.quiet) fprintf(io.out, "dir   %s\n", shown.c_str());
-    return true;
-  }
-  if (!MakeParents(name, name.size(), io)) {
-    DrainEntry();
+  if (!platform->setCurrentDirectory(dir)) {
+    fprintf(io.err, "qmkpack: cannot enter %s: %s\n", dir, SystemReason().c_str());
     return false;
   }
-  const uint32_t existing = platform->getFileAttributes(name.c_str());
-  if (existing == kAttributesUnknown) {
-    fprintf(io.err, "qmkpack: cannot tell whether %s exists\n", shown.c_str());
-    DrainEntry();
-    return false;
-  }
-  if (IsDirectoryAttributes(existing)) {
-    fprintf(io.err, "qmkpack: %s: a directory of that name exists\n", shown.c_str());
-    DrainEntry();
-    return false;
-  }
-  const int32_t handle = platform->openForWrite(name.c_str());
-  if (handle == kNoHandle) {
-    fprintf(io.err, "qmkpack: %s: cannot create the file\n", shown.c_str());
-    DrainEntry();
-    return false;
-  }
-  int32_t n;
-  bool written = true;
-  while ((n = ReadChunk(outputBuffer, kChunk)) > 0) {
-    if (written && platform->write(handle, outputBuffer, uint32_t(n)) != n) written = false;
-  }
-  if (!written) {
-    errorStatus = kStatusShortWrite;
-  }
-  platform->setLastWriteTime(handle, f.fileTime);
-  platform->close(handle);
-  if (ReportDecodedEntry(name, io)) {
-    platform->deleteFile(name.c_str());
-    return false;
-  }
-  platform->setFileAttributes(name.c_str(), f.attributes);
-  if (!io.quiet) fprintf(io.out, "file  %s\n", shown.c_str());
   return true;
 }
 
@@ -386,18 +510,13 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
   Phase phase;
   if (!OpenImage(image, io)) return kExitUsage;
   bool intact = ReportComment(io, false);
+  NameCheck names(io);
+  if (!names.Ready()) return kExitUsage;
   char saved[1000];
   if (!platform->getCurrentDirectory(sizeof saved, saved)) saved[0] = 0;
-  if (!MakeTargetDirectory(targetDir, io) || !platform->setCurrentDirectory(targetDir)) {
-    fprintf(io.err, "qmkpack: cannot use %s as the target directory\n", targetDir);
-    return kExitUsage;
-  }
+  if (!EnterTargetDirectory(targetDir, io)) return kExitUsage;
   unsigned failed = 0;
-  EntryNameSet names;
-  if (!OpenEntryNameSet(&names)) {
-    fprintf(io.err, "qmkpack: out of memory\n");
-    return kExitUsage;
-  }
+  Extraction extraction(io);
   while (ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;
     const std::string name = EntryName();
@@ -406,21 +525,15 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
       failed++;
       continue;
     }
-    const NameFault fault = CheckEntryName(name.data(), name.size(), kMaxNameLength);
-    const bool repeated = fault == NameFault::kNone && !AddEntryName(&names, name.data(), name.size());
-    if (fault != NameFault::kNone || repeated) {
-      fprintf(io.err, "qmkpack: %s: refusing entry \"%s\": %s\n", io.archiveName, Printable(name).c_str(),
-              !repeated                      ? DescribeNameFault(fault)
-              : names.count < kMaxEntryNames ? "an earlier entry has this name"
-                                             : "too many entries to check their names");
+    if (!names.Admit(name)) {
       DrainEntry();
       errorStatus = kStatusOk;
       failed++;
       continue;
     }
-    if (!ExtractEntry(name, io)) failed++;
+    if (!extraction.Entry(name)) failed++;
   }
-  CloseEntryNameSet(&names);
+  extraction.ReportBlocked();
   intact = ReportChainEnd(io) && intact;
   if (saved[0]) platform->setCurrentDirectory(saved);
   return intact && failed == 0 ? kExitOk : kExitDamaged;

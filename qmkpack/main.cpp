@@ -41,12 +41,17 @@ const char kUsage[] =
     "  --comment-file FILE   create: store the contents of FILE as the comment\n"
     "  --order FILE          create: pack exactly the paths listed in FILE (one a line,\n"
     "                        relative to DIR), in that order\n"
+    "  -f, --force           create: replace an existing output file\n"
     "  -q, --quiet           print only errors (and no progress bar)\n"
     "  -h, --help            show this help\n"
     "  -V, --version         show the version\n"
     "\n"
     "With SOURCE_DATE_EPOCH set, create clamps file times to it, so the same\n"
     "tree always gives the same archive.\n"
+    "\n"
+    "Links to files and directories are followed; anything else that is not a\n"
+    "file or a directory (a FIFO, a socket, a device, a dangling link, a link\n"
+    "loop) stops create, as do names the installer would refuse.\n"
     "\n"
     "Exit status: 0 success, 1 damaged archive or entries not extracted,\n"
     "2 bad arguments, unreadable file, no archive in it, or create failed.\n";
@@ -82,6 +87,9 @@ int main(int argc, char** argv) {
     }
     if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       quiet = true;
+    } else if (!strcmp(a, "-f") || !strcmp(a, "--force")) {
+      create.force = true;
+      createOnly = true;
     } else if (a[0] == '-' && a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
       create.level = a[1] - '0';
       createOnly = true;
@@ -130,7 +138,7 @@ int main(int argc, char** argv) {
     if (!planned) return kExitUsage;
     return qmk::WriteArchive(args[1], entries, create, stderr);
   }
-  if (createOnly) return Usage("compression options go with 'create'");
+  if (createOnly) return Usage("compression options and -f go with 'create'");
   if (command == "list" || command == "l" || command == "test" || command == "t") {
     operands = 1;
   } else if (command == "extract" || command == "x" || command == "seal") {

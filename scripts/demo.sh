@@ -4,7 +4,9 @@
 # runs it under Wine - in a window on your display when there is one,
 # otherwise on a virtual one (Xvfb) - confirming the proposed directory as a
 # user pressing Enter would. Then it prints where everything went: the
-# files, the install log, the Start-menu shortcuts and the registry key.
+# files, the install log, the Start-menu shortcuts and the registry key,
+# and fails (exit 1) when any of them is missing or a file differs from the
+# product it was packed from. Each run starts from a new Wine prefix.
 #
 #   QMK_DEMO_WAIT=1 bash scripts/demo.sh   leaves the windows to you
 set -euo pipefail
@@ -14,12 +16,14 @@ repo="$PWD"
 
 echo "== building the installer (MinGW-w64, i686)"
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j2 --target QuellmarkSetup >build/build-demo.log 2>&1 || {
+cmake --build --preset win32 -j2 --target QuellmarkSetup QuellmarkStub >build/build-demo.log 2>&1 || {
   tail -30 build/build-demo.log
   exit 1
 }
 setup=build/win32/QuellmarkSetup.exe
-ls -l "$setup" build/win32/QuellmarkStub.exe 2>/dev/null | awk '{print "   " $5 " bytes  " $NF}'
+for f in "$setup" build/win32/QuellmarkStub.exe; do
+  printf '   %8s bytes  %s\n' "$(stat -c %s "$f")" "$f"
+done
 
 # A Wine prefix of its own, so the demo starts from a machine without
 # Quellmark on every run.
@@ -78,6 +82,14 @@ wait "$setup_pid" || status=$?
 echo "   QuellmarkSetup.exe exited with code $status"
 
 drive_c="$WINEPREFIX/drive_c"
+payload=build/win32/demo-payload
+problems=0
+# missing WHAT: one thing the run should have made and did not.
+missing() {
+  echo "demo: MISSING: $*" >&2
+  problems=$((problems + 1))
+}
+
 dir="$(find "$drive_c" -maxdepth 2 -iname 'QMK' -type d | head -1)"
 [ -n "$dir" ] || { echo "demo: nothing was installed" >&2; exit 1; }
 echo
@@ -85,20 +97,48 @@ echo "== files (C:${dir#$drive_c}, on this machine $dir)"
 (cd "$dir" && find . -type f | sort | while read -r f; do
   printf '   %8s  %s  %s\n' "$(stat -c %s "$f")" "$(date -r "$f" '+%Y-%m-%d %H:%M')" "${f#./}"
 done)
+while read -r f; do
+  if [ ! -f "$dir/$f" ]; then
+    missing "the product file $f"
+  elif ! cmp -s "$payload/$f" "$dir/$f"; then
+    missing "the product file $f as packed (the installed copy differs)"
+  fi
+done < <(cd "$payload" && find . -type f | sed 's|^\./||' | sort)
 echo
 echo "== install log uninstall.list (read by the product's uninstaller, qmk.exe -uninstall)"
-tr -d '\r' <"$dir/uninstall.list" | sed 's/^/   /'
+if [ -f "$dir/uninstall.list" ]; then
+  tr -d '\r' <"$dir/uninstall.list" | sed 's/^/   /'
+  while read -r f; do
+    grep -qF "\\${f//\//\\}"$'\r' "$dir/uninstall.list" || missing "a line for $f in uninstall.list"
+  done < <(cd "$payload" && find . -type f | sed 's|^\./||')
+  [ "$(grep -c '^LINK ' "$dir/uninstall.list")" = 4 ] || missing "four LINK lines in uninstall.list"
+  grep -q '^reg: ' "$dir/uninstall.list" || missing "the reg: line in uninstall.list"
+else
+  missing "uninstall.list"
+fi
 echo
 echo "== Start-menu shortcuts"
 programs="$(find "$drive_c/users" -path '*Start Menu/Programs/Quellmark' -type d | head -1)"
+links=0
 for link in "$programs"/*.lnk; do
+  [ -f "$link" ] || continue
+  links=$((links + 1))
   echo "   ${link#$drive_c/}"
   if command -v lnkinfo >/dev/null; then
     lnkinfo "$link" 2>/dev/null | grep -E 'Local path|Command line arguments|Working directory|Icon index|Icon location' |
       sed 's/^[[:space:]]*/      /' || true
   fi
 done
+[ "$links" = 4 ] || missing "four shortcuts in the Start-menu folder Quellmark (found $links)"
 echo
 echo "== registry"
-wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QMK' 2>/dev/null | tr -d '\r' |
-  sed '/^$/d; s/^/   /'
+key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QMK'
+values="$(wine reg query "$key" 2>/dev/null | tr -d '\r' | sed '/^$/d' || true)"
+sed 's/^/   /' <<<"$values"
+grep -q 'UninstallString.*qmk\.exe.*-uninstall' <<<"$values" || missing "the uninstall key $key with its UninstallString"
+echo
+if [ "$status" != 0 ] || [ "$problems" != 0 ]; then
+  echo "demo: FAILED (exit code $status, $problems missing)" >&2
+  exit 1
+fi
+echo "demo: installed and checked: every product file, uninstall.list, $links shortcuts, the uninstall key"

@@ -16,6 +16,7 @@
 #include <queue>
 #include <string>
 
+#include "archive/entryname.h"
 #include "archive/reader.h"
 #include "archive/status.h"
 #include "decoder/lz.h"
@@ -244,8 +245,8 @@ class Tree {
 // components a file system accepts.
 std::string TooLongName() {
   std::string name;
-  while (name.size() + 101 <= qmk::kMaxEntryName) name += std::string(100, 'd') + "/";
-  name += std::string(qmk::kMaxEntryName + 1 - name.size(), 'f');
+  while (name.size() + 101 <= kMaxEntryNameLength) name += std::string(100, 'd') + "/";
+  name += std::string(kMaxEntryNameLength + 1 - name.size(), 'f');
   return name;
 }
 
@@ -265,6 +266,7 @@ Made Create(const Tree& t, const std::string& name, qmk::CreateOptions opt = {})
   std::vector<qmk::PlannedEntry> entries;
   Made m{2, "", {}};
   const fs::path out = t.Root() / name;
+  opt.force = true;  // the tests pack one tree many times over
   bool planned = opt.orderFile.empty() ? qmk::PlanTree(t.In().string(), entries, err)
                                        : qmk::PlanFromList(t.In().string(), opt.orderFile, entries, err);
   if (planned) m.code = qmk::WriteArchive(out.string(), entries, opt, err);
@@ -542,8 +544,7 @@ TEST(CreateErrors, RefusedBeforeAnythingIsWritten) {
   const Made longName = Create(t, "x.ace");
   EXPECT_EQ(longName.code, 2);
   EXPECT_NE(longName.err.find("name too long"), std::string::npos) << longName.err;
-  EXPECT_FALSE(fs::exists(t.Root() / "x.ace"));
-  EXPECT_FALSE(fs::exists(t.Root() / "x.ace.partial"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(t.Root()), fs::directory_iterator()), 1);  // the tree alone
 
   Tree u;
   u.File("trailing.", {1});

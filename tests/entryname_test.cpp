@@ -8,7 +8,7 @@
 #include "archive/entryname.h"
 
 namespace {
-NameFault Check(const std::string& name, size_t maxLength = 1999) {
+NameFault Check(const std::string& name, size_t maxLength = kMaxEntryNameLength) {
   return CheckEntryName(name.data(), name.size(), maxLength);
 }
 }  // namespace
@@ -62,8 +62,8 @@ TEST(UnsafeEntryNames, AreRefusedWithTheirReason) {
 }
 
 TEST(UnsafeEntryNames, LengthLimitIsInclusive) {
-  EXPECT_EQ(Check(std::string(1999, 'a')), NameFault::kNone);
-  EXPECT_EQ(Check(std::string(2000, 'a')), NameFault::kTooLong);
+  EXPECT_EQ(Check(std::string(kMaxEntryNameLength, 'a')), NameFault::kNone);
+  EXPECT_EQ(Check(std::string(kMaxEntryNameLength + 1, 'a')), NameFault::kTooLong);
   EXPECT_EQ(Check("abcdef", 5), NameFault::kTooLong);
 }
 
@@ -77,20 +77,25 @@ TEST(SafeEntryNames, Pass) {
 
 // ---- repeated names ----------------------------------------------------------------
 
-TEST(RepeatedEntryNames, AreRefusedWhateverTheirCaseOrSeparator) {
+TEST(RepeatedEntryNames, AreRefusedWhateverTheirCaseAndNameTheEarlierEntry) {
   EntryNameSet names;
   ASSERT_TRUE(OpenEntryNameSet(&names));
-  auto add = [&](const std::string& n) { return AddEntryName(&names, n.data(), n.size()); };
-  EXPECT_TRUE(add("Plugins"));
-  EXPECT_TRUE(add("Plugins\\a.dll"));
-  EXPECT_TRUE(add("a.dll"));  // the same leaf elsewhere is another name
-  EXPECT_FALSE(add("Plugins"));
-  EXPECT_FALSE(add("PLUGINS\\A.DLL"));
-  EXPECT_FALSE(add("plugins/a.dll"));
-  EXPECT_TRUE(add("Plugins\\a.dl"));
-  EXPECT_EQ(names.count, 4u);
+  unsigned earlier = 99;
+  auto admit = [&](const std::string& n) { return AdmitEntryName(&names, n.data(), n.size(), &earlier); };
+  EXPECT_EQ(admit("Plugins"), NameFault::kNone);
+  EXPECT_EQ(admit("Plugins\\a.dll"), NameFault::kNone);
+  EXPECT_EQ(admit("a.dll"), NameFault::kNone);  // the same leaf elsewhere is another name
+  EXPECT_EQ(admit("Plugins"), NameFault::kRepeated);
+  EXPECT_EQ(earlier, 0u);
+  EXPECT_EQ(admit("PLUGINS\\A.DLL"), NameFault::kRepeated);
+  EXPECT_EQ(earlier, 1u);
+  EXPECT_EQ(admit("..\\x"), NameFault::kParent);  // unsafe before repeated
+  EXPECT_EQ(admit("Plugins\\a.dl"), NameFault::kNone);
+  EXPECT_EQ(admit("A.DL"), NameFault::kNone);
+  EXPECT_EQ(admit("a.Dl"), NameFault::kRepeated);
+  EXPECT_EQ(earlier, 4u);  // refused names take no number
   CloseEntryNameSet(&names);
-  EXPECT_FALSE(add("x"));  // closed: nothing is taken
+  EXPECT_EQ(admit("x"), NameFault::kTooMany);  // closed: nothing is taken
 }
 
 TEST(RepeatedEntryNames, TheTableRefusesNamesBeyondItsLimit) {
@@ -98,8 +103,10 @@ TEST(RepeatedEntryNames, TheTableRefusesNamesBeyondItsLimit) {
   ASSERT_TRUE(OpenEntryNameSet(&names));
   for (unsigned i = 0; i < kMaxEntryNames; i++) {
     const std::string n = "f" + std::to_string(i);
-    ASSERT_TRUE(AddEntryName(&names, n.data(), n.size())) << n;
+    ASSERT_EQ(AdmitEntryName(&names, n.data(), n.size()), NameFault::kNone) << n;
   }
-  EXPECT_FALSE(AddEntryName(&names, "one more", 8));
+  EXPECT_EQ(AdmitEntryName(&names, "one more", 8), NameFault::kTooMany);
+  unsigned earlier = 0;
+  EXPECT_EQ(AdmitEntryName(&names, "f12287", 6, &earlier), NameFault::kTooMany);
   CloseEntryNameSet(&names);
 }

@@ -80,7 +80,7 @@ inline std::vector<HostileCase> HostileCases() {
   cases.push_back({"longer than the path buffer",
                    {HostileFile(std::string(120, 'n') + "\\" + std::string(900, 'f'))},
                    kStatusUnsafeName,
-                   "cannot create",
+                   "name too long",
                    {}});
   cases.push_back({"file entry named as an existing directory",
                    {HostileFile("Docs")},
@@ -100,17 +100,17 @@ inline std::vector<HostileCase> HostileCases() {
   cases.push_back({"repeated name",
                    {HostileFile("twice.txt", "one"), HostileFile("twice.txt", "two")},
                    kStatusUnsafeName,
-                   "an earlier entry has this name",
+                   "the same name on Windows as the earlier entry",
                    {"twice.txt"}});
   cases.push_back({"repeated name in another case",
                    {HostileFile("Twice.txt", "one"), HostileFile("TWICE.TXT", "two")},
                    kStatusUnsafeName,
-                   "an earlier entry has this name",
+                   "the same name on Windows as the earlier entry",
                    {"Twice.txt"}});
   cases.push_back({"directory, then a file of the same name",
                    {HostileDir("d"), HostileFile("d", "file")},
                    kStatusUnsafeName,
-                   "an earlier entry has this name",
+                   "the same name on Windows as the earlier entry",
                    {"d\\"}});
   // Gigabytes claimed from a few packed bytes: decoding stops where the
   // packed data end, and the short file goes.
