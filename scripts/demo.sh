@@ -6,7 +6,8 @@
 # user pressing Enter would. Then it prints where everything went: the
 # files, the install log, the Start-menu shortcuts and the registry key,
 # and fails (exit 1) when any of them is missing or a file differs from the
-# product it was packed from. Each run starts from a new Wine prefix.
+# product it was packed from. Each run starts from a new Wine prefix. Exit 3:
+# built, but this machine cannot run 32-bit programs.
 #
 #   QMK_DEMO_WAIT=1 bash scripts/demo.sh   leaves the windows to you
 set -euo pipefail
@@ -24,6 +25,13 @@ setup=build/win32/QuellmarkSetup.exe
 for f in "$setup" build/win32/QuellmarkStub.exe; do
   printf '   %8s bytes  %s\n' "$(stat -c %s "$f")" "$f"
 done
+
+# Wine runs the 32-bit installer as a 32-bit Linux process; a kernel without
+# IA-32 emulation cannot. Exit 3 says: built, but not run here.
+if ! wine --version >/dev/null 2>&1; then
+  echo "demo: built, but this machine cannot run 32-bit programs ($(wine --version 2>&1 | tail -1)); nothing installed" >&2
+  exit 3
+fi
 
 # A Wine prefix of its own, so the demo starts from a machine without
 # Quellmark on every run.

@@ -189,6 +189,11 @@ TEST(QmkpackTest, DamageIsNamedAndFails) {
          e[2].unpackedSize = uint32_t(e[2].data.size() + 5000);
          return BuildArchive({}, e);
        }, "readme.txt: "},
+      {"name the installer refuses", [] {
+         auto e = Sample();
+         e[3].name = "README.TXT";  // intact data under a name that is readme.txt's on Windows
+         return BuildArchive({}, e);
+       }, "\"README.TXT\": the same name on Windows as the earlier entry \"readme.txt\""},
   };
   for (const Case& c : cases) {
     const Outcome r = Do(Cmd::kTest, c.make());
