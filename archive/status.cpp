@@ -17,6 +17,7 @@ const char* DescribeStatus(int32_t status) {
     case kStatusNotLogged: return "install log could not record an item; nothing more was created";
     case kStatusDetailsLost: return "a file's time or attributes could not be set";
     case kStatusCannotLook: return "the system could not tell whether a path exists";
+    case kStatusCannotReplace: return "a file is in use or read-only and could not be replaced";
     default: return "unknown error";
   }
 }

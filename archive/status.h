@@ -26,6 +26,9 @@ enum ErrorStatusValue : int32_t {
                              // its stored time or attributes (the extraction goes on)
   kStatusCannotLook = 17,    // the system could not tell whether an entry's path (or a part of it)
                              // exists, so nothing was made there
+  kStatusCannotReplace = 18, // a file could not be opened or replaced: in use (a running program),
+                             // read-only, access denied, or a directory in its way; it was left as
+                             // it was and not logged
 };
 
 extern int32_t errorStatus;

@@ -19,6 +19,7 @@
 char InstallDir[kInstallDirSize];
 int32_t outputHandle = kNoHandle;
 bool entryDetailsLost;
+char failedPath[kEntryPathSize];
 
 namespace {
 
@@ -33,15 +34,20 @@ void RemoveBrokenFile(const char* name) {
   platform->close(platform->openForWrite(name));
 }
 
+// `dir` and `name` as one path in failedPath, cut short where it must be.
+void NoteFailedPath(const char* dir, const char* name) {
+  size_t n = 0;
+  for (; *dir && n + 1 < sizeof failedPath; dir++) failedPath[n++] = *dir;
+  for (; *name && n + 1 < sizeof failedPath; name++) failedPath[n++] = *name;
+  failedPath[n] = 0;
+}
+
 // One file header. An entry met after a failure is passed over without
 // touching the disk: no parents, no file, no attributes, no deletion, since
 // nothing of that name was written by this run. Only a file this run opened
 // and failed to complete is deleted.
-void ExtractEntry(EntryNameSet* names) {
+void ExtractNamedEntry(const char* name, EntryNameSet* names) {
   const AceFileView& f = headerRecord.file;
-  StartEntry();
-  char name[kEntryNameSize];
-  CopyEntryName(name);
   if (errorStatus != kStatusOk) return;
   // The name is checked as stored, all name-length bytes, so a zero byte
   // that would cut the copied name short is refused rather than dropped.
@@ -52,6 +58,12 @@ void ExtractEntry(EntryNameSet* names) {
   outputHandle = PrepareEntryOutput(name, f.attributes);
   if (errorStatus != kStatusOk) return;
   const bool opened = outputHandle != kNoHandle;
+  if (!opened && !(f.attributes & ace::kAttrDirectory)) {
+    // Not a full disk: the file could not even be opened. Its line is in
+    // the log, but nothing of it was created.
+    errorStatus = kStatusCannotReplace;
+    return;
+  }
   WriteEntryData();
   if (opened && errorStatus == kStatusOk && !EntryIntact()) errorStatus = kStatusBadCrc;
   const bool timed = platform->setLastWriteTime(outputHandle, f.fileTime);
@@ -65,6 +77,15 @@ void ExtractEntry(EntryNameSet* names) {
     // file from being deleted.
     RemoveBrokenFile(name);
   }
+}
+
+void ExtractEntry(EntryNameSet* names, const char* installDir) {
+  const bool before = errorStatus != kStatusOk;
+  StartEntry();
+  char name[kEntryNameSize];
+  CopyEntryName(name);
+  ExtractNamedEntry(name, names);
+  if (!before && errorStatus != kStatusOk) NoteFailedPath(installDir, name);
 }
 
 }  // namespace
@@ -83,6 +104,7 @@ void TUnAce::ExtractAll(const char* installDir) {
   const bool found = OpenArchiveImage(archiveData, archiveSize, archiveView);
   stopRequested = false;
   entryDetailsLost = false;
+  failedPath[0] = 0;
   char saved[kEntryPathSize];
   if (!platform->getCurrentDirectory(sizeof saved, saved)) saved[0] = 0;
   // The log's first line names exactly the part of the directory this run
@@ -108,6 +130,7 @@ void TUnAce::ExtractAll(const char* installDir) {
   if (!platform->setCurrentDirectory(installDir)) {
     // Entries must never land in whatever directory happened to be current.
     errorStatus = kStatusNoInstallDir;
+    NoteFailedPath(installDir, "");
   } else if (!rootLogged) {
     errorStatus = kStatusNotLogged;
   } else if (!found) {
@@ -115,7 +138,7 @@ void TUnAce::ExtractAll(const char* installDir) {
     if (WorkBuffersPresent()) errorStatus = kStatusDamagedArchive;
   } else {
     while (!stopRequested && ReadNextHeader()) {
-      if (headerRecord.headerType == ace::kTypeFile) ExtractEntry(&names);
+      if (headerRecord.headerType == ace::kTypeFile) ExtractEntry(&names, installDir);
     }
     // A chain the image's owner could not read on keeps status 6.
     if (!stopRequested && reader.chainEnd != ChainEnd::kImageEnd && reader.chainEnd != ChainEnd::kUnreadable) {
@@ -213,7 +236,12 @@ int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
   const bool directory = (attributes & ace::kAttrDirectory) != 0;
   if (existed && ((existing & ace::kAttrDirectory) != 0) != directory) {
     // A file entry never removes a directory, nor a directory entry a file.
-    errorStatus = kStatusUnsafeName;
+    errorStatus = directory ? kStatusUnsafeName : kStatusCannotReplace;
+    return kNoHandle;
+  }
+  if (existed && !directory && !platform->canReplace(name)) {
+    // In use or read-only: left as it was, and not claimed in the log.
+    errorStatus = kStatusCannotReplace;
     return kNoHandle;
   }
   CreateEntryParents(name);

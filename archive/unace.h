@@ -38,6 +38,10 @@ extern int32_t outputHandle;
 // report counts it as a failed extraction (status 16). Cleared when an
 // extraction starts.
 extern bool entryDetailsLost;
+// The full path of the file or directory the extraction failed on (the
+// installation directory itself for status 14); empty while nothing has
+// failed. Cleared when an extraction starts.
+extern char failedPath[kEntryPathSize];
 
 class TUnAce {
  public:
@@ -68,7 +72,9 @@ void CreateEntryParents(const char* name);
 // Deletes a file of that name (a directory is never removed for an entry).
 void RemoveExistingEntry(const char* name);
 // Directories, the file line of the log and the output file of one entry;
-// the output handle, or kNoHandle.
+// the output handle, or kNoHandle. An existing file that cannot be
+// replaced (in use, read-only, a directory in its way) is refused before
+// its line is logged, and left as it was (status 18).
 int32_t PrepareEntryOutput(const char* name, uint32_t attributes);
 // Creates each missing directory along an absolute directory path, without
 // logging. Returns the length of the leading part that already existed:

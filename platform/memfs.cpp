@@ -29,6 +29,7 @@ struct Node {
   std::string data;
   int64_t lastWrite; // UTC, 100 ns since 1601
   int openCount;
+  bool inUse;        // held open by another process: no writing, no deleting
 };
 
 struct RegistryKey {
@@ -216,7 +217,7 @@ uint32_t AttributesOf(const Node& n) {
 
 Node* AddNode(const std::string& full, bool directory) {
   Node& n = fs.nodes[Upper(full)];
-  n = Node{full, directory, directory ? 0u : 0x20u, std::string(), fs.now, 0};
+  n = Node{full, directory, directory ? 0u : 0x20u, std::string(), fs.now, 0, false};
   return &n;
 }
 
@@ -274,7 +275,7 @@ bool DeleteFileMem(const char* path) {
   std::string full;
   if (!Resolve(path, &full)) return false;
   Node* n = Find(full);
-  if (!n || n->directory || (n->bits & kReadOnly) || n->openCount) return false;
+  if (!n || n->directory || (n->bits & kReadOnly) || n->openCount || n->inUse) return false;
   fs.used -= n->data.size();
   fs.nodes.erase(Upper(full));
   return true;
@@ -298,7 +299,7 @@ int32_t OpenForWriteCommon(const char* path) {
   if (!Resolve(path, &full) || IsRoot(full)) return kNoHandle;
   Node* n = Find(full);
   if (n) {
-    if (n->directory || (n->bits & kReadOnly)) return kNoHandle;
+    if (n->directory || (n->bits & kReadOnly) || n->inUse) return kNoHandle;
     fs.used -= n->data.size();
     n->data.clear();
     n->bits |= 0x20;
@@ -333,6 +334,14 @@ uint32_t Append(Node* n, const void* bytes, uint32_t count) {
 int32_t OpenForWriteMem(const char* path) {
   if (Failing(__func__)) return kNoHandle;
   return OpenForWriteCommon(path);
+}
+
+bool CanReplaceMem(const char* path) {
+  if (Failing(__func__)) return false;
+  std::string full;
+  if (!Resolve(path, &full)) return false;
+  const Node* n = Find(full);
+  return n && !n->directory && !(n->bits & kReadOnly) && !n->inUse;
 }
 
 // The run-time's write(): the count written, -1 when nothing could be.
@@ -544,7 +553,7 @@ void DescribeLastErrorMem(char* buffer, uint32_t size) {
 const PlatformOps kMemFsPlatform = {
     GetCurrentDirectoryMem, SetCurrentDirectoryMem, CreateDirectoryMem, GetFileAttributesMem,
     SetFileAttributesMem,   DeleteFileMem,          RemoveDirectoryMem, OpenForWriteMem,
-    WriteMem,               CloseMem,               SetLastWriteTimeMem, CreateFileMem,
+    CanReplaceMem,          WriteMem,               CloseMem,               SetLastWriteTimeMem, CreateFileMem,
     WriteFileMem,           CloseFileMem,           FindPayloadMem,
     PayloadViewMem,
     GetShortPathNameMem,    GetProgramsFolderMem,   InitializeComMem,
@@ -597,7 +606,7 @@ void AddDrive(char letter) {
   if (fs.drives.find(d) != std::string::npos) return;
   fs.drives += d;
   Node& root = fs.nodes[RootOf(d)];
-  root = Node{RootOf(d), true, 0, std::string(), fs.now, 0};
+  root = Node{RootOf(d), true, 0, std::string(), fs.now, 0, false};
 }
 
 void MakeDirs(const std::string& path) {
@@ -620,6 +629,10 @@ void PutFile(const std::string& path, const std::string& bytes, uint32_t attribu
   n->data = bytes;
   n->bits = attributes & kSettable;
   fs.used += bytes.size();
+}
+
+void SetInUse(const std::string& path, bool inUse) {
+  if (Node* n = FindPath(path.c_str())) n->inUse = inUse;
 }
 
 bool Exists(const std::string& path) { return FindPath(path.c_str()) != nullptr; }

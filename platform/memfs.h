@@ -15,7 +15,8 @@
 //     reports 0x80; bits SetFileAttributes cannot set (0x10, 0x800, ...) are
 //     dropped;
 //   - an open file cannot be deleted, a non-empty or current directory
-//     cannot be removed;
+//     cannot be removed; a file a test marks as in use by another process
+//     can be neither deleted nor opened for writing;
 //   - last-write times kept in UTC, set from an MS-DOS date and time read as
 //     local time under a chosen offset from UTC;
 //   - a capacity for all file data together: a write that does not fit
@@ -56,6 +57,10 @@ void AddDrive(char letter);
 // and attributes (parents created too).
 void MakeDirs(const std::string& path);
 void PutFile(const std::string& path, const std::string& bytes, uint32_t attributes = 0x20);
+
+// A file held open by another process (a running program): it can be
+// neither opened for writing nor deleted until released.
+void SetInUse(const std::string& path, bool inUse);
 
 // Inspection. Paths as for the table (relative ones against the current
 // directory). Contents of a missing or directory path: false.

@@ -36,6 +36,10 @@ struct PlatformOps {
   // Opens for writing, created if missing, truncated if present, binary;
   // the new file is not read-only. kNoHandle on failure.
   int32_t (*openForWrite)(const char* path);
+  // Whether an existing file could be opened for writing now: it is not
+  // read-only, access to it is allowed, and no one holds it open (a running
+  // program, an open document). Nothing about the file changes.
+  bool (*canReplace)(const char* path);
   // Bytes written, or -1 (also for kNoHandle).
   int32_t (*write)(int32_t handle, const void* bytes, uint32_t count);
   // The handle is released whatever happens; false when the system reports

@@ -67,6 +67,13 @@ int32_t OpenForWritePosix(const char* path) {
   return open(Host(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
+bool CanReplacePosix(const char* path) {
+  struct stat st;
+  const std::string p = Host(path);
+  // Windows refuses to open a read-only file for writing, whoever asks.
+  return stat(p.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) && access(p.c_str(), W_OK) == 0;
+}
+
 int32_t WritePosix(int32_t handle, const void* bytes, uint32_t count) {
   if (handle < 0) return -1;
   uint32_t done = 0;
@@ -151,7 +158,7 @@ void DescribeLastErrorPosix(char* buffer, uint32_t size) {
 const PlatformOps kNativePlatform = {
     GetCurrentDirectoryPosix, SetCurrentDirectoryPosix, CreateDirectoryPosix,
     GetFileAttributesPosix,   SetFileAttributesPosix,   DeleteFilePosix,
-    RemoveDirectoryPosix,     OpenForWritePosix,        WritePosix,
+    RemoveDirectoryPosix,     OpenForWritePosix,        CanReplacePosix,          WritePosix,
     ClosePosix,               SetLastWriteTimePosix,    CreateFilePosix,
     WriteFilePosix,           CloseFilePosix,           FindPayloadPosix,
     nullptr,

@@ -69,6 +69,16 @@ int32_t OpenForWriteWin32(const char* path) {
   return h == INVALID_HANDLE_VALUE ? kNoHandle : int32_t(reinterpret_cast<intptr_t>(h));
 }
 
+bool CanReplaceWin32(const char* path) {
+  // The open OpenForWriteWin32 makes, without truncating: it fails for a
+  // read-only file, a running program's image, or one opened without
+  // sharing by someone else.
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
 int32_t WriteWin32(int32_t handle, const void* bytes, uint32_t count) {
   if (handle == kNoHandle) return -1;
   DWORD written = 0;
@@ -317,7 +327,7 @@ void DescribeLastErrorWin32(char* buffer, uint32_t size) {
 const PlatformOps kNativePlatform = {
     GetCurrentDirectoryWin32, SetCurrentDirectoryWin32, CreateDirectoryWin32,
     GetFileAttributesWin32,   SetFileAttributesWin32,   DeleteFileWin32,
-    RemoveDirectoryWin32,     OpenForWriteWin32,        WriteWin32,
+    RemoveDirectoryWin32,     OpenForWriteWin32,        CanReplaceWin32,          WriteWin32,
     CloseWin32,               SetLastWriteTimeWin32,    CreateFileWin32,
     WriteFileWin32,           CloseFileWin32,           FindPayloadWin32,
     PayloadViewWin32,

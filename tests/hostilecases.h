@@ -84,7 +84,7 @@ inline std::vector<HostileCase> HostileCases() {
                    {}});
   cases.push_back({"file entry named as an existing directory",
                    {HostileFile("Docs")},
-                   kStatusUnsafeName,
+                   kStatusCannotReplace,
                    "a directory of that name exists",
                    {}});
   cases.push_back({"directory entry named as an existing file",

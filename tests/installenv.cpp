@@ -10,6 +10,10 @@
 #include <fstream>
 #include <iterator>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace qmktest {
 
 std::vector<std::string> LogLines(const std::string& bytes) {
@@ -48,6 +52,7 @@ class MemDisk : public Disk {
     memfs::LastWrite(path, &t);
     return t;
   }
+  void HoldOpen(const std::string& path) override { memfs::SetInUse(path, true); }
   std::vector<std::string> Below(const std::string& dir) override {
     std::vector<std::string> out;
     for (const std::string& p : memfs::Tree()) {
@@ -84,6 +89,7 @@ class RealDisk : public Disk {
     platform = &kNativePlatform;
   }
   ~RealDisk() override {
+    for (HANDLE h : held_) CloseHandle(h);
     std::error_code ec;
     for (auto& p : fs::recursive_directory_iterator(root_, ec)) {
       kNativePlatform.setFileAttributes(p.path().string().c_str(), 0x80);
@@ -116,6 +122,9 @@ class RealDisk : public Disk {
     t = {l->tm_year + 1900, l->tm_mon + 1, l->tm_mday, l->tm_hour, l->tm_min, l->tm_sec};
     return t;
   }
+  void HoldOpen(const std::string& path) override {
+    held_.push_back(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
   std::vector<std::string> Below(const std::string& dir) override {
     std::vector<std::string> out;
     std::error_code ec;
@@ -132,6 +141,7 @@ class RealDisk : public Disk {
  private:
   fs::path root_;
   std::string base_;
+  std::vector<HANDLE> held_;
 };
 
 }  // namespace

@@ -29,6 +29,9 @@ class Disk {
   // Everything below `dir` (ending with "\"), relative, directories with a
   // final "\", sorted.
   virtual std::vector<std::string> Below(const std::string& dir) = 0;
+  // Holds an existing file open as another program would, without sharing
+  // write access, until the disk goes.
+  virtual void HoldOpen(const std::string& path) = 0;
   uint32_t Attributes(const std::string& path) { return platform->getFileAttributes(path.c_str()); }
 };
 
