@@ -8,8 +8,13 @@
 // failing in turn, a disk filling up at any byte, the process stopped after
 // any call. WinMain puts the windows around it.
 //
-// Every step runs whatever the others did. The report names each step that
-// failed; success is reported only when every step succeeded:
+// Every step runs whatever the others did, except that nothing points at
+// what is not there: when the installation directory could not be made or
+// entered (status 14) no Start-menu item and no uninstall key is made, a
+// shortcut is made only when its target exists, and the uninstall key and
+// its shortcut only when qmk.exe does. The report names each step that
+// failed, in words, with what the user can do; success is reported only
+// when every step succeeded:
 //   extraction   the extraction's status was 0 (every entry written, CRC-checked)
 //                and every entry took its stored time and attributes (else 16)
 //   log          the log file was created and took every line
@@ -36,7 +41,13 @@ struct InstallOutcome {
   bool logWritten;
   bool shortcutsMade;
   bool registered;
+  const char* failedPath;  // the file or directory the extraction failed on, or null
+  bool uninstallerMissing; // qmk.exe is not in the installation directory: nothing registered
 };
+
+// Whether the run installed nothing at all: the installation directory
+// could not be made or entered.
+bool NothingInstalled(const InstallOutcome& outcome);
 
 // One shortcut in the Start-menu folder to a file of the installation
 // directory, through the directory's short form (InstallDir itself when the
@@ -56,10 +67,12 @@ int ExitCodeOf(const InstallOutcome& outcome);
 
 // The final message box: "  Installing complited .        " captioned
 // "Information" after a complete installation; otherwise, captioned
-// "Quellmark" with a warning icon, "Quellmark was not installed
-// completely." and one line for each step that failed.
+// "Quellmark" with a warning icon, "Quellmark was not installed." (nothing
+// was) or "Quellmark was not installed completely." and one line for each
+// step that failed: what happened, to which file or directory, what the
+// user can do, and the status number for support.
 struct FinalReport {
-  char text[512];
+  char text[1536];
   const char* caption;
   bool warning;
 };

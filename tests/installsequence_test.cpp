@@ -150,7 +150,23 @@ class WholeInstall : public InstallTest {
       const std::string log = Log();
       EXPECT_TRUE(log.size() >= 2 && log.compare(log.size() - 2, 2, "\r\n") == 0) << log;
     }
-    EXPECT_EQ(ExitCodeOf(o), InstallSucceeded(o) ? kExitInstalled : kExitIncomplete);
+    // Nothing points at what is not there.
+    for (const char* name : {"Quellmark.lnk", "ReadMe(eng).lnk", "ReadMe(rus).lnk", "Uninstall.lnk"}) {
+      memfs::Shortcut link;
+      if (!memfs::ReadShortcut(std::string(kPrograms) + "\\Quellmark\\" + name, &link)) continue;
+      const std::string leaf = link.target.substr(link.target.rfind('\\') + 1);
+      EXPECT_TRUE(memfs::Exists(kDir + leaf)) << name << " points at a missing " << leaf;
+    }
+    if (memfs::RegistryKeyExists(kKey)) {
+      EXPECT_TRUE(memfs::Exists(std::string(kDir) + "qmk.exe"));
+    }
+    if (NothingInstalled(o)) {
+      EXPECT_FALSE(memfs::Exists(std::string(kPrograms) + "\\Quellmark"));
+      EXPECT_FALSE(memfs::RegistryKeyExists(kKey));
+    }
+    EXPECT_EQ(ExitCodeOf(o), NothingInstalled(o)     ? kExitRefused
+                             : InstallSucceeded(o) ? kExitInstalled
+                                                   : kExitIncomplete);
   }
 
   // The rules of installcheck.h, and the report, after a run that ended.
@@ -223,23 +239,52 @@ TEST_F(WholeInstall, UninstallerRemovesExactlyWhatTheRunCreated) {
             std::vector<std::string>{"- C:\\Program files\\QMK\\readme.txt"});
 }
 
-TEST_F(WholeInstall, ReportListsEachFailedStepWithTheStatus) {
+// Each failed step is one line that says what happened, to what, and what
+// to do, with the status number for support.
+TEST_F(WholeInstall, ReportListsEachFailedStepInWords) {
+  const char* const kIncomplete = "Quellmark was not installed completely.\n";
+  const struct {
+    InstallOutcome outcome;
+    std::string text;
+  } cases[] = {
+      {{7, false, true, false, "C:\\Q\\qmk.exe", false},
+       std::string(kIncomplete) +
+           "C:\\Q\\qmk.exe could not be written in full: the disk is full. Free some space and run the installer "
+           "again. (error 7)\n"
+           "The install log uninstall.list could not be written, so the uninstaller cannot remove everything. Free "
+           "some space and run the installer again.\n"
+           "The uninstall entry could not be registered. Run the installer as an administrator."},
+      {{18, true, false, false, "C:\\Q\\qmk.exe", true},
+       std::string(kIncomplete) +
+           "C:\\Q\\qmk.exe is in use or read-only. Close Quellmark and run the installer again. (error 18)\n"
+           "The Start-menu shortcuts could not all be created; a shortcut is made only for a file that was "
+           "installed.\n"
+           "No uninstall entry was registered, as qmk.exe was not installed."},
+      {{14, false, false, false, "Q:\\QMK\\", false},
+       "Quellmark was not installed.\n"
+       "The directory Q:\\QMK\\ could not be created or entered. Choose another directory. (error 14)"},
+      {{11, true, true, true, nullptr, false},
+       std::string(kIncomplete) +
+           "The product files inside this installer are damaged (at a product file). Download the installer "
+           "again. (error 11)"},
+      {{0, true, false, true, nullptr, false},
+       std::string(kIncomplete) +
+           "The Start-menu shortcuts could not all be created; a shortcut is made only for a file that was installed."},
+  };
+  for (const auto& c : cases) {
+    FinalReport report;
+    MakeFinalReport(c.outcome, &report);
+    EXPECT_EQ(std::string(report.text), c.text);
+    EXPECT_STREQ(report.caption, "Quellmark");
+    EXPECT_TRUE(report.warning);
+  }
+  EXPECT_EQ(ExitCodeOf(cases[0].outcome), kExitIncomplete);
+  EXPECT_EQ(ExitCodeOf(cases[2].outcome), kExitRefused);
+  // A path as long as paths get still leaves room for every line.
+  const std::string longPath(999, 'p');
   FinalReport report;
-  MakeFinalReport({7, false, true, false}, &report);
-  EXPECT_STREQ(report.text,
-               "Quellmark was not installed completely.\n"
-               "The product files could not all be extracted (error 7).\n"
-               "The install log could not be written.\n"
-               "The uninstall entry could not be registered.");
-  EXPECT_STREQ(report.caption, "Quellmark");
-  EXPECT_TRUE(report.warning);
-  MakeFinalReport({0, true, false, true}, &report);
-  EXPECT_STREQ(report.text,
-               "Quellmark was not installed completely.\n"
-               "The Start-menu shortcuts could not all be created.");
-  EXPECT_EQ(ExitCodeOf({0, true, false, true}), kExitIncomplete);
-  MakeFinalReport({15, true, true, true}, &report);
-  EXPECT_NE(strstr(report.text, "(error 15)."), nullptr);
+  MakeFinalReport({15, false, false, false, longPath.c_str(), false}, &report);
+  EXPECT_NE(strstr(report.text, "administrator."), nullptr);
 }
 
 TEST_F(WholeInstall, UninstallerPassesOverALastLineCutShort) {
@@ -409,7 +454,7 @@ TEST_F(WholeInstall, PayloadIsReadThroughViewsAlone) {
   MakeWorld();
   memfs::SetPayload(image_.data(), uint32_t(image_.size()), zeros.data());
   const InstallOutcome o = Run();
-  EXPECT_TRUE(InstallSucceeded(o)) << o.extraction;
+  EXPECT_EQ(o.extraction, kStatusOk);
   ExpectReportTrue(o);
   EXPECT_GT(memfs::PayloadViews(), image_.size() / 4096);
 }
