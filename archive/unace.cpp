@@ -6,6 +6,7 @@
 // fixed buffers on the stack, and nothing is allocated per entry or chunk.
 #include "archive/unace.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -121,10 +122,24 @@ void TUnAce::ExtractAll(const char* installDir) {
     strcat(logName, "uninstall.list");
   }
   delete InstallLog;  // one log per run; an earlier run's object is closed
-  InstallLog = new (std::nothrow) TInstallLog(logName);
+  // An earlier installation's record is read before the new log replaces
+  // it, and what it names that is still there goes first into the new one.
+  // One that cannot be read is not replaced: the run creates nothing.
+  char* earlier = nullptr;
+  uint32_t earlierSize = 0;
+  const bool readable = ReadEarlierLog(logName, &earlier, &earlierSize) != EarlierLog::kUnreadable;
+  InstallLog = new (std::nothrow) TInstallLog(readable ? logName : "");
+  bool keptLogged = readable;
+  if (InstallLog) {
+    if (!readable) InstallLog->failed = true;
+    keptLogged = InstallLog->KeepEarlierLines(earlier, earlierSize) && keptLogged;
+  } else {
+    free(earlier);
+  }
+  if (!readable) NoteFailedPath(logName, "");
   // The directories just made are named by this line; without it nothing
   // more is created.
-  const bool rootLogged = LogInstallRoot(ancestor, installDir);
+  const bool rootLogged = keptLogged && LogInstallRoot(ancestor, installDir);
   EntryNameSet names;
   if (!OpenEntryNameSet(&names)) errorStatus = kStatusNoMemory;
   if (!platform->setCurrentDirectory(installDir)) {
@@ -240,9 +255,16 @@ int32_t PrepareEntryOutput(const char* name, uint32_t attributes) {
     return kNoHandle;
   }
   if (existed && !directory && !platform->canReplace(name)) {
-    // In use or read-only: left as it was, and not claimed in the log.
-    errorStatus = kStatusCannotReplace;
-    return kNoHandle;
+    // A read-only file an earlier installation made (its line was kept) is
+    // the product's own, and a repair replaces it. Anything else in use or
+    // read-only is left as it was, and not claimed in the log.
+    const bool ours = (existing & ace::kAttrReadOnly) && InstallLog && InstallLog->Kept(path);
+    if (!ours || !platform->setFileAttributes(name, existing & ~uint32_t(ace::kAttrReadOnly)) ||
+        !platform->canReplace(name)) {
+      if (ours) platform->setFileAttributes(name, existing);
+      errorStatus = kStatusCannotReplace;
+      return kNoHandle;
+    }
   }
   CreateEntryParents(name);
   if (errorStatus != kStatusOk) return kNoHandle;

@@ -6,6 +6,7 @@
 // last finished step even if the process ends abruptly.
 #include "install/logcreaterunit.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -50,10 +51,76 @@ bool ComposeDirectoryLine(char* line, const char* left, const char* separator, c
   return false;
 }
 
+uint64_t LineHash(const char* text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (; *text; text++) hash = (hash ^ static_cast<unsigned char>(LowerAscii(*text))) * 1099511628211ull;
+  return hash ? hash : 1;  // 0 marks a free slot
+}
+
+// Adds a hash to the kept-line table; false when it was there already.
+bool Remember(uint64_t* slots, uint64_t hash, unsigned* count) {
+  for (unsigned i = unsigned(hash) & (kKeptLineSlots - 1);; i = (i + 1) & (kKeptLineSlots - 1)) {
+    if (slots[i] == hash) return false;
+    if (slots[i] == 0) {
+      // A full table remembers no more; the lines themselves are still kept.
+      if (*count >= kKeptLineSlots / 4 * 3) return true;
+      slots[i] = hash;
+      ++*count;
+      return true;
+    }
+  }
+}
+
+// Whether attributes may be those of a file, or of a directory: what the
+// system could not look at may be there.
+bool MayBeFile(uint32_t a) { return a == kAttributesUnknown || (a != kNoAttributes && !(a & 0x10)); }
+bool MayBeDirectory(uint32_t a) { return a == kAttributesUnknown || IsDirectoryAttributes(a); }
+
+// Whether an earlier log's line names an item that may still be there: a
+// file or shortcut; for a directory line, its first directory (the one the
+// uninstaller removes last); the registry line always, as the run
+// registers again and removing a missing key harms nothing. A directory
+// line that names nothing, and a line of no known form, are not kept.
+bool NamesItemStillThere(const char* line) {
+  if (!strncmp(line, "reg: ", 5)) return true;
+  if (strncmp(line, "mkd: ", 5) != 0) return line[0] && MayBeFile(platform->getFileAttributes(line));
+  const char* left = line + 5;
+  const char* separator = strstr(left, " :::");
+  if (!separator || separator[4] != ' ' || !separator[5]) return false;
+  char path[kLogLineSize];
+  size_t n = size_t(separator - left);
+  if (n + 2 >= sizeof path) return false;
+  memcpy(path, left, n);
+  if (n == 0 || path[n - 1] != '\\') path[n++] = '\\';
+  for (const char* right = separator + 5; *right && *right != '\\' && n + 1 < sizeof path; right++) path[n++] = *right;
+  path[n] = 0;
+  return MayBeDirectory(platform->getFileAttributes(path));
+}
+
 }  // namespace
 
+EarlierLog ReadEarlierLog(const char* fileName, char** text, uint32_t* size) {
+  *text = nullptr;
+  *size = 0;
+  const uint32_t a = fileName[0] ? platform->getFileAttributes(fileName) : kNoAttributes;
+  if (a == kNoAttributes || IsDirectoryAttributes(a)) return EarlierLog::kNone;
+  char probe;
+  const int64_t total = platform->readFile(fileName, &probe, 0);
+  if (total == 0) return EarlierLog::kNone;
+  if (total < 0 || total >= int64_t(UINT32_MAX)) return EarlierLog::kUnreadable;
+  *text = static_cast<char*>(malloc(size_t(total) + 1));
+  if (!*text || platform->readFile(fileName, *text, uint32_t(total)) != total) {
+    free(*text);
+    *text = nullptr;
+    return EarlierLog::kUnreadable;
+  }
+  (*text)[total] = 0;
+  *size = uint32_t(total);
+  return EarlierLog::kRead;
+}
+
 TInstallLog::TInstallLog(const char* fileName)
-    : FileName(), FileHandle(kNoFile), created(false), complete(false), failed(false) {
+    : FileName(), FileHandle(kNoFile), created(false), complete(false), failed(false), keptLines(nullptr) {
   // A name that does not fit is not shortened into some other file's name.
   if (strlen(fileName) >= sizeof FileName) return;
   strcpy(FileName, fileName);
@@ -64,6 +131,59 @@ TInstallLog::TInstallLog(const char* fileName)
 
 TInstallLog::~TInstallLog() {
   if (FileHandle != kNoFile) platform->closeFile(FileHandle);
+  free(keptLines);
+}
+
+bool TInstallLog::KeepEarlierLines(char* earlier, uint32_t size) {
+  if (!earlier || FileHandle == kNoFile || failed) {
+    free(earlier);
+    return FileHandle == kNoFile || !failed;
+  }
+  // The kept lines are gathered into one block, so that they reach the
+  // file in one write; the earlier bytes stay as they were, to be written
+  // back should that write fail.
+  char* block = static_cast<char*>(malloc(size_t(size) + 1));
+  if (!keptLines) keptLines = static_cast<uint64_t*>(calloc(kKeptLineSlots, sizeof *keptLines));
+  uint32_t length = 0;
+  unsigned count = 0;
+  // Whole lines only: a last line without its CR LF was cut short as it
+  // was written and names nothing.
+  for (char* line = earlier; block && keptLines && line < earlier + size;) {
+    char* end = strstr(line, "\r\n");
+    if (!end) break;
+    *end = 0;
+    if (NamesItemStillThere(line) && Remember(keptLines, LineHash(line), &count)) {
+      const uint32_t n = uint32_t(end - line);
+      memcpy(block + length, line, n);
+      memcpy(block + length + n, "\r\n", 2);
+      length += n + 2;
+    }
+    *end = '\r';
+    line = end + 2;
+  }
+  uint32_t written = 0;
+  const bool kept = block && keptLines && platform->writeFile(FileHandle, block, length, &written) && written == length;
+  if (!kept) {
+    // Nothing of the earlier record may be lost: it goes back as it was,
+    // and the run creates nothing.
+    platform->closeFile(FileHandle);
+    FileHandle = platform->createFile(FileName);
+    platform->writeFile(FileHandle, earlier, size, &written);
+    failed = true;
+    complete = false;
+  }
+  free(block);
+  free(earlier);
+  return kept;
+}
+
+bool TInstallLog::Kept(const char* text) const {
+  if (!keptLines) return false;
+  const uint64_t hash = LineHash(text);
+  for (unsigned i = unsigned(hash) & (kKeptLineSlots - 1); keptLines[i]; i = (i + 1) & (kKeptLineSlots - 1)) {
+    if (keptLines[i] == hash) return true;
+  }
+  return false;
 }
 
 bool TInstallLog::Close() {
@@ -91,6 +211,8 @@ bool TInstallLog::WriteLine(const char* text) {
 
 bool LogItem(const char* text) {
   if (!InstallLog) return true;
+  if (InstallLog->failed) return false;
+  if (InstallLog->Kept(text)) return true;
   if (InstallLog->FileHandle == kNoFile) {
     InstallLog->complete = false;
     return true;

@@ -12,6 +12,14 @@
 // file line at a drive root and the missing one before " ::: " in a
 // directory line are part of the format.
 //
+// A reinstall keeps the earlier record: the log an earlier run left in the
+// installation directory is read before the new one replaces it, and its
+// lines that name an item still there (a file or shortcut that exists, a
+// directory line whose first directory exists, the registry line) go first
+// into the new log, in their old order. The run writes none of them again,
+// so after any sequence of runs into one directory the log names everything
+// any of them made, each once.
+//
 // Log before act, kept strictly: an item is created only after its whole
 // line, CR LF included, has reached the file. Once a write to the log has
 // failed (a full disk), the log takes no more lines and the installer
@@ -35,6 +43,14 @@ class TInstallLog {
   // Closes the file; false when there was none or the system reported a
   // failure, which may have cost lines (the log then counts as incomplete).
   bool Close();
+  // Writes first the lines of an earlier run's log (`earlier`, `size` bytes,
+  // from ReadEarlierLog; freed here) that name an item still there, in one
+  // write, and remembers them so the run does not write them again. When
+  // that write fails the earlier log is written back as it was and the log
+  // takes no more lines: false. True without a file (nothing to keep true).
+  bool KeepEarlierLines(char* earlier, uint32_t size);
+  // Whether `text` is a line kept from the earlier log (letter case aside).
+  bool Kept(const char* text) const;
   TInstallLog(const TInstallLog&) = delete;
   TInstallLog& operator=(const TInstallLog&) = delete;
 
@@ -50,13 +66,23 @@ class TInstallLog {
   bool created;
   bool complete;
   bool failed;  // a write to the file failed: no more lines are taken
+  uint64_t* keptLines;  // hashes of the kept lines, kKeptLineSlots of them; null when none
 };
+
+constexpr unsigned kKeptLineSlots = 1u << 15;  // 256 KiB, for up to 24,576 kept lines
+
+// The log an earlier run left at `fileName`, read whole into a buffer of
+// its own (`*text`, to be handed to KeepEarlierLines; null, `*size` 0 when
+// there is none or it cannot be read).
+enum class EarlierLog { kNone, kRead, kUnreadable };
+EarlierLog ReadEarlierLog(const char* fileName, char** text, uint32_t* size);
 
 // The one log of the run; null until the extraction creates it.
 extern TInstallLog* InstallLog;
 
 // Writes the line of an item about to be created. True when the item may be
-// created: its line reached the log, or there is no log file to keep true
+// created: its line reached the log (or was kept from the earlier log, so
+// is there already), or there is no log file to keep true
 // (no log object, or its file could not be created; the latter counts as
 // an incomplete log). False once the log has failed: the item must not be
 // created.

@@ -336,6 +336,16 @@ int32_t OpenForWriteMem(const char* path) {
   return OpenForWriteCommon(path);
 }
 
+int64_t ReadFileMem(const char* path, void* buffer, uint32_t size) {
+  if (Failing(__func__)) return -1;
+  std::string full;
+  if (!Resolve(path, &full)) return -1;
+  const Node* n = Find(full);
+  if (!n || n->directory) return -1;
+  memcpy(buffer, n->data.data(), std::min<size_t>(size, n->data.size()));
+  return int64_t(n->data.size());
+}
+
 bool CanReplaceMem(const char* path) {
   if (Failing(__func__)) return false;
   std::string full;
@@ -554,7 +564,7 @@ const PlatformOps kMemFsPlatform = {
     GetCurrentDirectoryMem, SetCurrentDirectoryMem, CreateDirectoryMem, GetFileAttributesMem,
     SetFileAttributesMem,   DeleteFileMem,          RemoveDirectoryMem, OpenForWriteMem,
     CanReplaceMem,          WriteMem,               CloseMem,               SetLastWriteTimeMem, CreateFileMem,
-    WriteFileMem,           CloseFileMem,           FindPayloadMem,
+    WriteFileMem,           CloseFileMem,           ReadFileMem,            FindPayloadMem,
     PayloadViewMem,
     GetShortPathNameMem,    GetProgramsFolderMem,   InitializeComMem,
     PrepareShortcutMem,     SaveShortcutMem,        CreateRegistryKeyMem,

@@ -58,6 +58,10 @@ struct PlatformOps {
   bool (*writeFile)(intptr_t file, const void* bytes, uint32_t count, uint32_t* written);
   // As close: released whatever happens, false on failure or for kNoFile.
   bool (*closeFile)(intptr_t file);
+  // Reads an existing file from its start: at most `size` bytes into
+  // `buffer`. Returns the file's whole size (which may be more than was
+  // read), or -1 when it cannot be opened or read.
+  int64_t (*readFile)(const char* path, void* buffer, uint32_t size);
 
   // The payload: resource 10 of type RT_RCDATA of the running program, its
   // address and size. False (and an empty image) when there is none.

@@ -148,6 +148,22 @@ void CloseRegistryKeyPosix(intptr_t) {}
 
 namespace {
 
+int64_t ReadFilePosix(const char* path, void* buffer, uint32_t size) {
+  const int fd = open(Host(path).c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return -1;
+  int64_t total = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? int64_t(st.st_size) : -1;
+  const uint32_t want = total >= 0 && total < size ? uint32_t(total) : size;
+  for (uint32_t done = 0; total >= 0 && done < want;) {
+    const ssize_t n = read(fd, static_cast<char*>(buffer) + done, want - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) total = -1;
+    done += n > 0 ? uint32_t(n) : 0;
+  }
+  close(fd);
+  return total;
+}
+
 void DescribeLastErrorPosix(char* buffer, uint32_t size) {
   if (!size) return;
   snprintf(buffer, size, "%s", strerror(errno));
@@ -160,7 +176,7 @@ const PlatformOps kNativePlatform = {
     GetFileAttributesPosix,   SetFileAttributesPosix,   DeleteFilePosix,
     RemoveDirectoryPosix,     OpenForWritePosix,        CanReplacePosix,          WritePosix,
     ClosePosix,               SetLastWriteTimePosix,    CreateFilePosix,
-    WriteFilePosix,           CloseFilePosix,           FindPayloadPosix,
+    WriteFilePosix,           CloseFilePosix,           ReadFilePosix,           FindPayloadPosix,
     nullptr,
     GetShortPathNamePosix,    GetProgramsFolderPosix,   InitializeComPosix,
     PrepareShortcutPosix,     SaveShortcutPosix,        CreateRegistryKeyPosix,

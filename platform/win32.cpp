@@ -112,6 +112,20 @@ bool WriteFileWin32(intptr_t file, const void* bytes, uint32_t count, uint32_t* 
 
 bool CloseFileWin32(intptr_t file) { return file != kNoFile && CloseHandle(reinterpret_cast<HANDLE>(file)) != 0; }
 
+int64_t ReadFileWin32(const char* path, void* buffer, uint32_t size) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  DWORD high = 0;
+  const DWORD low = GetFileSize(h, &high);
+  int64_t total = (int64_t(high) << 32) | low;
+  DWORD want = total < size ? DWORD(total) : size;
+  DWORD got = 0;
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) total = -1;
+  if (total >= 0 && want && (!ReadFile(h, buffer, want, &got, nullptr) || got != want)) total = -1;
+  CloseHandle(h);
+  return total;
+}
+
 // The payload read from the program's own file. The image maps the
 // resource section too, but every page of it the installation touched would
 // stay in memory until the end; views of the file are unmapped once the
@@ -329,7 +343,7 @@ const PlatformOps kNativePlatform = {
     GetFileAttributesWin32,   SetFileAttributesWin32,   DeleteFileWin32,
     RemoveDirectoryWin32,     OpenForWriteWin32,        CanReplaceWin32,          WriteWin32,
     CloseWin32,               SetLastWriteTimeWin32,    CreateFileWin32,
-    WriteFileWin32,           CloseFileWin32,           FindPayloadWin32,
+    WriteFileWin32,           CloseFileWin32,           ReadFileWin32,           FindPayloadWin32,
     PayloadViewWin32,
     GetShortPathNameWin32,    GetProgramsFolderWin32,   InitializeComWin32,
     PrepareShortcutWin32,     SaveShortcutWin32,        CreateRegistryKeyWin32,

@@ -9,6 +9,7 @@
 // match the result: a step reported as done is done.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -78,12 +79,12 @@ class WholeInstall : public InstallTest {
     memfs::SetPayload(image_.data(), uint32_t(image_.size()));
   }
 
-  InstallOutcome Run() {
+  InstallOutcome Run(const char* dir = "C:\\Program files\\QMK") {
     errorStatus = kStatusOk;
     delete InstallLog;
     InstallLog = nullptr;
     outputHandle = kNoHandle;
-    strcpy(InstallDir, "C:\\Program files\\QMK");
+    strcpy(InstallDir, dir);
     InstallOutcome outcome = InstallProduct();
     CloseInstallLog(&outcome);
     return outcome;
@@ -114,7 +115,10 @@ class WholeInstall : public InstallTest {
   }
 
   // The report against the result: every step reported as done is done.
-  void ExpectReportTrue(const InstallOutcome& o) {
+  // After a first run (`fresh`), nothing points at what is not there; a
+  // failed reinstall may leave the earlier run's links to a file it was
+  // replacing.
+  void ExpectReportTrue(const InstallOutcome& o, bool fresh = true) {
     if (o.extraction == kStatusOk) {
       for (const FileEntry& e : entries_) {
         const std::string path = kDir + e.name;
@@ -153,14 +157,14 @@ class WholeInstall : public InstallTest {
     // Nothing points at what is not there.
     for (const char* name : {"Quellmark.lnk", "ReadMe(eng).lnk", "ReadMe(rus).lnk", "Uninstall.lnk"}) {
       memfs::Shortcut link;
-      if (!memfs::ReadShortcut(std::string(kPrograms) + "\\Quellmark\\" + name, &link)) continue;
+      if (!fresh || !memfs::ReadShortcut(std::string(kPrograms) + "\\Quellmark\\" + name, &link)) continue;
       const std::string leaf = link.target.substr(link.target.rfind('\\') + 1);
       EXPECT_TRUE(memfs::Exists(kDir + leaf)) << name << " points at a missing " << leaf;
     }
-    if (memfs::RegistryKeyExists(kKey)) {
+    if (fresh && memfs::RegistryKeyExists(kKey)) {
       EXPECT_TRUE(memfs::Exists(std::string(kDir) + "qmk.exe"));
     }
-    if (NothingInstalled(o)) {
+    if (fresh && NothingInstalled(o)) {
       EXPECT_FALSE(memfs::Exists(std::string(kPrograms) + "\\Quellmark"));
       EXPECT_FALSE(memfs::RegistryKeyExists(kKey));
     }
@@ -328,6 +332,87 @@ TEST_F(WholeInstall, RegistryThatRefusesWritingIsReportedAndStillLogged) {
   EXPECT_FALSE(memfs::RegistryKeyExists(kKey));
   EXPECT_EQ(LogLines(Log()).back(), "reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK");
   ExpectRulesKept(before, o);
+}
+
+// ---- reinstalls ---------------------------------------------------------------------
+
+// Installs into one directory (again and again, with failures between),
+// then the uninstaller: whatever any run made goes, the user's files stay,
+// and the log names no line twice.
+TEST_F(WholeInstall, ReinstallsKeepTheEarlierRecordUntilTheUninstall) {
+  const struct {
+    const char* what;
+    const char* dir;
+    bool overlap;
+    bool qmkRunning;  // the second run meets qmk.exe running
+  } cases[] = {
+      {"twice", "C:\\Program files\\QMK", true, false},
+      {"twice into new parents", "C:\\A\\B\\QMK", false, false},
+      {"again while qmk.exe runs, then again", "C:\\Program files\\QMK", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = std::string(c.dir) + "\\";
+    MakeWorld(c.overlap);
+    memfs::SetShortName(c.dir, c.dir);
+    const SystemState before = CaptureSystem();
+    ASSERT_TRUE(InstallSucceeded(Run(c.dir)));
+    std::string first;
+    ASSERT_TRUE(memfs::ReadFile(dir + "uninstall.list", &first));
+    if (c.qmkRunning) {
+      memfs::SetInUse(dir + "qmk.exe", true);
+      const InstallOutcome o = Run(c.dir);
+      EXPECT_EQ(o.extraction, kStatusCannotReplace);
+      EXPECT_EQ(std::string(o.failedPath ? o.failedPath : ""), dir + "qmk.exe");
+      EXPECT_EQ(ExitCodeOf(o), kExitIncomplete);
+      memfs::SetInUse(dir + "qmk.exe", false);
+    }
+    const InstallOutcome o = Run(c.dir);
+    EXPECT_TRUE(InstallSucceeded(o)) << o.extraction;  // the read-only read-me is the product's own
+    std::string again;
+    ASSERT_TRUE(memfs::ReadFile(dir + "uninstall.list", &again));
+    const std::vector<std::string> lines = LogLines(again);
+    std::set<std::string> seen;
+    for (const std::string& line : lines) {
+      std::string key = line;
+      for (char& ch : key) ch = char(toupper(static_cast<unsigned char>(ch)));
+      EXPECT_TRUE(seen.insert(key).second) << "twice: " << line;
+    }
+    // The earlier lines come first, in their order; a directory line that
+    // names nothing ("mkd: DIR\\ :::", the directory was there) is not kept.
+    std::vector<std::string> earlier = LogLines(first);
+    earlier.erase(std::remove_if(earlier.begin(), earlier.end(),
+                                 [](const std::string& l) { return l.size() > 4 && l.substr(l.size() - 4) == " :::"; }),
+                  earlier.end());
+    ASSERT_GE(lines.size(), earlier.size());
+    EXPECT_TRUE(std::equal(earlier.begin(), earlier.end(), lines.begin())) << again;
+    EXPECT_EQ(RunUninstaller(dir), std::vector<std::string>{});
+    for (const std::string& d : Differences(before, CaptureSystem())) {
+      EXPECT_TRUE(c.overlap && d == "- C:\\Program files\\QMK\\readme.txt") << d;
+    }
+  }
+}
+
+// Each platform call of a second run over a complete first one fails in
+// turn; the uninstaller then leaves nothing of the product and every file
+// of the user's.
+TEST_F(WholeInstall, EveryFailingCallOfAReinstallLeavesARecordTheUninstallerClears) {
+  MakeWorld(true);
+  ASSERT_TRUE(InstallSucceeded(Run()));
+  const uint32_t start = memfs::CallCount();
+  ASSERT_TRUE(InstallSucceeded(Run()));
+  const uint32_t calls = memfs::CallCount() - start;
+  for (uint32_t n = 1; n <= calls; n++) {
+    MakeWorld(true);
+    const SystemState before = CaptureSystem();
+    ASSERT_TRUE(InstallSucceeded(Run()));
+    memfs::FailCall(n);
+    const InstallOutcome o = Run();
+    SCOPED_TRACE("failing call " + std::to_string(n) + " (" + memfs::FailedCall() + ")");
+    ExpectReportTrue(o, false);
+    RunUninstaller(kDir);
+    ExpectOnlyLeftovers(before, true);
+  }
 }
 
 // ---- fault injection -------------------------------------------------------------------

@@ -585,13 +585,18 @@ TEST_F(MemoryExtraction, PathTheSystemCannotLookAtIsNeitherMadeNorClaimed) {
   // it once empty.
   const Bytes image = Archive({File("Docs\\a.txt", {'a'})});
   const auto setUp = [] { memfs::PutFile("C:\\Q\\Docs\\mine.txt", "the user's"); };
+  int firstLook = 0;
   const auto check = [&] {
-    EXPECT_EQ(errorStatus, kStatusCannotLook);
-    EXPECT_EQ(Log("C:\\Q\\"), std::vector<std::string>{"mkd: C:\\Q\\ :::"});
+    // The first look is for an earlier install log: one that may be there
+    // is not replaced, and nothing is made.
+    const bool logLook = firstLook++ == 0;
+    EXPECT_EQ(errorStatus, logLook ? kStatusNotLogged : kStatusCannotLook);
+    EXPECT_EQ(Log("C:\\Q\\"), logLook ? std::vector<std::string>{"<no log>"}
+                                    : std::vector<std::string>{"mkd: C:\\Q\\ :::"});
     EXPECT_FALSE(memfs::Exists("C:\\Q\\Docs\\a.txt"));
   };
   const int checked = ForEachFailingCallOf("GetFileAttributesMem", image, "C:\\Q\\", setUp, check);
-  EXPECT_EQ(checked, 2);  // the entry's own path, then its parent
+  EXPECT_EQ(checked, 3);  // the earlier log, the entry's own path, then its parent
 }
 
 TEST_F(MemoryExtraction, RootLineNamesOnlyWhatThisRunCreatedWhenALevelCannotBeEntered) {
