@@ -10,12 +10,15 @@
 #include "archive/status.h"
 #include "decoder/lz.h"
 
+uint32_t longestEntryName;
+
 namespace {
 
 const uint8_t kSealMagic[4] = {'Q', 'M', 'K', 'S'};
 
 bool NameAcceptable(EntryNameSet* names) {
   const AceFileView& f = headerRecord.file;
+  if (f.nameLength > longestEntryName) longestEntryName = f.nameLength;
   const char* name = reinterpret_cast<const char*>(f.variable);
   return AdmitEntryName(names, name, f.nameLength) == NameFault::kNone;
 }
@@ -34,6 +37,7 @@ bool EntryDecodes() {
 // Walks the whole chain; with `decode`, every file entry is decoded too.
 bool ChainIntact(const uint8_t* data, uint32_t size, ImageView view, bool decode) {
   EntryNameSet names;
+  longestEntryName = 0;
   bool intact = OpenEntryNameSet(&names) && OpenArchiveImage(data, size, view);
   while (intact && ReadNextHeader()) {
     if (headerRecord.headerType != ace::kTypeFile) continue;

@@ -22,6 +22,10 @@
 // through it (see ImageView) and `data` is not read.
 bool VerifyArchiveImage(const uint8_t* data, uint32_t size, ImageView view = nullptr);
 
+// The length of the longest entry name the last check walked past (0
+// before any): what the installation directory must leave room for.
+extern uint32_t longestEntryName;
+
 // The seal: "QMKS", then the image's size and its CRC-32 (the register
 // started at 0xFFFFFFFF, not complemented), both little-endian.
 constexpr uint32_t kSealSize = 12;

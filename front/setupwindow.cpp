@@ -6,11 +6,13 @@
 #include <cstring>
 
 #include "archive/unace.h"
+#include "archive/verify.h"
 #include "front/setupoptions.h"
 
 HINSTANCE Instance;
 HWND MainWnd;
 HWND DirEdit;
+HWND OkButton;
 char BrowsePath[MAX_PATH];
 BYTE Confirmed;
 
@@ -29,13 +31,20 @@ HWND Child(const char* cls, const char* text, DWORD style, int x, int y, int w, 
 }
 
 // OK: the field's text becomes InstallDir only when it can be installed
-// into; otherwise the user is told and the window stays as it is.
+// into; otherwise the user is told why and the field has the focus again.
 void ConfirmDirectory() {
   char typed[kInstallDirChars];
   const int length = GetWindowTextLengthA(DirEdit);
   GetWindowTextA(DirEdit, typed, sizeof typed);
+  char refusal[kDirectoryRefusalSize];
+  const char* shown = nullptr;
   if (length >= int(sizeof typed) || !InstallDirUsable(typed)) {
-    MessageBoxA(MainWnd, kDirectoryRefused, "Quellmark", MB_OK | MB_ICONWARNING);
+    shown = kDirectoryRefused;
+  } else if (DirectoryRefused(typed, longestEntryName, refusal, sizeof refusal)) {
+    shown = refusal;
+  }
+  if (shown) {
+    MessageBoxA(MainWnd, shown, "Quellmark", MB_OK | MB_ICONWARNING);
     SetFocus(DirEdit);
     return;
   }
@@ -90,13 +99,13 @@ bool RunSetupWindow() {
                             nullptr, nullptr, Instance, nullptr);
   if (!MainWnd) return false;  // no window, no quit message: treated as a cancel
   AddPushButton("&Browse", 100, 120, 75, 25);
-  HWND ok = AddPushButton("&OK", 200, 120, 75, 25);
+  OkButton = AddPushButton("&OK", 200, 120, 75, 25);
   AddPushButton("&Cancel", 300, 120, 75, 25);
   HWND group = Child("BUTTON", "", kChildStyle | BS_GROUPBOX, 8, 1, 480, 110, MainWnd);
   Child("STATIC", "Do you wish to install Quellmark ?", kChildStyle | SS_CENTER, 5, 15, 470, 25, group);
   Child("STATIC", "Directory for install:", kChildStyle, 5, 55, 470, 20, group);
   DirEdit = Child("EDIT", InstallDir, kChildStyle | WS_TABSTOP, 15, 75, 465, 25, MainWnd, WS_EX_CLIENTEDGE);
-  SetFocus(ok);
+  SetFocus(OkButton);
   ShowWindow(MainWnd, SW_SHOWNORMAL);
   UpdateWindow(MainWnd);
 
@@ -136,6 +145,7 @@ LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
       BrowseForInstallDir(InstallDir);
       SetWindowTextA(DirEdit, InstallDir);
       ShowWindow(MainWnd, SW_SHOWNORMAL);
+      SetFocus(OkButton);  // so that Enter confirms what was picked
       break;
     case 'C':
       PostQuitMessage(0);

@@ -12,6 +12,7 @@
 extern HINSTANCE Instance;  // the module's instance handle, from WinMain
 extern HWND MainWnd;        // the setup window, after OK the wait window
 extern HWND DirEdit;        // the directory field
+extern HWND OkButton;
 extern char BrowsePath[MAX_PATH];
 extern BYTE Confirmed;      // 1 once OK accepted the directory
 
@@ -36,3 +37,4 @@ int CALLBACK BrowseCallback(HWND browser, UINT notification, LPARAM lParam, LPAR
 
 // The message of a directory refused at OK.
 extern const char kDirectoryRefused[];
+constexpr int kDirectoryRefusalSize = 256;  // a refusal of DirectoryRefused

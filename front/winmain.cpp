@@ -10,8 +10,9 @@
 // names each step that failed.
 //
 // Exit codes: 0 installed, or cancelled; 1 installed with failures (the
-// report lists them); 2 nothing installed: damaged payload or a wrong
-// command line.
+// report lists them); 2 nothing installed: damaged payload, a wrong
+// command line, a directory that cannot be installed into, or one that
+// could not be made.
 #include <windows.h>
 
 #include <cstring>
@@ -82,6 +83,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   MakeDefaultInstallDir(InstallDir);
   AppendProductLeaf(InstallDir, sizeof InstallDir);
   if (options.haveDir) strcpy(InstallDir, options.dir);
+  // The directory is checked before anything is written; the payload's
+  // longest name is known from its check. Without a window a refusal is
+  // the exit code; with one, the user is told and chooses another.
+  char refusal[kDirectoryRefusalSize];
+  const char* refused = nullptr;
+  if (!InstallDirUsable(InstallDir)) {
+    refused = kDirectoryRefused;
+  } else if (DirectoryRefused(InstallDir, longestEntryName, refusal, sizeof refusal)) {
+    refused = refusal;
+  }
+  if (refused && options.silent) return kExitRefused;
+  if (refused && options.haveDir) MessageBoxA(nullptr, refused, kCaption, MB_OK | MB_ICONWARNING);
   if (!options.silent && !RunSetupWindow()) return kExitInstalled;
   InstallOutcome outcome = InstallProduct();
   if (MainWnd) DestroyWindow(MainWnd);

@@ -20,8 +20,8 @@ pe_checks() {
   local setup="$1" stub="$2" payload="$3" objdump=i686-w64-mingw32-objdump windres=i686-w64-mingw32-windres
   local size headers imports resources
   size=$(stat -c %s "$stub")
-  [ "$size" -le 40960 ]
-  check "stub at most 40 KiB" $? "$size bytes"
+  [ "$size" -le 49152 ]
+  check "stub at most 48 KiB" $? "$size bytes"
   headers="$($objdump -p "$setup")"
   grep -q 'file format pei-i386' <<<"$headers"
   check "32-bit PE" $?

@@ -9,6 +9,7 @@
 #include "archive/status.h"
 #include "archive/verify.h"
 #include "front/setupoptions.h"
+#include "platform/memfs.h"
 #include "support/archivebuilder.h"
 
 namespace {
@@ -70,43 +71,85 @@ TEST(CommandLine, ProgramNameIsSkippedQuotedOrNot) {
   EXPECT_STREQ(SkipProgramName("\"unterminated"), "");
 }
 
-TEST(CommandLine, NoArgumentsMeansTheSetupWindow) {
-  const SetupOptions o = ParseSetupArguments("   ");
-  EXPECT_TRUE(o.valid);
-  EXPECT_FALSE(o.silent);
-  EXPECT_FALSE(o.haveDir);
+TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
+  const struct {
+    const char* line;
+    bool valid, silent, haveDir;
+    const char* dir;
+  } cases[] = {
+      {"   ", true, false, false, ""},
+      {"/S /D=C:\\Program files\\My QMK  ", true, true, true, "C:\\Program files\\My QMK"},
+      {"/D=C:\\a /S", true, true, true, "C:\\a"},  // no name holds "/": a final /S is the switch
+      {"/D=C:\\a /s /S ", true, true, true, "C:\\a"},
+      {"/D=C:\\a/S", true, false, true, "C:\\a/S"},  // no blank: part of the (refused) directory
+      {"\"/D=C:\\Q Dir\\QMK\" /S", true, true, true, "C:\\Q Dir\\QMK"},
+      {"/S /D=\"C:\\Quoted Dir\\QMK\"", true, true, true, "C:\\Quoted Dir\\QMK"},
+      {"/D=\"C:\\Quoted Dir\\QMK\" /S", true, true, true, "C:\\Quoted Dir\\QMK"},
+      {"/S \"/D=C:\\Test Dir\\Q\"", true, true, true, "C:\\Test Dir\\Q"},
+      {"/d=relative\\dir", true, false, true, "relative\\dir"},  // refused by the directory rules, not here
+      {"/X", false, false, false, ""},
+      {"/SS", false, false, false, ""},
+      {"S", false, false, false, ""},
+      {"/Q /S", false, true, false, ""},  // /S still counts, so the refusal stays silent
+      {"/s", true, true, false, ""},
+  };
+  for (const auto& c : cases) {
+    const SetupOptions o = ParseSetupArguments(c.line);
+    EXPECT_EQ(o.valid, c.valid) << c.line;
+    EXPECT_EQ(o.silent, c.silent) << c.line;
+    EXPECT_EQ(o.haveDir, c.haveDir) << c.line;
+    EXPECT_STREQ(o.dir, c.dir) << c.line;
+  }
+  // A longer directory is cut to what the buffer holds; no payload fits it.
+  EXPECT_EQ(strlen(ParseSetupArguments(("/D=C:\\" + std::string(300, 'x')).c_str()).dir), kInstallDirChars - 1);
 }
 
-TEST(CommandLine, DirectoryRunsToTheEndOfTheLineWithSpaces) {
-  const SetupOptions o = ParseSetupArguments("/S /D=C:\\Program files\\My QMK  ");
-  EXPECT_TRUE(o.valid);
-  EXPECT_TRUE(o.silent);
-  ASSERT_TRUE(o.haveDir);
-  EXPECT_STREQ(o.dir, "C:\\Program files\\My QMK");
-  // Everything after /D= is the directory, even what looks like a switch.
-  const SetupOptions p = ParseSetupArguments("/D=C:\\a /S");
-  EXPECT_FALSE(p.silent);
-  EXPECT_STREQ(p.dir, "C:\\a /S");
-}
-
-TEST(CommandLine, QuotedDirectoryArgumentIsTakenWithoutItsQuotes) {
-  const SetupOptions o = ParseSetupArguments("/S \"/D=C:\\Test Dir\\Q\"");
-  EXPECT_TRUE(o.valid);
-  EXPECT_STREQ(o.dir, "C:\\Test Dir\\Q");
-}
-
-TEST(CommandLine, UnknownSwitchOrUnusableDirectoryIsInvalid) {
-  EXPECT_FALSE(ParseSetupArguments("/X").valid);
-  EXPECT_FALSE(ParseSetupArguments("/SS").valid);
-  EXPECT_FALSE(ParseSetupArguments("S").valid);
-  EXPECT_FALSE(ParseSetupArguments("/D=relative\\dir").valid);
-  EXPECT_FALSE(ParseSetupArguments("/D=").valid);
-  EXPECT_FALSE(ParseSetupArguments(("/D=C:\\" + std::string(300, 'x')).c_str()).valid);
-  // /S still counts next to a wrong switch, so the refusal stays silent.
-  const SetupOptions o = ParseSetupArguments("/Q /S");
-  EXPECT_FALSE(o.valid);
-  EXPECT_TRUE(o.silent);
-  EXPECT_TRUE(ParseSetupArguments("/s").silent);
+// Every directory the installation would fail in is refused before
+// anything is written, with the reason.
+TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
+  memfs::Install();
+  memfs::MakeDirs("C:\\Program files");
+  memfs::PutFile("C:\\file.txt", "the user's");
+  const std::string fit238 = "C:\\" + std::string(235, 'a');  // 238 characters: with "\" and 20 more, 259
+  const struct {
+    std::string dir;
+    size_t longestEntry;
+    const char* reason;  // null: accepted
+  } cases[] = {
+      {"C:\\Program files\\QMK", 20, nullptr},
+      {"C:\\New\\Deeper\\QMK\\", 20, nullptr},
+      {fit238, 20, nullptr},
+      {fit238 + "b", 20, "it is too long: at most 238 characters fit"},
+      {fit238 + "bcdef", 5, nullptr},  // "uninstall.list" is the longest: 244 fit
+      {fit238 + "bcdefgh", 5, "it is too long: at most 244 characters fit"},
+      {"Q:\\QMK", 20, "its drive or network share does not exist"},
+      {"\\\\server\\share\\QMK", 20, "its drive or network share does not exist"},
+      {"C:\\a<b\\QMK", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a>b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a|b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a\"b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a*b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a?b\\QMK", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a:b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a/b", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a\tb", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\trail dots...", 20, "a name in it ends with a dot or a space"},
+      {"C:\\space \\QMK", 20, "a name in it ends with a dot or a space"},
+      {"C:\\file.txt\\QMK", 20, "a file stands where one of its directories must be"},
+      {"C:\\file.txt", 20, "a file stands where one of its directories must be"},
+  };
+  for (const auto& c : cases) {
+    char message[512] = "untouched";
+    const bool refused = DirectoryRefused(c.dir.c_str(), c.longestEntry, message, sizeof message);
+    EXPECT_EQ(refused, c.reason != nullptr) << c.dir;
+    if (c.reason) {
+      EXPECT_EQ(std::string(message), std::string("Quellmark cannot be installed into this directory: ") + c.reason +
+                                          ".\r\nPlease choose another directory.")
+          << c.dir;
+    }
+  }
+  EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\file.txt", "C:\\Program files\\"}));  // nothing written
+  platform = &kNativePlatform;
 }
 
 // The payload check.

@@ -154,16 +154,40 @@ scenario_escape_and_enter_in_field_do_nothing() {
   check_nothing_written "Escape, Enter in the field, Cancel" "$W/before"
 }
 
+# uninstall_clean BEFORE WHAT: qmk.exe -uninstall from the proposed
+# directory reports success and leaves the machine as snapshot BEFORE.
+uninstall_clean() {
+  local report
+  # The uninstaller hands its work to a copy of itself that keeps the
+  # standard handles: reading its output to the end waits for the copy.
+  report="$(cd "$C" && wine "${PROPOSAL}qmk.exe" -uninstall /S 2>/dev/null | tr -d '\r')"
+  echo "uninstaller report:"
+  echo "$report" | sed 's/^/    | /'
+  check_eq "uninstaller result" "result: 0" "$(echo "$report" | tail -1)"
+  check_nothing_written "$2" "$1"
+}
+
 scenario_second_install_over_first() {
   place_installer
+  snapshot "$W/before"
   drv "$W/first.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   check_exit "$W/first.txt" 0
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
   check_exit "$W/run.txt" 0
-  # The directory exists now: the root line ends in the separator, and
-  # the payload's directories get no lines.
-  check_installed "$PROPOSAL" 'mkd: C:\Program files\QMK\ :::' reinstall
+  # The first run's record comes first and whole; of the second run's
+  # lines only its root line is new (the directory existed: it names
+  # nothing).
+  check_files "$PROPOSAL"
+  expected_log "$W/expected.list" "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+  printf '%s\r\n' 'mkd: C:\Program files\QMK\ :::' >>"$W/expected.list"
+  check_file_eq "uninstall.list: the first run's lines, then the second's root line" "$W/expected.list" \
+    "$(unix_of "${PROPOSAL}uninstall.list")"
+  local short
+  short="$(short_of "$PROPOSAL")"
+  check_links "$PROPOSAL" "$short"
+  check_registry "$short"
+  uninstall_clean "$W/before" "install, reinstall, uninstall"
 }
 
 scenario_silent_install() {
@@ -234,10 +258,11 @@ scenario_readonly_file_in_the_way() {
   fi
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   chattr -i "$f" 2>/dev/null
-  check_msgbox "$W/run.txt" Quellmark \
-    "Quellmark was not installed completely.|The product files could not all be extracted (error 7)." warning
+  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${PROPOSAL}readme.txt $IN_USE_TEXT (error 18)" warning
   check_exit "$W/run.txt" 1
   check_eq "the read-only file is untouched" "an older read-me, read-only" "$(cat "$f")"
+  ! grep -qF "${PROPOSAL}readme.txt" "$(unix_of "${PROPOSAL}uninstall.list")" && ok "the user's file is not claimed by the log" \
+    || fail "the log claims the user's read-only readme.txt"
   # The later steps still ran.
   local short
   short="$(short_of "$PROPOSAL")"
@@ -278,14 +303,7 @@ scenario_uninstall_leaves_nothing() {
   drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
   check_exit "$W/run.txt" 0
   [ -f "$(unix_of "${PROPOSAL}qmk.exe")" ] || { fail "nothing installed to uninstall"; return; }
-  # The uninstaller hands its work to a copy of itself that keeps the
-  # standard handles: reading its output to the end waits for the copy.
-  local report
-  report="$(cd "$C" && wine "${PROPOSAL}qmk.exe" -uninstall /S 2>/dev/null | tr -d '\r')"
-  echo "uninstaller report:"
-  echo "$report" | sed 's/^/    | /'
-  check_eq "uninstaller result" "result: 0" "$(echo "$report" | tail -1)"
-  check_nothing_written "install, then uninstall" "$W/before"
+  uninstall_clean "$W/before" "install, then uninstall"
 }
 
 scenario_screenshot() {
@@ -332,7 +350,7 @@ scenario_hklm_denied() {
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   restore_registry_rules
   check_msgbox "$W/run.txt" Quellmark \
-    "Quellmark was not installed completely.|The uninstall entry could not be registered." warning
+    "Quellmark was not installed completely.|The uninstall entry could not be registered. Run the installer as an administrator." warning
   check_exit "$W/run.txt" 1
   local reg="$W/reg.txt"
   wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$reg" 2>/dev/null
@@ -356,7 +374,7 @@ scenario_no_programs_folder() {
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   restore_programs_folder
   check_msgbox "$W/run.txt" Quellmark \
-    "Quellmark was not installed completely.|The Start-menu shortcuts could not all be created." warning
+    "Quellmark was not installed completely.|$SHORTCUTS_TEXT" warning
   check_exit "$W/run.txt" 1
   # Nothing of the Start menu anywhere: no folder in the installer's
   # current directory or elsewhere, no link file, and no lines for them.
@@ -413,6 +431,12 @@ scenario_planted_dll_not_loaded() {
 }
 
 INCOMPLETE='Quellmark was not installed completely.'
+IN_USE_TEXT='is in use or read-only. Close Quellmark and run the installer again.'
+NO_LOG_TEXT='The install log uninstall.list could not be written, so the uninstaller cannot remove everything. Free some space and run the installer again.'
+SHORTCUTS_TEXT='The Start-menu shortcuts could not all be created; a shortcut is made only for a file that was installed.'
+NO_KEY_TEXT='No uninstall entry was registered, as qmk.exe was not installed.'
+REFUSED_TEXT='Quellmark cannot be installed into this directory'
+CHOOSE_TEXT='Please choose another directory.'
 
 # The Windows paths of the Start-menu folder and its four shortcuts.
 start_menu_items() {
@@ -448,21 +472,16 @@ scenario_readonly_install_directory() {
   snapshot "$W/before"
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   restore_immutable
-  # No file can be created there: the first file fails its writing (7),
-  # and the log file itself cannot be created.
+  # No file can be created there: the first file fails (18), the log file
+  # itself cannot be created, and with no product file nothing points at it.
   check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|The product files could not all be extracted (error 7).|The install log could not be written." warning
+    "$INCOMPLETE|${PROPOSAL}Plugins\\qmkcsv.dll $IN_USE_TEXT (error 18)|$NO_LOG_TEXT|$SHORTCUTS_TEXT|$NO_KEY_TEXT" warning
   check_exit "$W/run.txt" 1
   check_eq "the directory holds what it held" "notes.txt" "$(cd "$u" && find . -mindepth 1 -printf '%P\n')"
   check_eq "the user's file is untouched" "a file of the user's" "$(cat "$u/notes.txt")"
   [ -z "$(find "$C" -iname uninstall.list)" ] && ok "no uninstall.list anywhere" \
     || fail "an uninstall.list was written: $(find "$C" -iname uninstall.list)"
-  # The later steps still ran; with no log the report says so.
-  check_only_start_menu_changed "$W/before"
-  local short
-  short="$(short_of "$PROPOSAL")"
-  check_links "$PROPOSAL" "$short"
-  check_registry "$short"
+  check_nothing_written "an installation directory nothing may be written into" "$W/before"
 }
 
 scenario_missing_drive() {
@@ -471,21 +490,19 @@ scenario_missing_drive() {
   [ ! -e "$PREFIX/dosdevices/$FAULT_DRIVE:" ] && ok "drive ${FAULT_DRIVE^^}: is not mapped" \
     || { fail "drive ${FAULT_DRIVE^^}: is mapped: $(ls -l "$PREFIX/dosdevices/$FAULT_DRIVE:")"; return; }
   snapshot "$W/before"
+  # Refused at OK, before anything is written; the window stays.
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
-    set-text "$dir" field "${click_ok_and_finish[@]}"
+    set-text "$dir" field click '&OK' \
+    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+    click '&Cancel' wait-exit
   check_eq "the typed path" "$dir" "$(nth "$W/run.txt" 'field text=')"
-  # The directory can be neither made nor entered (14); its log neither.
-  check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|The product files could not all be extracted (error 14).|The install log could not be written." warning
-  check_exit "$W/run.txt" 1
-  [ -z "$(find "$C" -iname uninstall.list)" ] && ok "no uninstall.list anywhere" \
-    || fail "an uninstall.list was written: $(find "$C" -iname uninstall.list)"
-  [ -z "$(find "$C" -iname qmk.exe)" ] && ok "no product file landed on drive C:" \
-    || fail "product files landed on drive C:: $(find "$C" -iname qmk.exe)"
-  # Shortcuts and registration still ran, to the directory as typed.
-  check_only_start_menu_changed "$W/before"
-  check_links "$dir" "$dir"
-  check_registry "$dir"
+  check_msgbox "$W/run.txt" Quellmark "$REFUSED_TEXT: its drive or network share does not exist.|$CHOOSE_TEXT" warning
+  check_exit "$W/run.txt" 0
+  # Without a window the refusal is the exit code.
+  drv "$W/silent.txt" start "$INSTALLER" "/S /D=$dir" watch-exit
+  check_eq "/S: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
+  check_exit "$W/silent.txt" 2
+  check_nothing_written "a directory on a missing drive" "$W/before"
 }
 
 scenario_full_drive() {
@@ -518,8 +535,8 @@ scenario_full_drive() {
   snapshot_fault_drive "$W/before.f"
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
     set-text "$dir" field "${click_ok_and_finish[@]}"
-  check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|The product files could not all be extracted (error 7)." warning
+  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${dir}qmk.exe could not be written in full: the disk is full. \
+Free some space and run the installer again. (error 7)|$SHORTCUTS_TEXT|$NO_KEY_TEXT" warning
   check_exit "$W/run.txt" 1
   # The files before qmk.exe are whole; qmk.exe, which did not fit, is
   # gone; nothing after it was made.
@@ -542,10 +559,11 @@ scenario_full_drive() {
   check_eq "the log's file lines: the payload up to qmk.exe, whose creation failed" "$want_lines" \
     "$(tr -d '\r' <"$u/uninstall.list" 2>/dev/null | grep -F "$dir" | grep -v '^mkd: ')"
   check_log_true "${dir}uninstall.list" "$W/before" "$W/before.f" "${dir}qmk.exe"
-  local short
-  short="$(short_of "$dir")"
-  check_links "$dir" "$short"
-  check_registry "$short"
+  # The read-mes come after qmk.exe: with none of the shortcuts' targets
+  # there, no Start-menu folder, no shortcut and no uninstall key.
+  check_eq "no Start-menu folder" "no" "$([ -e "$(unix_of "$PROGRAMS\\Quellmark")" ] && echo yes || echo no)"
+  wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$W/reg.txt" 2>/dev/null
+  grep -q '^regkey missing' "$W/reg.txt" && ok "no uninstall key" || fail "an uninstall key was written: $(cat "$W/reg.txt")"
   restore_fault_drive
 }
 
@@ -563,7 +581,7 @@ scenario_programs_folder_readonly() {
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   restore_immutable
   check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|The Start-menu shortcuts could not all be created." warning
+    "$INCOMPLETE|$SHORTCUTS_TEXT" warning
   check_exit "$W/run.txt" 1
   check_eq "no Start-menu folder" "no" "$([ -e "$(unix_of "$PROGRAMS\\Quellmark")" ] && echo yes || echo no)"
   check_files "$PROPOSAL"
