@@ -119,7 +119,7 @@ if [ -f "$dir/uninstall.list" ]; then
   while read -r f; do
     grep -qF "\\${f//\//\\}"$'\r' "$dir/uninstall.list" || missing "a line for $f in uninstall.list"
   done < <(cd "$payload" && find . -type f | sed 's|^\./||')
-  [ "$(grep -c '^LINK ' "$dir/uninstall.list")" = 4 ] || missing "four LINK lines in uninstall.list"
+  [ "$(grep -c '\.lnk'$'\r''$' "$dir/uninstall.list")" = 4 ] || missing "the four shortcuts' lines in uninstall.list"
   grep -q '^reg: ' "$dir/uninstall.list" || missing "the reg: line in uninstall.list"
 else
   missing "uninstall.list"
