@@ -12,7 +12,7 @@
 #include "archive/reader.h"
 #include "archive/status.h"
 #include "decoder/lz.h"
-#include "qmkpack/lzencoder.h"
+#include "encoder/lzencoder.h"
 #include "tests/support/archivebuilder.h"
 #include "tests/support/bitwriter.h"
 

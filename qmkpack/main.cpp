@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "qmkpack/archivewriter.h"
+#include "encoder/archivewriter.h"
 #include "qmkpack/commands.h"
 
 #ifndef QMK_VERSION

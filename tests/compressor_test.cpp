@@ -20,11 +20,11 @@
 #include "archive/reader.h"
 #include "archive/status.h"
 #include "decoder/lz.h"
-#include "qmkpack/archivewriter.h"
-#include "qmkpack/blockwriter.h"
+#include "encoder/archivewriter.h"
+#include "encoder/blockwriter.h"
 #include "qmkpack/commands.h"
-#include "qmkpack/huffman.h"
-#include "qmkpack/lzencoder.h"
+#include "encoder/huffman.h"
+#include "encoder/lzencoder.h"
 #include "tests/support/archivebuilder.h"
 
 namespace fs = std::filesystem;

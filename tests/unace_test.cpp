@@ -12,7 +12,7 @@
 
 #include "archive/unace.h"
 #include "decoder/lz.h"
-#include "qmkpack/archivewriter.h"
+#include "encoder/archivewriter.h"
 #include "tests/hostilecases.h"
 #include "tests/installenv.h"
 #include "tests/support/archivebuilder.h"

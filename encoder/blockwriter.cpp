@@ -1,5 +1,5 @@
 // blockwriter.cpp - block boundaries, codes and width tables.
-#include "qmkpack/blockwriter.h"
+#include "encoder/blockwriter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "qmkpack/huffman.h"
+#include "encoder/huffman.h"
 
 namespace qmk {
 

@@ -5,7 +5,7 @@
 // archive. The same tree gives the same bytes: entries are in a fixed order,
 // nothing depends on the clock, and with SOURCE_DATE_EPOCH set no file time
 // is later than it.
-#include "qmkpack/archivewriter.h"
+#include "encoder/archivewriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,9 +23,9 @@
 #include "archive/entryname.h"
 #include "archive/reader.h"
 #include "decoder/bitinput.h"
-#include "qmkpack/blockwriter.h"
-#include "qmkpack/huffman.h"
-#include "qmkpack/lzencoder.h"
+#include "encoder/blockwriter.h"
+#include "encoder/huffman.h"
+#include "encoder/lzencoder.h"
 
 namespace fs = std::filesystem;
 

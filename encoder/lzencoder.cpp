@@ -36,7 +36,7 @@
 // symbol L - base(v), base 2/3/4 by v; a repeat of history entry r as symbol
 // 256 + r and length symbol L - (2 or 3). The history is kept most recent
 // first, as the decoder keeps it.
-#include "qmkpack/lzencoder.h"
+#include "encoder/lzencoder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -45,8 +45,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "qmkpack/blockwriter.h"
-#include "qmkpack/huffman.h"
+#include "encoder/blockwriter.h"
+#include "encoder/huffman.h"
 
 namespace qmk {
 

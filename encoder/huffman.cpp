@@ -1,5 +1,5 @@
 // huffman.cpp - package-merge code lengths and decoder-exact code words.
-#include "qmkpack/huffman.h"
+#include "encoder/huffman.h"
 
 #include <algorithm>
 #include <cstring>
