@@ -2,6 +2,7 @@
 # Replays the fuzz targets over freshly written seed corpora and the saved
 # regression inputs.
 # Usage: replay_seeds.sh MAKE_SEEDS ARCHIVE_REPLAY COMMENT_REPLAY COMPRESS_REPLAY EXTRACT_REPLAY REGRESSIONS_DIR
+#                        EARLIERLOG_REPLAY
 set -euo pipefail
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -18,3 +19,4 @@ cp "$work"/archive/* "$work/extract/"
 "$3" "$work"/comment/*
 "$4" "$work"/compress/*
 "$5" "$work"/extract/*
+"$7" "$6"/earlierlog/*

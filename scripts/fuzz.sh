@@ -4,7 +4,7 @@
 # archive builders plus the saved regression inputs. Crashes are written to
 # build/fuzz/crashes/TARGET/; copy each into fuzz/regressions/ once fixed.
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 60)
-# QMK_FUZZ_TARGETS="extract archive" picks targets (default: all four).
+# QMK_FUZZ_TARGETS="extract archive" picks targets (default: all five).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -14,10 +14,10 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target make_seeds >/dev/null
 
 work=build/fuzz/corpus
-targets="${QMK_FUZZ_TARGETS:-archive comment compress extract}"
-mkdir -p "$work/archive" "$work/comment" "$work/compress" "$work/extract"
+targets="${QMK_FUZZ_TARGETS:-archive comment compress extract earlierlog}"
+mkdir -p "$work/archive" "$work/comment" "$work/compress" "$work/extract" "$work/earlierlog"
 build/native/tests/make_seeds "$work/archive" "$work/comment" "$work/extract" >/dev/null
-for t in archive comment compress extract; do
+for t in archive comment compress extract earlierlog; do
   cp fuzz/regressions/$t/* "$work/$t/" 2>/dev/null || true
 done
 cp "$work"/archive/* "$work/compress/"
