@@ -9,7 +9,12 @@
 // damaged is removed again.
 #include "qmkpack/commands.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "archive/entryname.h"
@@ -17,7 +22,9 @@
 #include "archive/status.h"
 #include "archive/verify.h"
 #include "decoder/lz.h"
+#include "encoder/archivewriter.h"
 #include "platform/platform.h"
+#include "qmkpack/peresources.h"
 
 namespace {
 
@@ -557,5 +564,93 @@ int SealArchive(const std::vector<uint8_t>& image, const char* sealPath, const C
     return kExitUsage;
   }
   if (!io.quiet) fprintf(io.out, "%s: every entry intact; sealed in %s\n", io.archiveName, sealPath);
+  return kExitOk;
+}
+
+namespace {
+
+// Writes `bytes` to `path` through a temporary file beside it, renamed
+// into place once complete.
+bool WriteFileWhole(const std::string& path, const std::vector<uint8_t>& bytes, bool force, FILE* err) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkstemp(&temp[0]);
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (!f) {
+    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd), remove(temp.c_str());
+    return false;
+  }
+#ifndef _WIN32
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0777 & ~mask);  // an installer is a program
+#endif
+  const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (fclose(f) != 0 || !written) {
+    fprintf(err, "qmkpack: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    remove(temp.c_str());
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temp, path, ec);
+  if (ec && force && std::filesystem::remove(path, ec)) std::filesystem::rename(temp, path, ec);
+  if (ec) {
+    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), ec.message().c_str());
+    remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int MakeInstaller(const char* stubPath, const char* out, const char* input, const qmk::CreateOptions& options,
+                  const CommandIo& io) {
+  struct stat st;
+  if (!options.force && stat(out, &st) == 0) {
+    fprintf(io.err, "qmkpack: %s already exists; use -f to overwrite it\n", out);
+    return kExitUsage;
+  }
+  std::vector<uint8_t> stub;
+  if (!LoadFile(stubPath, stub, io.err)) return kExitUsage;
+  // The payload: a directory is packed first, into a file of its own that
+  // goes again once read.
+  std::vector<uint8_t> archive;
+  std::error_code ec;
+  if (std::filesystem::is_directory(input, ec)) {
+    std::vector<qmk::PlannedEntry> entries;
+    if (!qmk::PlanTree(input, entries, io.err)) return kExitUsage;
+    std::string packed = std::string(out) + ".XXXXXX";
+    const int fd = mkstemp(&packed[0]);
+    if (fd < 0) {
+      fprintf(io.err, "qmkpack: cannot create %s: %s\n", out, strerror(errno));
+      return kExitUsage;
+    }
+    close(fd);
+    qmk::CreateOptions pack = options;
+    pack.force = true;
+    const int made = qmk::WriteArchive(packed, entries, pack, io.err);
+    const bool loaded = made == kExitOk && LoadFile(packed.c_str(), archive, io.err);
+    remove(packed.c_str());
+    if (!loaded) return kExitUsage;
+  } else if (!LoadFile(input, archive, io.err)) {
+    return kExitUsage;
+  }
+  if (archive.size() > 0xFFFFFFFFu || !VerifyArchiveImage(archive.data(), uint32_t(archive.size()))) {
+    fprintf(io.err, "qmkpack: %s: the archive is damaged or holds a name the installer refuses; no installer made\n",
+            input);
+    return kExitDamaged;
+  }
+  std::vector<uint8_t> seal(kSealSize);
+  MakeSeal(archive.data(), uint32_t(archive.size()), seal.data());
+  std::string why;
+  if (!qmk::SetPayloadResources(&stub, archive, seal, &why)) {
+    fprintf(io.err, "qmkpack: %s: %s\n", stubPath, why.c_str());
+    return kExitUsage;
+  }
+  if (!WriteFileWhole(out, stub, options.force, io.err)) return kExitUsage;
+  if (!io.quiet) {
+    fprintf(io.out, "%s: %zu bytes, the stub and a %zu-byte payload\n", out, stub.size(), archive.size());
+  }
   return kExitOk;
 }

@@ -27,5 +27,15 @@ int ExtractArchive(const std::vector<uint8_t>& image, const char* targetDir, con
 // intact writes the seal the installer compares its payload with.
 int SealArchive(const std::vector<uint8_t>& image, const char* sealPath, const CommandIo& io);
 
+// `qmkpack setup`: the installer `out` made of the stub at `stubPath` and
+// `input`, a directory (packed with `create`'s options) or a ready archive;
+// every entry is decoded first, as `seal` does, and a damaged payload makes
+// nothing. `out` must not exist unless `force`.
+namespace qmk {
+struct CreateOptions;
+}
+int MakeInstaller(const char* stubPath, const char* out, const char* input, const qmk::CreateOptions& options,
+                  const CommandIo& io);
+
 // Reads a whole file; false with a message on `err` when it cannot.
 bool LoadFile(const char* path, std::vector<uint8_t>& bytes, FILE* err);

@@ -33,6 +33,10 @@ const char kUsage[] =
     "  extract ARCHIVE DIR   write the entries below DIR (created if missing)\n"
     "  seal ARCHIVE OUT      test every entry; if all are intact, write the archive's\n"
     "                        seal (its size and CRC-32) to OUT, for the installer\n"
+    "  setup [OPTIONS] OUT.exe DIR|ARCHIVE\n"
+    "                        make the installer: the stub with DIR packed (level 9\n"
+    "                        unless told) or ARCHIVE as its payload, every entry\n"
+    "                        checked first\n"
     "\n"
     "Options:\n"
     "  -1 ... -9             create: compression level (1 fast, 9 smallest; default 5)\n"
@@ -41,7 +45,9 @@ const char kUsage[] =
     "  --comment-file FILE   create: store the contents of FILE as the comment\n"
     "  --order FILE          create: pack exactly the paths listed in FILE (one a line,\n"
     "                        relative to DIR), in that order\n"
-    "  -f, --force           create: replace an existing output file\n"
+    "  -f, --force           create, setup: replace an existing output file\n"
+    "  --stub STUB.exe       setup: the installer stub (default: QuellmarkStub.exe\n"
+    "                        beside qmkpack)\n"
     "  -q, --quiet           print only errors (and no progress bar)\n"
     "  -h, --help            show this help\n"
     "  -V, --version         show the version\n"
@@ -56,6 +62,14 @@ const char kUsage[] =
     "Exit status: 0 success, 1 damaged archive or entries not extracted,\n"
     "2 bad arguments, unreadable file, no archive in it, or create failed.\n";
 
+// QuellmarkStub.exe in the directory of this program.
+std::string DefaultStub(const char* self) {
+  std::string dir = self;
+  const size_t cut = dir.find_last_of("/\\");
+  dir = cut == std::string::npos ? "" : dir.substr(0, cut + 1);
+  return dir + "QuellmarkStub.exe";
+}
+
 int Usage(const char* problem) {
   fprintf(stderr, "qmkpack: %s\nTry 'qmkpack --help'.\n", problem);
   return kExitUsage;
@@ -67,7 +81,9 @@ int main(int argc, char** argv) {
   std::vector<const char*> args;
   bool quiet = false;
   qmk::CreateOptions create;
-  bool createOnly = false;  // an option that only create takes was given
+  bool createOnly = false;  // an option that only create (or setup) takes was given
+  bool levelGiven = false;
+  const char* stubPath = nullptr;
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
     auto value = [&](const char* option) -> const char* {
@@ -92,6 +108,10 @@ int main(int argc, char** argv) {
       createOnly = true;
     } else if (a[0] == '-' && a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
       create.level = a[1] - '0';
+      levelGiven = true;
+      createOnly = true;
+    } else if (!strcmp(a, "--stub")) {
+      stubPath = value(a);
       createOnly = true;
     } else if (!strcmp(a, "--no-solid")) {
       create.solid = false;
@@ -121,8 +141,13 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("no command given");
   const std::string command = args[0];
   size_t operands;
-  if (command == "create" || command == "c") {
-    if (args.size() != 3) return Usage("expected an output archive and a directory");
+  const bool setup = command == "setup";
+  if (setup && !levelGiven) create.level = 9;  // an installer is made once and downloaded many times
+  if (command == "create" || command == "c" || setup) {
+    if (args.size() != 3) {
+      return Usage(setup ? "expected an output installer and a directory or archive"
+                         : "expected an output archive and a directory");
+    }
     create.quiet = quiet;
     create.progress = isatty(fileno(stderr)) != 0;
     if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
@@ -132,13 +157,18 @@ int main(int argc, char** argv) {
       create.hasEpoch = true;
       create.epoch = v;
     }
+    if (setup) {
+      CommandIo io{stdout, stderr, args[2], quiet};
+      return MakeInstaller(stubPath ? stubPath : DefaultStub(argv[0]).c_str(), args[1], args[2], create, io);
+    }
+    if (stubPath) return Usage("--stub goes with 'setup'");
     std::vector<qmk::PlannedEntry> entries;
     const bool planned = create.orderFile.empty() ? qmk::PlanTree(args[2], entries, stderr)
                                                   : qmk::PlanFromList(args[2], create.orderFile, entries, stderr);
     if (!planned) return kExitUsage;
     return qmk::WriteArchive(args[1], entries, create, stderr);
   }
-  if (createOnly) return Usage("compression options and -f go with 'create'");
+  if (createOnly) return Usage("compression options and -f go with 'create' and 'setup'");
   if (command == "list" || command == "l" || command == "test" || command == "t") {
     operands = 1;
   } else if (command == "extract" || command == "x" || command == "seal") {

@@ -146,7 +146,7 @@ ln -s real/f.txt "$work/odd/filelink"
 expect "create follows links" 0 "^$" "$qmkpack" create -q "$work/links.ace" "$work/odd"
 expect "links packed as what they point at" 0 "dirlink\\\\f\.txt" "$qmkpack" list "$work/links.ace"
 expect "create bad epoch" 2 "SOURCE_DATE_EPOCH must be" env SOURCE_DATE_EPOCH=soon "$qmkpack" create -q "$work/x.ace" "$work/tree"
-expect "level without create" 2 "compression options and -f go with 'create'" "$qmkpack" -9 list "$work/made.ace"
+expect "level without create" 2 "compression options and -f go with 'create' and 'setup'" "$qmkpack" -9 list "$work/made.ace"
 expect "create operands" 2 "expected an output archive and a directory" "$qmkpack" create "$work/x.ace"
 
 # extract: one message per failure with the system's reason; the entries
