@@ -431,6 +431,50 @@ bool PlanFromList(const std::string& dir, const std::string& listFile, std::vect
   return ok;
 }
 
+FILE* OpenBeside(const std::string& path, unsigned mode, std::string* temp, FILE* err) {
+  *temp = path + ".XXXXXX";
+  const int fd = mkstemp(&(*temp)[0]);
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (!f) {
+    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+      remove(temp->c_str());
+    }
+    return nullptr;
+  }
+#ifndef _WIN32
+  // mkstemp makes the file private; it gets the usual mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, mode_t(mode) & ~mask);
+#else
+  (void)mode;
+#endif
+  return f;
+}
+
+bool CommitBeside(FILE* f, const std::string& temp, const std::string& path, bool force, FILE* err) {
+  if (fclose(f) != 0) {
+    fprintf(err, "qmkpack: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    remove(temp.c_str());
+    return false;
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  if (ec && force) {
+    // Windows' rename does not replace a file; the user asked for that.
+    std::error_code rec;
+    if (fs::remove(path, rec)) fs::rename(temp, path, ec);
+  }
+  if (ec) {
+    remove(temp.c_str());
+    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), ec.message().c_str());
+    return false;
+  }
+  return true;
+}
+
 int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entries, const CreateOptions& options,
                  FILE* err) {
   // Everything that can be refused is refused before anything is written.
@@ -468,25 +512,9 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   if (!ok) return 2;
 
   BuildCrcTable();
-  // A name of its own beside the target, so no file of the user's is
-  // touched before the archive is complete; messages name the target.
-  std::string temp = out + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
-  if (!f) {
-    fprintf(err, "qmkpack: cannot create %s: %s\n", out.c_str(), strerror(errno));
-    if (fd >= 0) {
-      close(fd);
-      remove(temp.c_str());
-    }
-    return 2;
-  }
-#ifndef _WIN32
-  // mkstemp makes the file private; the archive gets the usual mode.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-#endif
+  std::string temp;
+  FILE* f = OpenBeside(out, 0666, &temp, err);
+  if (!f) return 2;
   // Many small entries make many small writes: one system call a MiB.
   static char outBuffer[1 << 20];
   setvbuf(f, outBuffer, _IOFBF, sizeof outBuffer);
@@ -543,23 +571,7 @@ int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entrie
   }
   progress.Update(done, written, true);
   if (fflush(f) != 0 || ferror(f)) return fail("cannot write", out);
-  if (fclose(f) != 0) {
-    fprintf(err, "qmkpack: cannot write %s: %s\n", out.c_str(), strerror(errno));
-    remove(temp.c_str());
-    return 2;
-  }
-  std::error_code ec;
-  fs::rename(temp, out, ec);
-  if (ec && options.force) {
-    // Windows' rename does not replace a file; the user asked for that.
-    std::error_code rec;
-    if (fs::remove(out, rec)) fs::rename(temp, out, ec);
-  }
-  if (ec) {
-    remove(temp.c_str());
-    fprintf(err, "qmkpack: cannot create %s: %s\n", out.c_str(), ec.message().c_str());
-    return 2;
-  }
+  if (!CommitBeside(f, temp, out, options.force, err)) return 2;
   return 0;
 }
 

@@ -44,6 +44,16 @@ bool PlanFromList(const std::string& dir, const std::string& listFile, std::vect
 int WriteArchive(const std::string& out, const std::vector<PlannedEntry>& entries, const CreateOptions& options,
                  FILE* err);
 
+// A file written beside `path` under a name of its own and renamed into
+// place only when complete, so that a failure leaves neither a half-written
+// file nor a changed `path`. OpenBeside gives the stream (null, with a
+// message naming `path`, when it cannot) and the temporary name; the file
+// gets `mode` less the umask. CommitBeside closes it and renames it into
+// place, over an existing file only with `force`; false, with the
+// temporary file gone and a message, when it cannot.
+FILE* OpenBeside(const std::string& path, unsigned mode, std::string* temp, FILE* err);
+bool CommitBeside(FILE* f, const std::string& temp, const std::string& path, bool force, FILE* err);
+
 // The packed form of an archive comment, as the comment decoder reads it;
 // empty when the text cannot be packed within the header's limits.
 std::vector<uint8_t> PackComment(const std::string& text);

@@ -572,34 +572,16 @@ namespace {
 // Writes `bytes` to `path` through a temporary file beside it, renamed
 // into place once complete.
 bool WriteFileWhole(const std::string& path, const std::vector<uint8_t>& bytes, bool force, FILE* err) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  FILE* f = fd < 0 ? nullptr : fdopen(fd, "wb");
-  if (!f) {
-    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), strerror(errno));
-    if (fd >= 0) close(fd), remove(temp.c_str());
-    return false;
-  }
-#ifndef _WIN32
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0777 & ~mask);  // an installer is a program
-#endif
-  const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (fclose(f) != 0 || !written) {
+  std::string temp;
+  FILE* f = qmk::OpenBeside(path, 0777, &temp, err);  // an installer is a program
+  if (!f) return false;
+  if (fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fflush(f) != 0) {
     fprintf(err, "qmkpack: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    fclose(f);
     remove(temp.c_str());
     return false;
   }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec && force && std::filesystem::remove(path, ec)) std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    fprintf(err, "qmkpack: cannot create %s: %s\n", path.c_str(), ec.message().c_str());
-    remove(temp.c_str());
-    return false;
-  }
-  return true;
+  return qmk::CommitBeside(f, temp, path, force, err);
 }
 
 }  // namespace

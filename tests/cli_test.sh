@@ -6,25 +6,8 @@ qmkpack="$1"
 make_sample="$2"
 work="$(mktemp -d)"
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
-pass=0
-fail=0
-
-# expect NAME STATUS PATTERN CMD...: runs CMD, checks its exit status and
-# that its combined output matches PATTERN (an extended regex).
-expect() {
-  local name="$1" status="$2" pattern="$3"
-  shift 3
-  local out rc
-  out="$("$@" 2>&1)"
-  rc=$?
-  if [ "$rc" = "$status" ] && grep -Eq -- "$pattern" <<<"$out"; then
-    pass=$((pass + 1))
-  else
-    fail=$((fail + 1))
-    echo "FAIL: $name (exit $rc, wanted $status; pattern '$pattern')"
-    echo "$out" | head -20 | sed 's/^/    /'
-  fi
-}
+# shellcheck source=support/expect.sh
+. "$(dirname "$0")/support/expect.sh"
 
 "$make_sample" "$work/sample.ace" || { echo "FAIL: make_sample"; exit 1; }
 
@@ -72,13 +55,6 @@ else
   fail=$((fail + 1))
   echo "FAIL: extracted tree"
 fi
-
-# check NAME CONDITION...: one more pass or fail for a condition of its own.
-check() {
-  local name="$1"
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
-}
 
 # create: a real folder (this test's own directory and the sample output),
 # then list, test, extract and compare the trees.
