@@ -386,27 +386,12 @@ class Extraction {
       if (!io_.quiet) fprintf(io_.out, "dir   %s\n", shown.c_str());
       return true;
     }
-    if (!MakeParents(name, name.size())) {
-      DrainEntry();
-      return false;
-    }
+    if (!MakeParents(name, name.size())) return Unwritten(shown, nullptr, "");
     const uint32_t existing = platform->getFileAttributes(name.c_str());
-    if (existing == kAttributesUnknown) {
-      fprintf(io_.err, "qmkpack: %s: cannot tell whether it exists: %s\n", shown.c_str(), SystemReason().c_str());
-      DrainEntry();
-      return false;
-    }
-    if (IsDirectoryAttributes(existing)) {
-      fprintf(io_.err, "qmkpack: %s: a directory of that name exists\n", shown.c_str());
-      DrainEntry();
-      return false;
-    }
+    if (existing == kAttributesUnknown) return Unwritten(shown, "cannot tell whether it exists", SystemReason());
+    if (IsDirectoryAttributes(existing)) return Unwritten(shown, "a directory of that name exists", "");
     const int32_t handle = platform->openForWrite(name.c_str());
-    if (handle == kNoHandle) {
-      fprintf(io_.err, "qmkpack: %s: cannot create the file: %s\n", shown.c_str(), SystemReason().c_str());
-      DrainEntry();
-      return false;
-    }
+    if (handle == kNoHandle) return Unwritten(shown, "cannot create the file", SystemReason());
     int32_t n;
     std::string writeFailure;
     while ((n = ReadChunk(outputBuffer, kChunk)) > 0) {
@@ -447,6 +432,17 @@ class Extraction {
     std::string dir;
     unsigned entries;
   };
+
+  // An entry that is not written: why (`what`, with the system's `reason`
+  // when there is one; nothing when the failure was told already), and its
+  // data decoded to nowhere, so a solid dictionary stays in step. False.
+  bool Unwritten(const std::string& shown, const char* what, const std::string& reason) {
+    if (what) {
+      fprintf(io_.err, "qmkpack: %s: %s%s%s\n", shown.c_str(), what, reason.empty() ? "" : ": ", reason.c_str());
+    }
+    DrainEntry();
+    return false;
+  }
 
   bool BelowBlocked(const std::string& name) {
     for (Blocked& b : blocked_) {

@@ -206,6 +206,14 @@ scenario_silent_install_directory_with_spaces() {
   check_installed 'C:\e2e\My Apps\Q M K\' 'mkd: C:\e2e\ ::: My Apps\Q M K'
 }
 
+# silent_refused ARGS: started with ARGS (holding /S), the installer shows
+# no window and exits 2.
+silent_refused() {
+  drv "$W/silent.txt" start "$INSTALLER" "$1" watch-exit
+  check_eq "$1: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
+  check_exit "$W/silent.txt" 2
+}
+
 scenario_unknown_switch() {
   place_installer
   snapshot "$W/before"
@@ -213,9 +221,7 @@ scenario_unknown_switch() {
   check_eq "only a message is shown" "1" "$(grep -c '^top ' "$W/run.txt")"
   check_eq "usage message caption" "Quellmark" "$(nth "$W/run.txt" 'msgbox caption=')"
   check_exit "$W/run.txt" 2
-  drv "$W/silent.txt" start "$INSTALLER" "/S /X" watch-exit
-  check_eq "/S /X: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
-  check_exit "$W/silent.txt" 2
+  silent_refused "/S /X"
   check_nothing_written "unknown switch" "$W/before"
 }
 
@@ -232,9 +238,7 @@ damaged() {
     "$(grep '^top ' "$W/run.txt" | tr -d '\r' | sed 's/^top //' | paste -sd'|')"
   check_msgbox "$W/run.txt" Quellmark "$DAMAGED_TEXT" error
   check_exit "$W/run.txt" 2
-  drv "$W/silent.txt" start "$INSTALLER" "/S" watch-exit
-  check_eq "/S: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
-  check_exit "$W/silent.txt" 2
+  silent_refused "/S"
   check_nothing_written "damaged payload" "$W/before"
 }
 
@@ -499,9 +503,7 @@ scenario_missing_drive() {
   check_msgbox "$W/run.txt" Quellmark "$REFUSED_TEXT: its drive or network share does not exist.|$CHOOSE_TEXT" warning
   check_exit "$W/run.txt" 0
   # Without a window the refusal is the exit code.
-  drv "$W/silent.txt" start "$INSTALLER" "/S /D=$dir" watch-exit
-  check_eq "/S: no window shown" "" "$(grep '^seen-window' "$W/silent.txt")"
-  check_exit "$W/silent.txt" 2
+  silent_refused "/S /D=$dir"
   check_nothing_written "a directory on a missing drive" "$W/before"
 }
 
