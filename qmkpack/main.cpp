@@ -6,6 +6,13 @@
 #include <vector>
 
 #include <unistd.h>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include <cstdlib>
 
@@ -62,9 +69,19 @@ const char kUsage[] =
     "Exit status: 0 success, 1 damaged archive or entries not extracted,\n"
     "2 bad arguments, unreadable file, no archive in it, or create failed.\n";
 
-// QuellmarkStub.exe in the directory of this program.
+// QuellmarkStub.exe in the directory of this program: the file the system
+// started, not argv[0], which names no directory when found through PATH.
 std::string DefaultStub(const char* self) {
   std::string dir = self;
+#ifdef _WIN32
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n > 0 && n < sizeof path) dir.assign(path, n);
+#else
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  if (n > 0 && size_t(n) < sizeof path) dir.assign(path, size_t(n));
+#endif
   const size_t cut = dir.find_last_of("/\\");
   dir = cut == std::string::npos ? "" : dir.substr(0, cut + 1);
   return dir + "QuellmarkStub.exe";

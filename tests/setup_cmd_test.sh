@@ -89,6 +89,16 @@ check "a directory packed at level 9: the archive create -9 makes" \
   bash -c 'python3 "$1" dir1.exe 10 10 d.out >/dev/null && cmp -s d.out tree2.ace' _ "$reader"
 check "same inputs, same bytes" cmp -s dir1.exe dir2.exe
 
+# Without --stub: QuellmarkStub.exe beside the qmkpack that runs, also when
+# it is found through PATH.
+mkdir bin elsewhere && cp "$qmkpack" bin/qmkpack && cp stub.exe bin/QuellmarkStub.exe
+expect "the default stub is the one beside qmkpack" 0 "^$" \
+  bash -c 'cd elsewhere && PATH="$1:$PATH" qmkpack setup -q default.exe ../tree.ace' _ "$work/bin"
+check "... and the same installer as with --stub" cmp -s elsewhere/default.exe setup.exe
+rm bin/QuellmarkStub.exe
+expect "no stub beside qmkpack: it says which file it looked for" 2 "cannot open .*bin/QuellmarkStub.exe" \
+  bin/qmkpack setup default.exe tree.ace
+
 # Refusals: nothing is written.
 head -c 3000 /dev/urandom >junk.exe
 cp tree.ace damaged.ace && printf '\x55' | dd of=damaged.ace bs=1 seek=3000 conv=notrunc status=none

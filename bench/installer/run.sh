@@ -74,9 +74,7 @@ declare -A TITLE=([ours]="^Installing Quellmark 3$" [zlib]="^Quellmark Setup" [l
 for p in "${PAYLOADS[@]}"; do
   say "building the installers for $p"
   SOURCE_DATE_EPOCH=1700000000 "$QMKPACK" create -q -9 "$W/$p.ace" "${DIR[$p]}"
-  cmake "$W/build" -DQMK_PAYLOAD_ARCHIVE="$W/$p.ace" >/dev/null
-  cmake --build "$W/build" --target QuellmarkSetup >/dev/null
-  cp "$W/build/QuellmarkSetup.exe" "$W/out/ours-$p.exe"
+  "$QMKPACK" setup -q -f --stub "$W/build/QuellmarkStub.exe" "$W/out/ours-$p.exe" "$W/$p.ace"
   for c in zlib lzma; do
     makensis -V1 -DPAYLOAD="${DIR[$p]}" -DOUT="$W/out/$c-$p.exe" -DCOMPRESSOR=$c bench/installer/quellmark.nsi >&2
   done
