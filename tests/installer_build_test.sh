@@ -3,6 +3,7 @@
 # made of, and that two builds from the same sources are byte-identical.
 #
 #   installer_build_test.sh pe SETUP.exe STUB.exe PAYLOAD.ace
+#   installer_build_test.sh handmade SETUP.exe STUB.exe QMKPACK DIR [REPO]
 #   installer_build_test.sh reproducible SOURCE_DIR TOOLCHAIN_FILE
 set -u
 pass=0
@@ -61,6 +62,22 @@ pe_checks() {
   check "resources page-aligned in the file" $? "file offset 0x$raw"
 }
 
+# The release engineer's way: qmkpack setup from the stub and the folder the
+# build packed (file times clamped to REPO's commit, as the build does)
+# gives the build's installer, byte for byte, every time.
+handmade() {
+  local setup="$1" stub="$2" qmkpack="$3" dir="$4" repo="${5:-}" work run
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' RETURN
+  [ -z "$repo" ] || export SOURCE_DATE_EPOCH="$(git -C "$repo" log -1 --format=%ct)"
+  for run in one two; do
+    "$qmkpack" setup -q --stub "$stub" "$work/$run.exe" "$dir"
+    check "setup by hand ($run)" $?
+    cmp "$work/$run.exe" "$setup"
+    check "the installer made by hand is the build's ($run)" $?
+  done
+}
+
 reproducible() {
   local src="$1" toolchain="$2" work
   work="$(mktemp -d)"
@@ -80,8 +97,10 @@ reproducible() {
 
 case "${1:-}" in
   pe) pe_checks "$2" "$3" "$4" ;;
+  handmade) handmade "$2" "$3" "$4" "$5" "${6:-}" ;;
   reproducible) reproducible "$2" "$3" ;;
-  *) echo "usage: $0 pe SETUP STUB PAYLOAD | reproducible SOURCE_DIR TOOLCHAIN" >&2; exit 2 ;;
+  *) echo "usage: $0 pe SETUP STUB PAYLOAD | handmade SETUP STUB QMKPACK DIR [REPO] | reproducible SOURCE_DIR TOOLCHAIN" >&2
+     exit 2 ;;
 esac
 echo "$pass passed, $fail failed"
 [ "$fail" = 0 ]

@@ -89,6 +89,24 @@ check "a directory packed at level 9: the archive create -9 makes" \
   bash -c 'python3 "$1" dir1.exe 10 10 d.out >/dev/null && cmp -s d.out tree2.ace' _ "$reader"
 check "same inputs, same bytes" cmp -s dir1.exe dir2.exe
 
+# Signed after setup (Authenticode, a self-signed certificate): the
+# signature covers the payload, and a signed installer given to setup again
+# loses it and becomes the unsigned installer.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 3650 \
+  -subj "/CN=Quellmark Release Test" >/dev/null 2>&1
+expect "osslsigncode signs the installer" 0 "Succeeded" \
+  osslsigncode sign -certs cert.pem -key key.pem -n "Quellmark Setup" -h sha256 -in setup.exe -out signed.exe
+expect "... and accepts the signature" 0 "Signature verification: ok" osslsigncode verify -CAfile cert.pem -in signed.exe
+python3 - signed.exe tampered.exe "$(leaf signed.exe 10 10 | cut -d' ' -f5)" <<'PY'
+import sys
+b = bytearray(open(sys.argv[1], 'rb').read())
+b[int(sys.argv[3]) + 100] ^= 0x01  # one bit of the payload
+open(sys.argv[2], 'wb').write(b)
+PY
+expect "one changed payload bit breaks it" 1 "MISMATCH" osslsigncode verify -CAfile cert.pem -in tampered.exe
+"$qmkpack" setup -q --stub signed.exe resigned.exe tree.ace
+check "setup over a signed installer drops the signature" cmp -s resigned.exe setup.exe
+
 # Without --stub: QuellmarkStub.exe beside the qmkpack that runs, also when
 # it is found through PATH.
 mkdir bin elsewhere && cp "$qmkpack" bin/qmkpack && cp stub.exe bin/QuellmarkStub.exe

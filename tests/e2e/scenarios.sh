@@ -225,11 +225,12 @@ scenario_unknown_switch() {
   check_nothing_written "unknown switch" "$W/before"
 }
 
-# damaged WHERE: an installer with one payload byte changed at WHERE shows
-# only the damage message, exits 2 and writes nothing, with and without /S.
+# damaged WHERE [INSTALLER]: an installer (the build's unless given) with
+# one payload byte changed at WHERE shows only the damage message, exits 2
+# and writes nothing, with and without /S.
 damaged() {
   mkdir -p "$C/e2e/dl"
-  cp "$QMK_E2E_SETUP" "$C/e2e/good.exe"
+  cp "${2:-$QMK_E2E_SETUP}" "$C/e2e/good.exe"
   drv "$W/corrupt.txt" corrupt-payload 'C:\e2e\good.exe' "$INSTALLER" "$1"
   grep -q '^corrupted ' "$W/corrupt.txt" || { fail "could not make a damaged copy"; return; }
   snapshot "$W/before"
@@ -244,6 +245,38 @@ damaged() {
 
 scenario_damaged_payload_data() { damaged mid; }
 scenario_damaged_payload_header() { damaged 4; }
+
+# Signed after setup with Authenticode (a self-signed certificate), the
+# installer installs; with one payload byte changed, the signed installer
+# refuses as an unsigned one does.
+scenario_signed_installer() {
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$W/key.pem" -out "$W/cert.pem" -days 30 \
+    -subj "/CN=Quellmark Release Test" >/dev/null 2>&1 &&
+    osslsigncode sign -certs "$W/cert.pem" -key "$W/key.pem" -n "Quellmark Setup" -h sha256 \
+      -in "$QMK_E2E_SETUP" -out "$W/signed.exe" >/dev/null || { fail "cannot sign the installer"; return; }
+  place_installer "$W/signed.exe"
+  drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
+  check_exit "$W/run.txt" 0
+  check_installed "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+  damaged mid "$W/signed.exe"
+}
+
+# qmkpack.exe, the archiver built for Windows, makes the build's installer
+# by hand from the stub and the payload folder, byte for byte, and it
+# installs in the window.
+scenario_setup_by_hand_on_windows() {
+  [ -n "$QMK_E2E_PAYLOAD" ] || { ok "the payload was given as an archive: no folder to pack"; return; }
+  mkdir -p "$C/e2e"
+  SOURCE_DATE_EPOCH="$(payload_epoch)" wine "$QMK_E2E_QMKPACK" setup -q --stub "$(z_path "$QMK_E2E_STUB")" \
+    'C:\e2e\hand.exe' "$(z_path "$QMK_E2E_PAYLOAD")" >"$W/setup.txt" 2>&1
+  check_eq "qmkpack.exe setup: exit status and messages" "0:" "$?:$(tr -d '\r' <"$W/setup.txt")"
+  cmp -s "$C/e2e/hand.exe" "$QMK_E2E_SETUP" && ok "the installer made by hand is the build's" \
+    || fail "the installer qmkpack.exe made differs from the build's"
+  place_installer "$C/e2e/hand.exe"
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  check_exit "$W/run.txt" 0
+  check_installed "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+}
 
 scenario_readonly_file_in_the_way() {
   place_installer
