@@ -12,7 +12,7 @@ PKGS=(
   clang libclang-rt-14-dev
   zlib1g-dev
   wine wine32:i386 xvfb xauth xdotool x11-utils liblnk-utils
-  imagemagick e2fsprogs fonts-wine python3 osslsigncode openssl
+  imagemagick e2fsprogs fonts-wine python3 osslsigncode openssl icoutils
 )
 
 missing=()

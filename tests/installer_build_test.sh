@@ -53,8 +53,18 @@ pe_checks() {
   want=$(stat -c %s "$payload")
   [ "$grown" -ge "$want" ] && [ "$grown" -le $((want + 4096)) ]
   check "payload embedded once" $? "grew $grown bytes for a $want-byte archive"
-  grep -q 'Name: 10\.' <<<"$resources" && grep -q 'Name: 11\.' <<<"$resources"
-  check "payload and seal resources" $?
+  # Read back with icoutils' wrestool: the stub's resources and RCDATA 10
+  # and 11, the payload byte for byte and on a page of the file.
+  local names
+  names="$(diff <(wrestool -l "$stub" | sed 's/ \[.*//') <(wrestool -l "$setup" | sed 's/ \[.*//') | grep '^[<>]')"
+  [ "$names" = $'> --type=10 --name=10 --language=1033\n> --type=10 --name=11 --language=1033' ]
+  check "the stub's resources and the payload's two" $? "$names"
+  wrestool -x --raw --type=10 --name=10 "$setup" | cmp -s - "$payload"
+  check "RCDATA 10 is the payload" $?
+  local at
+  at=$(wrestool -l --type=10 --name=10 "$setup" | sed -nE 's/.*offset=(0x[0-9a-f]+).*/\1/p')
+  [ -n "$at" ] && [ $((at % 4096)) = 0 ]
+  check "the payload starts on a page of the file" $? "offset $at"
   # The resources start on a page of the file, so they are mapped, not copied.
   local raw
   raw=$($objdump -h "$setup" | awk '$2 == ".rsrc" {print $6}')

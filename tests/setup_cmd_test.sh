@@ -119,6 +119,7 @@ expect "no stub beside qmkpack: it says which file it looked for" 2 "cannot open
 
 # Refusals: nothing is written.
 head -c 3000 /dev/urandom >junk.exe
+head -c 1000 stub.exe >short.exe
 cp tree.ace damaged.ace && printf '\x55' | dd of=damaged.ace bs=1 seek=3000 conv=notrunc status=none
 python3 - stub.exe wide.exe <<'PY'
 import struct, sys
@@ -138,6 +139,7 @@ a DLL|stub.dll|tree.ace|a DLL, not the installer stub|2
 another program|other.exe|tree.ace|not the Quellmark installer stub|2
 a damaged payload|stub.exe|damaged.ace|damaged or holds a name the installer refuses; no installer made|1
 a missing stub|missing.exe|tree.ace|cannot open missing.exe|2
+a truncated stub|short.exe|tree.ace|a section reaches past its end|2
 CASES
 expect "an existing installer is kept without -f" 2 "setup.exe already exists; use -f" \
   "$qmkpack" setup --stub stub.exe setup.exe tree2.ace
