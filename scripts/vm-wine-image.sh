@@ -101,8 +101,8 @@ install -m 0755 /dev/stdin "$ROOT/sbin/vmrun-init" <<'INIT'
 # exit status to DIR/status and powers off.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/root LANG=C.UTF-8 TERM=dumb
-mount -t proc proc /proc
-mount -t sysfs sys /sys
+mount -t proc proc /proc 2>/dev/null
+mount -t sysfs sys /sys 2>/dev/null
 mount -t devtmpfs dev /dev 2>/dev/null
 mkdir -p /dev/pts /dev/shm
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /dev/pts
@@ -117,6 +117,11 @@ modprobe -q virtio_console
 modprobe -q 9pnet_virtio
 modprobe -q 9p
 die() { echo "vmrun-init: $*" >&2; sync; echo o >/proc/sysrq-trigger; sleep 5; echo b >/proc/sysrq-trigger; }
+# vmrun=DIR and vmrun_cache=MODE from the kernel's command line.
+vmrun= vmrun_cache=
+for a in $(cat /proc/cmdline); do
+  case "$a" in vmrun=*) vmrun=${a#vmrun=} ;; vmrun_cache=*) vmrun_cache=${a#vmrun_cache=} ;; esac
+done
 mkdir -p /work
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=${vmrun_cache:-mmap},access=client work /work ||
   die "cannot mount the host's /work"

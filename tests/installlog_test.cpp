@@ -1,6 +1,6 @@
 // installlog_test.cpp - uninstall.list byte for byte: the install-root line,
-// directory lines, drive roots, a missing log, how the log knows it was
-// lost, and that nothing is made once it has failed.
+// directory lines, how the log knows it was lost, and that nothing is made
+// once it has failed.
 #include <cstring>
 
 #include "platform/memfs.h"
@@ -12,40 +12,36 @@ namespace {
 
 class InstallLogTest : public InstallTest {
  protected:
-  std::string LogBytes(const char* name = "C:\\log.txt") {
+  std::string LogBytes() {
     std::string s;
-    return memfs::ReadFile(name, &s) ? s : "<no log>";
+    return memfs::ReadFile("C:\\log.txt", &s) ? s : "<no log>";
   }
 };
 
-// ---- the install-root line ---------------------------------------------------------
-
-TEST_F(InstallLogTest, RootLineForms) {
+// Written through at once, each line as the current directory is reported
+// (a drive root with its "\", other directories without); a directory is
+// logged whether or not it existed.
+TEST_F(InstallLogTest, LinesAreWrittenThroughAsTheyCome) {
+  memfs::PutFile("C:\\log.txt", "a much longer earlier log\r\n");
   InstallLog = new TInstallLog("C:\\log.txt");
   LogInstallRoot("C:\\Program files", "C:\\Program files\\QMK\\");
+  EXPECT_EQ(LogBytes(), "mkd: C:\\Program files\\ ::: QMK\r\n");  // the earlier file truncated
   LogInstallRoot("C:", "C:\\a\\b\\");
   LogInstallRoot("C:\\Program files\\QMK", "C:\\Program files\\QMK\\");
   LogInstallRoot("C:", "C:\\");
   LogInstallRoot("c:\\PROGRAM FILES\\qmk\\", "C:\\Program files\\QMK\\");  // equal ignoring case: no line
-  EXPECT_EQ(LogBytes(),
-            "mkd: C:\\Program files\\ ::: QMK\r\n"
-            "mkd: C:\\ ::: a\\b\r\n"
-            "mkd: C:\\Program files\\QMK\\ :::\r\n"
-            "mkd: C:\\ :::\r\n");
-}
-
-// ---- directory lines ---------------------------------------------------------------
-
-TEST_F(InstallLogTest, DirectoryLineUsesTheCurrentDirectoryAsReported) {
-  InstallLog = new TInstallLog("C:\\log.txt");
   memfs::MakeDirs("C:\\Start\\Programs");
   ASSERT_TRUE(platform->setCurrentDirectory("C:\\Start\\Programs"));
   MakeLoggedDirectory("Quellmark");
-  MakeLoggedDirectory("Quellmark");  // exists now: logged all the same
+  MakeLoggedDirectory("Quellmark");
   ASSERT_TRUE(platform->setCurrentDirectory("C:\\"));
   MakeLoggedDirectory("sub");
   MakeLoggedDirectory("sub\\deeper");
   EXPECT_EQ(LogBytes(),
+            "mkd: C:\\Program files\\ ::: QMK\r\n"
+            "mkd: C:\\ ::: a\\b\r\n"
+            "mkd: C:\\Program files\\QMK\\ :::\r\n"
+            "mkd: C:\\ :::\r\n"
             "mkd: C:\\Start\\Programs ::: Quellmark\r\n"
             "mkd: C:\\Start\\Programs ::: Quellmark\r\n"
             "mkd: C:\\ ::: sub\r\n"
@@ -53,106 +49,77 @@ TEST_F(InstallLogTest, DirectoryLineUsesTheCurrentDirectoryAsReported) {
   EXPECT_EQ(memfs::Attributes("C:\\Start\\Programs\\Quellmark"), 0x10u);
   EXPECT_EQ(memfs::Attributes("C:\\sub\\deeper"), 0x10u);
   EXPECT_TRUE(InstallLog->complete);
-}
-
-TEST_F(InstallLogTest, WithoutALogDirectoriesAreStillMade) {
-  ASSERT_EQ(InstallLog, nullptr);
-  MakeLoggedDirectory("made");
-  LogInstallRoot("C:", "C:\\x\\");
-  EXPECT_EQ(memfs::Attributes("C:\\made"), 0x10u);
-  EXPECT_EQ(memfs::Tree(), std::vector<std::string>{"C:\\made\\"});
-}
-
-// ---- the file itself -----------------------------------------------------------------
-
-TEST_F(InstallLogTest, LinesAreWrittenThroughAtOnce) {
-  TInstallLog log("C:\\log.txt");
-  log.WriteLine("one");
-  EXPECT_EQ(LogBytes(), "one\r\n");  // before the log is closed
-  log.WriteLine("");
-  EXPECT_EQ(LogBytes(), "one\r\n\r\n");
-}
-
-TEST_F(InstallLogTest, CreatingTruncatesAnEarlierFile) {
-  memfs::PutFile("C:\\log.txt", "a much longer earlier log\r\n");
-  TInstallLog log("C:\\log.txt");
-  log.WriteLine("new");
-  EXPECT_EQ(LogBytes(), "new\r\n");
-}
-
-TEST_F(InstallLogTest, ClosingReleasesTheFile) {
-  auto* log = new TInstallLog("C:\\log.txt");
-  EXPECT_FALSE(platform->deleteFile("C:\\log.txt"));  // open without delete sharing
-  delete log;
+  EXPECT_FALSE(platform->deleteFile("C:\\log.txt"));  // held open without delete sharing
+  delete InstallLog;
+  InstallLog = nullptr;
   EXPECT_TRUE(platform->deleteFile("C:\\log.txt"));
 }
 
-TEST_F(InstallLogTest, LogThatCannotBeCreatedIsKnownAsLost) {
+// Without a log (none asked for, or none could be made) items are still
+// made; a log that could not be made counts as incomplete and keeps what
+// stands in its place.
+TEST_F(InstallLogTest, WithoutALogItemsAreStillMade) {
+  MakeLoggedDirectory("made");
+  LogInstallRoot("C:", "C:\\x\\");
+  EXPECT_EQ(memfs::Tree(), std::vector<std::string>{"C:\\made\\"});
   memfs::PutFile("C:\\log.txt", "read-only", 0x01);
-  TInstallLog log("C:\\log.txt");
-  EXPECT_FALSE(log.created);
-  EXPECT_FALSE(log.complete);
-  log.WriteLine("dropped");
-  EXPECT_EQ(LogBytes(), "read-only");
-}
-
-TEST_F(InstallLogTest, TooLongFileNameCreatesNothing) {
-  const std::string name = "C:\\" + std::string(1200, 'x');
-  TInstallLog log(name.c_str());
-  EXPECT_FALSE(log.created);
-  EXPECT_EQ(memfs::Tree(), std::vector<std::string>{});
-}
-
-TEST_F(InstallLogTest, ShortWriteMarksTheLogIncomplete) {
-  TInstallLog log("C:\\log.txt");
-  memfs::SetCapacity(10);
-  log.WriteLine("abc");
-  EXPECT_TRUE(log.complete);
-  log.WriteLine("defg");  // "defg" fits, CR LF does not
-  EXPECT_FALSE(log.complete);
-  EXPECT_EQ(LogBytes(), "abc\r\ndefg\r");
-}
-
-TEST_F(InstallLogTest, AfterAFailedWriteTheLogTakesNothingMoreAndNothingMoreIsMade) {
   InstallLog = new TInstallLog("C:\\log.txt");
-  EXPECT_TRUE(MakeLoggedDirectory("first"));
-  memfs::FailCall(2);  // the write of its text, after the current directory
-  EXPECT_FALSE(MakeLoggedDirectory("lost"));
+  EXPECT_FALSE(InstallLog->created);
   EXPECT_FALSE(InstallLog->complete);
-  EXPECT_FALSE(MakeLoggedDirectory("later"));
-  EXPECT_FALSE(LogItem("C:\\later.txt"));
-  EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: first\r\n");
-  EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\first\\", "C:\\log.txt"}));
+  EXPECT_TRUE(MakeLoggedDirectory("also"));
+  EXPECT_TRUE(LogItem("C:\\also\\x"));
+  EXPECT_EQ(memfs::Attributes("C:\\also"), 0x10u);
+  EXPECT_EQ(LogBytes(), "read-only");
+  TInstallLog overlong(("C:\\" + std::string(1200, 'x')).c_str());
+  EXPECT_FALSE(overlong.created);
 }
 
-TEST_F(InstallLogTest, DirectoryIsNotMadeWhenTheCurrentDirectoryCannotBeRead) {
+// Once a line could not be written whole, the log takes nothing more and
+// nothing more is made: the uninstaller could not find it. A directory
+// whose line cannot be made (the current directory unreadable) is not
+// made either, but the log goes on.
+TEST_F(InstallLogTest, AfterAFailedLineNothingMoreIsLoggedOrMade) {
+  const struct {
+    const char* what;
+    uint32_t failCall;  // 0: none
+    uint64_t capacity;
+    const char* log;
+  } cases[] = {
+      {"the write of its text fails", 2, UINT64_MAX, "mkd: C:\\ ::: a\r\n"},
+      {"the disk fills up within it", 0, 20, "mkd: C:\\ ::: a\r\nmkd:"},  // 16 bytes, then 4
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    memfs::Install();
+    delete InstallLog;
+    InstallLog = new TInstallLog("C:\\log.txt");
+    memfs::SetCapacity(c.capacity);
+    EXPECT_TRUE(MakeLoggedDirectory("a"));
+    memfs::FailCall(c.failCall);
+    EXPECT_FALSE(MakeLoggedDirectory("lost"));
+    EXPECT_FALSE(InstallLog->complete);
+    memfs::SetCapacity(UINT64_MAX);  // room again: the log stays closed
+    EXPECT_FALSE(MakeLoggedDirectory("later"));
+    EXPECT_FALSE(LogItem("C:\\later.txt"));
+    EXPECT_EQ(LogBytes(), c.log);
+    EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\a\\", "C:\\log.txt"}));
+  }
+  memfs::Install();
+  delete InstallLog;
   InstallLog = new TInstallLog("C:\\log.txt");
   memfs::FailCall(1);
   EXPECT_FALSE(MakeLoggedDirectory("nameless"));
   EXPECT_FALSE(InstallLog->complete);
-  EXPECT_EQ(LogBytes(), "");
   EXPECT_FALSE(memfs::Exists("C:\\nameless"));
-  EXPECT_TRUE(MakeLoggedDirectory("next"));  // the log itself is intact
-}
-
-TEST_F(InstallLogTest, LineCutShortByAFullDiskStopsTheLog) {
-  InstallLog = new TInstallLog("C:\\log.txt");
-  memfs::SetCapacity(20);
-  EXPECT_TRUE(MakeLoggedDirectory("a"));  // 16 bytes with CR LF
-  EXPECT_FALSE(MakeLoggedDirectory("b"));
-  memfs::SetCapacity(1000);               // room again: the log stays closed
-  EXPECT_FALSE(MakeLoggedDirectory("c"));
-  EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: a\r\nmkd:");
-  EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\a\\", "C:\\log.txt"}));
-}
-
-TEST_F(InstallLogTest, WithoutALogFileItemsAreStillMadeAndTheLogCountsAsIncomplete) {
-  memfs::PutFile("C:\\log.txt", "read-only", 0x01);
-  InstallLog = new TInstallLog("C:\\log.txt");
-  EXPECT_TRUE(MakeLoggedDirectory("made"));
-  EXPECT_TRUE(LogItem("C:\\made\\x"));
-  EXPECT_FALSE(InstallLog->complete);
-  EXPECT_EQ(memfs::Attributes("C:\\made"), 0x10u);
+  EXPECT_TRUE(MakeLoggedDirectory("next"));
+  EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: next\r\n");
+  memfs::Install();
+  TInstallLog log("C:\\log.txt");
+  memfs::SetCapacity(10);
+  log.WriteLine("abc");
+  log.WriteLine("defg");  // "defg" fits, CR LF does not
+  EXPECT_FALSE(log.complete);
+  EXPECT_EQ(LogBytes(), "abc\r\ndefg\r");
 }
 
 }  // namespace

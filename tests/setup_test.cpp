@@ -17,51 +17,47 @@ namespace {
 using qmktest::Bytes;
 using qmktest::FileEntry;
 
-std::string WithLeaf(std::string path, size_t capacity = kInstallDirChars) {
-  char buffer[600] = {};
-  strcpy(buffer, path.c_str());
-  const bool fitted = AppendProductLeaf(buffer, capacity);
-  return (fitted ? "" : "!") + std::string(buffer);
-}
-
-TEST(ProductLeaf, AddsOneBackslashAndTheLeaf) {
-  EXPECT_EQ(WithLeaf("C:\\Program files\\"), "C:\\Program files\\QMK\\");
-  EXPECT_EQ(WithLeaf("D:\\Apps"), "D:\\Apps\\QMK\\");
-  EXPECT_EQ(WithLeaf("D:\\"), "D:\\QMK\\");  // a drive root: no doubled backslash
-  EXPECT_EQ(WithLeaf(""), "");
-}
-
-TEST(ProductLeaf, RefusesWhatDoesNotFitAndLeavesThePath) {
+// "!" before the path when the leaf did not fit and the path was left.
+TEST(ProductLeaf, AddsOneBackslashAndTheLeafWhereItFits) {
   const std::string deep(254, 'a');  // + "\QMK\" = 259 characters: fits 260
-  EXPECT_EQ(WithLeaf(deep), deep + "\\QMK\\");
-  const std::string deeper(255, 'a');
-  EXPECT_EQ(WithLeaf(deeper), "!" + deeper);
-  EXPECT_EQ(WithLeaf("C:\\x\\", 9), "!C:\\x\\");  // 9 characters and the terminator need 10
-  EXPECT_EQ(WithLeaf("C:\\x\\", 10), "C:\\x\\QMK\\");
-  EXPECT_EQ(WithLeaf("C:\\x", 10), "C:\\x\\QMK\\");
-  EXPECT_EQ(WithLeaf("C:\\xy", 10), "!C:\\xy");  // the "\" it adds counts too
-}
-
-TEST(InstallDirectory, AcceptsDrivePathsAndShares) {
-  for (const char* good : {"C:\\", "C:\\Program files\\QMK\\", "e:\\Tools", "\\\\server\\share\\QMK\\",
-                           "\\\\server\\share", "Z:\\a b\\c"}) {
-    EXPECT_TRUE(InstallDirUsable(good)) << good;
+  const struct {
+    std::string path;
+    size_t capacity;
+    std::string want;
+  } cases[] = {
+      {"C:\\Program files\\", kInstallDirChars, "C:\\Program files\\QMK\\"},
+      {"D:\\Apps", kInstallDirChars, "D:\\Apps\\QMK\\"},
+      {"D:\\", kInstallDirChars, "D:\\QMK\\"},
+      {"", kInstallDirChars, ""},
+      {deep, kInstallDirChars, deep + "\\QMK\\"},
+      {deep + "a", kInstallDirChars, "!" + deep + "a"},
+      {"C:\\x\\", 9, "!C:\\x\\"},  // 9 characters and the terminator need 10
+      {"C:\\x\\", 10, "C:\\x\\QMK\\"},
+      {"C:\\x", 10, "C:\\x\\QMK\\"},
+      {"C:\\xy", 10, "!C:\\xy"},  // the "\" it adds counts too
+  };
+  for (const auto& c : cases) {
+    char buffer[600] = {};
+    strcpy(buffer, c.path.c_str());
+    const bool fitted = AppendProductLeaf(buffer, c.capacity);
+    EXPECT_EQ((fitted ? "" : "!") + std::string(buffer), c.want) << c.path << " in " << c.capacity;
   }
 }
 
-TEST(InstallDirectory, RefusesEmptyRelativeAndOverlongPaths) {
-  for (const char* bad : {"", "\\", "\\QMK\\", "QMK", "C:", "C:QMK", "1:\\x", "C:/x", "\\\\server",
-                          "\\\\server\\", "\\\\\\share\\x", "\\\\server\\\\x"}) {
-    EXPECT_FALSE(InstallDirUsable(bad)) << bad;
-  }
+TEST(InstallDirectory, AcceptsFullDrivePathsAndSharesThatFit) {
   // InstallDir holds 259 characters; a path without its final "\" needs one
   // more for it.
-  std::string path = "C:\\" + std::string(255, 'a');
-  EXPECT_TRUE(InstallDirUsable(path.c_str())) << path.size();  // 258 + "\"
-  path += 'b';
-  EXPECT_FALSE(InstallDirUsable(path.c_str()));                // 259 + "\" does not fit
-  path.back() = '\\';
-  EXPECT_TRUE(InstallDirUsable(path.c_str()));                 // 259 with its "\"
+  const std::string fits = "C:\\" + std::string(255, 'a');
+  for (const std::string& good : {std::string("C:\\"), std::string("C:\\Program files\\QMK\\"), std::string("e:\\Tools"),
+                                  std::string("\\\\server\\share\\QMK\\"), std::string("\\\\server\\share"),
+                                  std::string("Z:\\a b\\c"), fits, fits + "\\"}) {
+    EXPECT_TRUE(InstallDirUsable(good.c_str())) << good;
+  }
+  for (const std::string& bad : {"", "\\", "\\QMK\\", "QMK", "C:", "C:QMK", "1:\\x", "C:/x", "\\\\server",
+                                 "\\\\server\\", "\\\\\\share\\x", "\\\\server\\\\x"}) {
+    EXPECT_FALSE(InstallDirUsable(bad.c_str())) << bad;
+  }
+  EXPECT_FALSE(InstallDirUsable((fits + "b").c_str()));
 }
 
 TEST(CommandLine, ProgramNameIsSkippedQuotedOrNot) {
@@ -111,6 +107,7 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   memfs::MakeDirs("C:\\Program files");
   memfs::PutFile("C:\\file.txt", "the user's");
   const std::string fit238 = "C:\\" + std::string(235, 'a');  // 238 characters: with "\" and 20 more, 259
+  const char* const kCharacter = "a name in it holds a character that Windows does not allow";
   const struct {
     std::string dir;
     size_t longestEntry;
@@ -124,15 +121,15 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
       {fit238 + "bcdefgh", 5, "it is too long: at most 244 characters fit"},
       {"Q:\\QMK", 20, "its drive or network share does not exist"},
       {"\\\\server\\share\\QMK", 20, "its drive or network share does not exist"},
-      {"C:\\a<b\\QMK", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a>b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a|b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a\"b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a*b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a?b\\QMK", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a:b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a/b", 20, "a name in it holds a character that Windows does not allow"},
-      {"C:\\a\tb", 20, "a name in it holds a character that Windows does not allow"},
+      {"C:\\a<b\\QMK", 20, kCharacter},
+      {"C:\\a>b", 20, kCharacter},
+      {"C:\\a|b", 20, kCharacter},
+      {"C:\\a\"b", 20, kCharacter},
+      {"C:\\a*b", 20, kCharacter},
+      {"C:\\a?b\\QMK", 20, kCharacter},
+      {"C:\\a:b", 20, kCharacter},
+      {"C:\\a/b", 20, kCharacter},
+      {"C:\\a\tb", 20, kCharacter},
       {"C:\\trail dots...", 20, "a name in it ends with a dot or a space"},
       {"C:\\space \\QMK", 20, "a name in it ends with a dot or a space"},
       {"C:\\file.txt\\QMK", 20, "a file stands where one of its directories must be"},
@@ -140,8 +137,7 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   };
   for (const auto& c : cases) {
     char message[512] = "untouched";
-    const bool refused = DirectoryRefused(c.dir.c_str(), c.longestEntry, message, sizeof message);
-    EXPECT_EQ(refused, c.reason != nullptr) << c.dir;
+    EXPECT_EQ(DirectoryRefused(c.dir.c_str(), c.longestEntry, message, sizeof message), c.reason != nullptr) << c.dir;
     if (c.reason) {
       EXPECT_EQ(std::string(message), std::string("Quellmark cannot be installed into this directory: ") + c.reason +
                                           ".\r\nPlease choose another directory.")
@@ -152,87 +148,35 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   platform = &kNativePlatform;
 }
 
-// The payload check.
-Bytes SampleArchive(std::vector<FileEntry>& entries) {
-  entries = {qmktest::File("readme.txt", qmktest::SampleText(3000, 1)), qmktest::File("bin\\tool.dll", qmktest::RandomBytes(700, 2)),
-             qmktest::File("docs\\guide.txt", qmktest::SampleText(20000, 3))};
-  entries[1].compType = 0;
+// ---- the payload check at start: decoding, and the seal --------------------------
+
+Bytes SampleArchive(std::vector<FileEntry>* entries = nullptr) {
+  std::vector<FileEntry> e = {qmktest::File("readme.txt", qmktest::SampleText(3000, 1)),
+                              qmktest::File("bin\\tool.dll", qmktest::RandomBytes(700, 2)),
+                              qmktest::File("docs\\guide.txt", qmktest::SampleText(20000, 3))};
+  e[1].compType = 0;
+  qmktest::Pack(e, true);
+  if (entries) *entries = e;
+  return qmktest::BuildArchive({}, e);
+}
+
+Bytes Packed(std::vector<FileEntry> entries) {
   qmktest::Pack(entries, true);
   return qmktest::BuildArchive({}, entries);
 }
-
-bool Verify(const Bytes& image) {
-  errorStatus = kStatusOk;
-  const bool intact = VerifyArchiveImage(image.data(), uint32_t(image.size()));
-  EXPECT_EQ(errorStatus, kStatusOk) << "the check leaves no status behind";
-  return intact;
-}
-
-TEST(PayloadCheck, IntactArchiveBehindAnyPrefixPasses) {
-  std::vector<FileEntry> entries;
-  Bytes image = SampleArchive(entries);
-  EXPECT_TRUE(Verify(image));
-  Bytes prefixed = image;
-  prefixed.insert(prefixed.begin(), 4096, 'M');  // as if behind a program's other bytes
-  EXPECT_TRUE(Verify(prefixed));
-}
-
-TEST(PayloadCheck, MissingOrCutArchiveFails) {
-  std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(entries);
-  EXPECT_FALSE(VerifyArchiveImage(nullptr, 0));
-  EXPECT_FALSE(Verify(Bytes(1000, 0)));
-  for (size_t cut : {image.size() - 1, image.size() - 100, image.size() / 2, size_t(60)}) {
-    EXPECT_FALSE(Verify(Bytes(image.begin(), image.begin() + long(cut)))) << cut;
-  }
-}
-
-TEST(PayloadCheck, DamagedBytesAnywhereFail) {
-  std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(entries);
-  // A byte of the main header, of each file header, of stored data and
-  // inside each compressed stream.
-  const size_t last = image.size() - entries[2].packed.size();
-  for (size_t at : {size_t(10), size_t(40), image.size() / 3, last + entries[2].packed.size() / 2, last - 5}) {
-    Bytes damaged = image;
-    damaged[at] ^= 0x24;
-    EXPECT_FALSE(Verify(damaged)) << "byte " << at;
-  }
-}
-
-TEST(PayloadCheck, WrongFileCrcOrSizeFails) {
-  std::vector<FileEntry> entries;
-  SampleArchive(entries);
-  auto crc = entries;
-  crc[2].fileCrc = 0x12345678;
-  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, crc)));
-  auto size = entries;
-  size[0].unpackedSize = uint32_t(size[0].data.size() + 1);
-  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, size)));
-}
-
-TEST(PayloadCheck, EntryTheExtractionWouldRefuseFails) {
-  std::vector<FileEntry> entries = {qmktest::File("..\\evil.txt", qmktest::SampleText(100, 4))};
-  qmktest::Pack(entries, true);
-  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, entries)));
-}
-
-TEST(PayloadCheck, TrailingBytesAfterTheLastHeaderFail) {
-  std::vector<FileEntry> entries;
-  Bytes image = SampleArchive(entries);
-  image.push_back(0);
-  image.push_back(0);
-  EXPECT_FALSE(Verify(image));
-}
-
-}  // namespace
-
-namespace {
 
 Bytes SealOf(const Bytes& image) {
   Bytes seal(kSealSize);
   MakeSeal(image.data(), uint32_t(image.size()), seal.data());
   return seal;
+}
+
+// Both checks leave no status behind.
+bool Verify(const Bytes& image) {
+  errorStatus = kStatusOk;
+  const bool intact = VerifyArchiveImage(image.data(), uint32_t(image.size()));
+  EXPECT_EQ(errorStatus, kStatusOk);
+  return intact;
 }
 
 bool SealedIntact(const Bytes& image, const Bytes& seal) {
@@ -242,18 +186,43 @@ bool SealedIntact(const Bytes& image, const Bytes& seal) {
   return intact;
 }
 
-TEST(PayloadSeal, SealOfTheImageItselfPasses) {
+TEST(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
   std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(entries);
+  const Bytes image = SampleArchive(&entries);
+  EXPECT_TRUE(Verify(image));
+  Bytes prefixed = image;
+  prefixed.insert(prefixed.begin(), 4096, 'M');  // as if behind a program's other bytes
+  EXPECT_TRUE(Verify(prefixed));
+  EXPECT_FALSE(VerifyArchiveImage(nullptr, 0));
+  EXPECT_FALSE(Verify(Bytes(1000, 0)));
+  for (size_t cut : {image.size() - 1, image.size() - 100, image.size() / 2, size_t(60)}) {
+    EXPECT_FALSE(Verify(Bytes(image.begin(), image.begin() + long(cut)))) << "cut at " << cut;
+  }
+  // A byte of the main header, of each file header, of stored data and
+  // inside each compressed stream.
+  const size_t last = image.size() - entries[2].packed.size();
+  for (size_t at : {size_t(10), size_t(40), image.size() / 3, last + entries[2].packed.size() / 2, last - 5}) {
+    Bytes damaged = image;
+    damaged[at] ^= 0x24;
+    EXPECT_FALSE(Verify(damaged)) << "byte " << at;
+  }
+  auto crc = entries;
+  crc[2].fileCrc = 0x12345678;
+  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, crc)));
+  auto size = entries;
+  size[0].unpackedSize = uint32_t(size[0].data.size() + 1);
+  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, size)));
+  EXPECT_FALSE(Verify(Packed({qmktest::File("..\\evil.txt", qmktest::SampleText(100, 4))})));
+  Bytes trailing = image;
+  trailing.insert(trailing.end(), {0, 0});
+  EXPECT_FALSE(Verify(trailing));
+}
+
+TEST(PayloadSeal, CatchesEveryChangedByteOfImageOrSeal) {
+  const Bytes image = SampleArchive();
   const Bytes seal = SealOf(image);
   EXPECT_EQ(Bytes(seal.begin(), seal.begin() + 4), Bytes({'Q', 'M', 'K', 'S'}));
   EXPECT_TRUE(SealedIntact(image, seal));
-}
-
-TEST(PayloadSeal, EveryChangedByteIsCaught) {
-  std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(entries);
-  const Bytes seal = SealOf(image);
   // Unlike the decoding check, the seal also catches changes that decode
   // the same (padding bits at the end of a stream).
   for (size_t at = 0; at < image.size(); at += 7) {
@@ -261,12 +230,6 @@ TEST(PayloadSeal, EveryChangedByteIsCaught) {
     damaged[at] ^= 0x01;
     ASSERT_FALSE(SealedIntact(damaged, seal)) << "byte " << at;
   }
-}
-
-TEST(PayloadSeal, WrongSizeOrDamagedSealFails) {
-  std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(entries);
-  const Bytes seal = SealOf(image);
   EXPECT_FALSE(SealedIntact(Bytes(image.begin(), image.end() - 1), seal));
   for (size_t at = 0; at < seal.size(); at++) {
     Bytes damaged = seal;
@@ -274,16 +237,11 @@ TEST(PayloadSeal, WrongSizeOrDamagedSealFails) {
     EXPECT_FALSE(SealedIntact(image, damaged)) << "seal byte " << at;
   }
   EXPECT_FALSE(SealedIntact(image, Bytes(seal.begin(), seal.end() - 1)));
-}
-
-TEST(PayloadSeal, SealMadeOverABrokenChainStillFails) {
-  std::vector<FileEntry> entries;
-  Bytes image = SampleArchive(entries);
-  image.push_back(0);  // the chain no longer ends at the image's end
-  EXPECT_FALSE(SealedIntact(image, SealOf(image)));
-  std::vector<FileEntry> evil = {qmktest::File("a\\..\\..\\x", qmktest::SampleText(50, 5))};
-  qmktest::Pack(evil, true);
-  const Bytes refused = qmktest::BuildArchive({}, evil);
+  // A seal made over a broken chain or a refused name does not vouch for it.
+  Bytes broken = image;
+  broken.push_back(0);
+  EXPECT_FALSE(SealedIntact(broken, SealOf(broken)));
+  const Bytes refused = Packed({qmktest::File("a\\..\\..\\x", qmktest::SampleText(50, 5))});
   EXPECT_FALSE(SealedIntact(refused, SealOf(refused)));
 }
 

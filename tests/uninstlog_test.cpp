@@ -14,97 +14,59 @@ using uninstlog::ItemKind;
 using uninstlog::ParseLine;
 using Paths = std::vector<std::string>;
 
-void ExpectItem(const std::string& line, ItemKind kind, const Paths& paths) {
-  const uninstlog::Item item = ParseLine(line);
-  EXPECT_EQ(item.kind, kind) << line;
-  EXPECT_EQ(item.paths, paths) << line;
-}
-
-TEST(InstallRootLineLosesItsLastCharacter, OneNewLevelIsTheDirectoryBelowTheAncestor) {
-  ExpectItem("mkd: C:\\Program files\\ ::: QMK", ItemKind::kDirectories, {"C:\\Program files\\QMK"});
-}
-
-TEST(InstallRootLineLosesItsLastCharacter, SeveralNewLevelsComeDeepestFirst) {
-  ExpectItem("mkd: C:\\ ::: a\\b", ItemKind::kDirectories, {"C:\\a\\b", "C:\\a"});
-  ExpectItem("mkd: D:\\Apps\\ ::: Quell mark\\QMK", ItemKind::kDirectories,
-             {"D:\\Apps\\Quell mark\\QMK", "D:\\Apps\\Quell mark"});
-}
-
-TEST(InstallRootLineLosesItsLastCharacter, ExistingDirectoryNamesNothing) {
-  // The blank after the colons is the character cut off.
-  ExpectItem("mkd: C:\\Program files\\QMK\\ :::", ItemKind::kNothing, {});
-  ExpectItem("mkd: C:\\Program files\\QMK\\ ::: ", ItemKind::kNothing, {});
-}
-
-TEST(InstallRootLineLosesItsLastCharacter, BackslashLeftInPlaceIsTolerated) {
-  ExpectItem("mkd: C:\\Program files\\ ::: QMK\\", ItemKind::kDirectories, {"C:\\Program files\\QMK"});
-}
-
-TEST(InstallRootLineLosesItsLastCharacter, AncestorThatCouldNotBeEnteredNamesNothing) {
-  // A drive that cannot be entered leaves the ancestor with its backslash
-  // and the rest with a leading one: nothing was created there.
-  ExpectItem("mkd: C:\\\\ ::: \\b", ItemKind::kUnknown, {});
-}
-
-TEST(DirectoryLineHasNoBackslashBeforeTheSeparator, PathIsJoinedBelowTheCurrentDirectory) {
-  ExpectItem("mkd: C:\\Program files\\QMK ::: docs", ItemKind::kDirectories, {"C:\\Program files\\QMK\\docs"});
-  ExpectItem("mkd: C:\\WINDOWS\\Start Menu\\Programs ::: Quellmark", ItemKind::kDirectories,
-             {"C:\\WINDOWS\\Start Menu\\Programs\\Quellmark"});
-}
-
-TEST(DirectoryLineHasNoBackslashBeforeTheSeparator, NestedPathComesDeepestFirst) {
-  ExpectItem("mkd: C:\\I ::: sub\\deeper", ItemKind::kDirectories, {"C:\\I\\sub\\deeper", "C:\\I\\sub"});
-}
-
-TEST(DirectoryLineHasNoBackslashBeforeTheSeparator, DriveRootKeepsItsOwnBackslash) {
-  ExpectItem("mkd: C:\\ ::: sub", ItemKind::kDirectories, {"C:\\sub"});
-}
-
-TEST(DirectoryLineHasNoBackslashBeforeTheSeparator, NetworkShareAsCurrentDirectory) {
-  ExpectItem("mkd: \\\\srv\\apps\\QMK ::: docs", ItemKind::kDirectories, {"\\\\srv\\apps\\QMK\\docs"});
-  ExpectItem("mkd: \\\\srv\\apps\\ ::: QMK", ItemKind::kDirectories, {"\\\\srv\\apps\\QMK"});
-}
-
-TEST(FileLineIsCurrentDirectoryPlusEntry, PlainFileAndShortcut) {
-  ExpectItem("C:\\Program files\\QMK\\qmk.exe", ItemKind::kFile, {"C:\\Program files\\QMK\\qmk.exe"});
-  ExpectItem("C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\ReadMe(eng).lnk", ItemKind::kFile,
-             {"C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\ReadMe(eng).lnk"});
-}
-
-TEST(FileLineIsCurrentDirectoryPlusEntry, DriveRootDoublesTheBackslash) {
-  ExpectItem("C:\\\\readme.txt", ItemKind::kFile, {"C:\\readme.txt"});
-  ExpectItem("C:\\\\Plugins\\qmkpdf.dll", ItemKind::kFile, {"C:\\Plugins\\qmkpdf.dll"});
-  ExpectItem("\\\\srv\\apps\\\\readme.txt", ItemKind::kFile, {"\\\\srv\\apps\\readme.txt"});
-}
-
-TEST(FileLineIsCurrentDirectoryPlusEntry, CodePageBytesPassUnchanged) {
-  // Names are ANSI bytes (here code page 1251), taken as they are.
-  const std::string name = "C:\\QMK\\\xF7\xE8\xF2\xE0\xE9.txt";
-  ExpectItem(name, ItemKind::kFile, {name});
-}
-
-TEST(RegistryLineNamesOneKey, UninstallRegistration) {
-  ExpectItem("reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK", ItemKind::kRegistryKey,
-             {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK"});
-}
-
-TEST(RegistryLineNamesOneKey, NeverTheParentOrSomethingBelowTheProductKey) {
-  // An empty subkey would delete the parent key itself.
-  ExpectItem("reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: ", ItemKind::kUnknown, {});
-  ExpectItem("reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ :::", ItemKind::kUnknown, {});
-  ExpectItem("reg: SOFTWARE\\X\\ ::: QMK\\Sub", ItemKind::kUnknown, {});
-  ExpectItem("reg: SOFTWARE\\X ::: QMK", ItemKind::kUnknown, {});
-  ExpectItem("reg: \\ ::: QMK", ItemKind::kUnknown, {});
-  ExpectItem("reg: \\SOFTWARE\\ ::: QMK", ItemKind::kUnknown, {});
-}
-
-TEST(RegistryLineNamesOneKey, SeparatorTextInTheParentKeepsTheLastSeparator) {
-  ExpectItem("reg: SOFTWARE\\a ::: b\\ ::: QMK", ItemKind::kRegistryKey, {"SOFTWARE\\a ::: b\\QMK"});
+// What each line the installer writes names, deepest first.
+TEST(UninstallLog, EachLineNamesWhatTheInstallerMade) {
+  const struct {
+    const char* line;
+    ItemKind kind;
+    Paths paths;
+  } cases[] = {
+      // The install-root line has lost its last character: the levels the
+      // run made below the directory that was there, or nothing.
+      {"mkd: C:\\Program files\\ ::: QMK", ItemKind::kDirectories, {"C:\\Program files\\QMK"}},
+      {"mkd: C:\\ ::: a\\b", ItemKind::kDirectories, {"C:\\a\\b", "C:\\a"}},
+      {"mkd: D:\\Apps\\ ::: Quell mark\\QMK", ItemKind::kDirectories, {"D:\\Apps\\Quell mark\\QMK", "D:\\Apps\\Quell mark"}},
+      {"mkd: C:\\Program files\\QMK\\ :::", ItemKind::kNothing, {}},
+      {"mkd: C:\\Program files\\QMK\\ ::: ", ItemKind::kNothing, {}},
+      {"mkd: C:\\Program files\\ ::: QMK\\", ItemKind::kDirectories, {"C:\\Program files\\QMK"}},
+      // A drive that could not be entered: nothing was created there.
+      {"mkd: C:\\\\ ::: \\b", ItemKind::kUnknown, {}},
+      // A directory line joins the path below the current directory.
+      {"mkd: C:\\Program files\\QMK ::: docs", ItemKind::kDirectories, {"C:\\Program files\\QMK\\docs"}},
+      {"mkd: C:\\I ::: sub\\deeper", ItemKind::kDirectories, {"C:\\I\\sub\\deeper", "C:\\I\\sub"}},
+      {"mkd: C:\\ ::: sub", ItemKind::kDirectories, {"C:\\sub"}},
+      {"mkd: \\\\srv\\apps\\QMK ::: docs", ItemKind::kDirectories, {"\\\\srv\\apps\\QMK\\docs"}},
+      {"mkd: \\\\srv\\apps\\ ::: QMK", ItemKind::kDirectories, {"\\\\srv\\apps\\QMK"}},
+      // A file line: at a drive root the backslash is doubled; names are
+      // ANSI bytes (here code page 1251), taken as they are.
+      {"C:\\Program files\\QMK\\qmk.exe", ItemKind::kFile, {"C:\\Program files\\QMK\\qmk.exe"}},
+      {"C:\\\\readme.txt", ItemKind::kFile, {"C:\\readme.txt"}},
+      {"C:\\\\Plugins\\qmkpdf.dll", ItemKind::kFile, {"C:\\Plugins\\qmkpdf.dll"}},
+      {"\\\\srv\\apps\\\\readme.txt", ItemKind::kFile, {"\\\\srv\\apps\\readme.txt"}},
+      {"C:\\QMK\\\xF7\xE8\xF2\xE0\xE9.txt", ItemKind::kFile, {"C:\\QMK\\\xF7\xE8\xF2\xE0\xE9.txt"}},
+      // The registry line names one key, never its parent (an empty subkey
+      // would delete the parent itself) or something below it.
+      {"reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK", ItemKind::kRegistryKey,
+       {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK"}},
+      {"reg: SOFTWARE\\a ::: b\\ ::: QMK", ItemKind::kRegistryKey, {"SOFTWARE\\a ::: b\\QMK"}},
+      {"reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: ", ItemKind::kUnknown, {}},
+      {"reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ :::", ItemKind::kUnknown, {}},
+      {"reg: SOFTWARE\\X\\ ::: QMK\\Sub", ItemKind::kUnknown, {}},
+      {"reg: SOFTWARE\\X ::: QMK", ItemKind::kUnknown, {}},
+      {"reg: \\ ::: QMK", ItemKind::kUnknown, {}},
+      {"reg: \\SOFTWARE\\ ::: QMK", ItemKind::kUnknown, {}},
+      {"", ItemKind::kNothing, {}},
+  };
+  for (const auto& c : cases) {
+    const uninstlog::Item item = ParseLine(c.line);
+    EXPECT_EQ(item.kind, c.kind) << c.line;
+    EXPECT_EQ(item.paths, c.paths) << c.line;
+  }
 }
 
 // Lines the installer never writes: each must name nothing at all, so a
 // damaged or tampered log cannot make the uninstaller touch anything else.
-TEST(LineOfUnknownFormNamesNothing, Table) {
+TEST(UninstallLog, LinesOfAnyOtherFormNameNothing) {
   const char* const lines[] = {
       "qmk.exe",                              // relative file
       "Program files\\QMK\\qmk.exe",          // relative file
@@ -135,35 +97,14 @@ TEST(LineOfUnknownFormNamesNothing, Table) {
       "reg: QMK",                             // no separator at all
       "del: C:\\QMK\\qmk.exe",                // a kind that does not exist
   };
-  for (const char* line : lines) ExpectItem(line, ItemKind::kUnknown, {});
+  for (const char* line : lines) {
+    const uninstlog::Item item = ParseLine(line);
+    EXPECT_EQ(item.kind, ItemKind::kUnknown) << line;
+    EXPECT_EQ(item.paths, Paths{}) << line;
+  }
 }
 
-TEST(LineOfUnknownFormNamesNothing, EmptyLineIsSkippedQuietly) { ExpectItem("", ItemKind::kNothing, {}); }
-
-TEST(WholeLogReadsInOrder, FreshInstallation) {
-  const std::string log =
-      "mkd: C:\\Program files\\ ::: QMK\r\n"
-      "C:\\Program files\\QMK\\qmk.exe\r\n"
-      "C:\\Program files\\QMK\\readme.txt\r\n"
-      "mkd: C:\\Program files\\QMK ::: docs\r\n"
-      "C:\\Program files\\QMK\\docs\\guide.txt\r\n"
-      "mkd: C:\\WINDOWS\\Start Menu\\Programs ::: Quellmark\r\n"
-      "C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\Quellmark.lnk\r\n"
-      "C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\ReadMe(eng).lnk\r\n"
-      "C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\ReadMe(rus).lnk\r\n"
-      "C:\\WINDOWS\\Start Menu\\Programs\\Quellmark\\Uninstall.lnk\r\n"
-      "reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK\r\n";
-  const std::vector<std::string> lines = uninstlog::SplitLines(log);
-  ASSERT_EQ(lines.size(), 11u);
-  const ItemKind kinds[] = {ItemKind::kDirectories, ItemKind::kFile,        ItemKind::kFile, ItemKind::kDirectories,
-                            ItemKind::kFile,        ItemKind::kDirectories, ItemKind::kFile, ItemKind::kFile,
-                            ItemKind::kFile,        ItemKind::kFile,        ItemKind::kRegistryKey};
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(ParseLine(lines[i]).kind, kinds[i]) << lines[i];
-  EXPECT_EQ(ParseLine(lines[3]).paths, Paths{"C:\\Program files\\QMK\\docs"});
-  EXPECT_EQ(ParseLine(lines[10]).paths, Paths{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK"});
-}
-
-TEST(LinesSplitAtCrLf, EveryLineEndAndTheLastLineWithout) {
+TEST(UninstallLog, LinesSplitAtLineFeedsAndPathsCompareAsWindowsDoes) {
   EXPECT_EQ(uninstlog::SplitLines("a\r\nb\r\n"), Paths({"a", "b"}));
   EXPECT_EQ(uninstlog::SplitLines("a\r\nb"), Paths({"a", "b"}));
   EXPECT_EQ(uninstlog::SplitLines("a\nb\n"), Paths({"a", "b"}));
@@ -171,22 +112,14 @@ TEST(LinesSplitAtCrLf, EveryLineEndAndTheLastLineWithout) {
   EXPECT_EQ(uninstlog::SplitLines(""), Paths());
   // A CR inside a line is part of it; only the one before LF ends it.
   EXPECT_EQ(uninstlog::SplitLines("a\rb\r\n"), Paths({"a\rb"}));
-}
-
-TEST(PathsCompareAsWindowsDoes, LetterCaseIgnoredLengthNot) {
   EXPECT_TRUE(uninstlog::SamePath("C:\\Program Files\\QMK", "c:\\PROGRAM files\\qmk"));
   EXPECT_FALSE(uninstlog::SamePath("C:\\QMK", "C:\\QMK2"));
   EXPECT_FALSE(uninstlog::SamePath("C:\\QMK", "C:\\QML"));
-}
-
-TEST(PathsCompareAsWindowsDoes, NormalFormOfAbsolutePaths) {
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("C:\\"), "C:\\");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("C:\\\\"), "C:\\");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("c:\\a\\b\\"), "c:\\a\\b");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("\\\\srv\\share\\"), "\\\\srv\\share");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("C:\\a\\\\\\b"), "");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("1:\\a"), "");
-  EXPECT_EQ(uninstlog::NormalizeAbsolute("C:/a"), "");
+  const std::pair<const char*, const char*> normal[] = {
+      {"C:\\", "C:\\"}, {"C:\\\\", "C:\\"}, {"c:\\a\\b\\", "c:\\a\\b"}, {"\\\\srv\\share\\", "\\\\srv\\share"},
+      {"C:\\a\\\\\\b", ""}, {"1:\\a", ""}, {"C:/a", ""},
+  };
+  for (const auto& [path, want] : normal) EXPECT_EQ(uninstlog::NormalizeAbsolute(path), want) << path;
 }
 
 }  // namespace
