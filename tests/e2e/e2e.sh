@@ -388,9 +388,9 @@ payload_entries() {
   done < <(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort)
 }
 
-# check_files DIR: the installed tree under the Windows directory DIR
-# (ending in "\") has the payload's files, bytes, times and attributes, and
-# nothing else but uninstall.list.
+# check_files DIR [KEEP...]: the installed tree under the Windows directory
+# DIR (ending in "\") has the payload's files, bytes, times and attributes,
+# and nothing else but uninstall.list and the names KEEP (the user's).
 check_files() {
   local win="$1" u
   u="$(unix_of "$win")"
@@ -435,9 +435,9 @@ check_files() {
   done < <(payload_entries "$QMK_E2E_PAYLOAD")
   [ "$bad" = 0 ] && ok "every installed file has the archive's attributes"
   # Nothing else in the installation directory.
-  local extra
+  local extra keep=" uninstall.list ${*:2} "
   extra="$(cd "$u" && find . -mindepth 1 -printf '%P\n' | while IFS= read -r p; do
-    [ "$p" = uninstall.list ] && continue
+    [[ "$keep" == *" $p "* ]] && continue
     [ -e "$QMK_E2E_PAYLOAD/$p" ] || echo "$p"
   done)"
   [ -z "$extra" ] && ok "nothing but the payload and uninstall.list under $win" || fail "unexpected items under $win: $extra"

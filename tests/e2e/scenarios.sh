@@ -521,23 +521,113 @@ scenario_readonly_install_directory() {
   check_nothing_written "an installation directory nothing may be written into" "$W/before"
 }
 
-scenario_missing_drive() {
+# Every directory the installation would fail in is refused at OK, before
+# anything is written, with the reason; the window stays with the text as
+# typed and the focus in the field. With /S the refusal is exit 2.
+scenario_refused_directories() {
   place_installer
-  local dir="${FAULT_DRIVE^^}:\\QMK\\"
-  [ ! -e "$PREFIX/dosdevices/$FAULT_DRIVE:" ] && ok "drive ${FAULT_DRIVE^^}: is not mapped" \
-    || { fail "drive ${FAULT_DRIVE^^}: is mapped: $(ls -l "$PREFIX/dosdevices/$FAULT_DRIVE:")"; return; }
+  mkdir -p "$C/e2e"
+  echo "the user's" >"$C/e2e/file.txt"
+  [ ! -e "$PREFIX/dosdevices/$FAULT_DRIVE:" ] || { fail "drive ${FAULT_DRIVE^^}: is mapped"; return; }
+  # The longest path the install makes: the directory, "\" and the
+  # payload's longest entry name (or uninstall.list), in 259 characters.
+  local longest=14 rel n long='C:\e2e\'
+  while read -r _ rel; do [ "${#rel}" -le "$longest" ] || longest=${#rel}; done < <(payload_entries "$QMK_E2E_PAYLOAD")
+  n=$((258 - longest))
+  while [ "${#long}" -le "$n" ]; do long="${long}a"; done
+  local dirs=() reasons=() dir reason steps=()
+  while IFS=$'\t' read -r dir reason; do
+    dirs+=("$dir")
+    reasons+=("$reason")
+  done <<TABLE
+${FAULT_DRIVE^^}:\\QMK	its drive or network share does not exist
+\\\\e2e-nohost\\share\\QMK	its drive or network share does not exist
+C:\\e2e\\a<b\\QMK	a name in it holds a character that Windows does not allow
+C:\\e2e\\a|b	a name in it holds a character that Windows does not allow
+C:\\e2e\\a"b	a name in it holds a character that Windows does not allow
+C:\\e2e\\a*b\\QMK	a name in it holds a character that Windows does not allow
+C:\\e2e\\a?b	a name in it holds a character that Windows does not allow
+C:\\e2e\\trail dots...	a name in it ends with a dot or a space
+C:\\e2e\\space \\QMK	a name in it ends with a dot or a space
+C:\\e2e\\file.txt\\QMK	a file stands where one of its directories must be
+$long	it is too long: at most $n characters fit
+TABLE
   snapshot "$W/before"
-  # Refused at OK, before anything is written; the window stays.
-  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
-    set-text "$dir" field click '&OK' \
-    wait-window '#32770' Quellmark msgbox key enter wait-gone wait-window EnterPathWndClass "$SETUP_TITLE" field \
+  for dir in "${dirs[@]}"; do
+    steps+=(set-text "$dir" click '&OK' wait-window '#32770' Quellmark msgbox key enter wait-gone
+      wait-window EnterPathWndClass "$SETUP_TITLE" field focus)
+  done
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${steps[@]}" \
     click '&Cancel' wait-exit
-  check_eq "the typed path" "$dir" "$(nth "$W/run.txt" 'field text=')"
-  check_msgbox "$W/run.txt" Quellmark "$REFUSED_TEXT: its drive or network share does not exist.|$CHOOSE_TEXT" warning
+  local i
+  for i in "${!dirs[@]}"; do
+    check_msgbox "$W/run.txt" Quellmark "$REFUSED_TEXT: ${reasons[$i]}.|$CHOOSE_TEXT" warning $((i + 1))
+    check_eq "the text as typed: ${dirs[$i]}" "${dirs[$i]}" "$(nth "$W/run.txt" 'field text=' $((i + 1)))"
+    check_eq "the focus back in the field: ${dirs[$i]}" "class=Edit" \
+      "$(nth "$W/run.txt" 'focus ' $((i + 1)) | sed 's/ text=.*//')"
+    silent_refused "/S /D=${dirs[$i]}"
+  done
   check_exit "$W/run.txt" 0
-  # Without a window the refusal is the exit code.
-  silent_refused "/S /D=$dir"
-  check_nothing_written "a directory on a missing drive" "$W/before"
+  check_nothing_written "refused directories, in the window and with /S" "$W/before"
+}
+
+# /S anywhere on the line, and /D= quoted whole or in its value: no window,
+# installed where the line says.
+scenario_silent_switch_forms() {
+  place_installer
+  local line dir
+  while IFS=$'\t' read -r line dir; do
+    drv "$W/run.txt" start "$INSTALLER" "$line" watch-exit
+    check_eq "$line: no window shown" "" "$(grep '^seen-window' "$W/run.txt")"
+    check_exit "$W/run.txt" 0
+    check_files "$dir\\"
+  done <<'TABLE'
+"/D=C:\e2e\Q Dir\QMK" /S	C:\e2e\Q Dir\QMK
+/S /D="C:\e2e\Quoted Dir\QMK"	C:\e2e\Quoted Dir\QMK
+/D=C:\e2e\Last\QMK /S	C:\e2e\Last\QMK
+TABLE
+}
+
+# After the folder browser the focus is on OK again: Enter installs into
+# the folder chosen.
+scenario_enter_after_browse() {
+  place_installer
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" \
+    click '&Browse' wait-window '#32770' Browser click-id 1 wait-window EnterPathWndClass "$SETUP_TITLE" focus \
+    "${confirm_and_finish[@]}"
+  check_eq "OK has the focus after the browser" "class=Button text=&OK" "$(nth "$W/run.txt" 'focus ')"
+  check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
+  check_exit "$W/run.txt" 0
+  check_files 'C:\Program Files\QMK\'
+}
+
+# A reinstall while qmk.exe runs: the message names it, exit 1; with
+# qmk.exe closed, a reinstall completes, and the uninstaller then leaves
+# nothing of the product and the user's file in the directory.
+scenario_reinstall_while_running() {
+  place_installer
+  snapshot "$W/before"
+  drv "$W/first.txt" start "$INSTALLER" "/S" watch-exit
+  check_exit "$W/first.txt" 0
+  local u
+  u="$(unix_of "$PROPOSAL")"
+  echo "the user's notes" >"$u/notes.txt"
+  (cd "$u" && wine "${PROPOSAL}qmk.exe" >/dev/null 2>&1) &
+  local product=$! i
+  for i in $(seq 1 60); do
+    xdotool search --name '^Quellmark$' >/dev/null 2>&1 && break
+    sleep 1
+  done
+  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
+  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${PROPOSAL}qmk.exe $IN_USE_TEXT (error 18)" warning
+  check_exit "$W/run.txt" 1
+  xdotool search --name '^Quellmark$' windowclose >/dev/null 2>&1 || kill "$product" 2>/dev/null
+  wait "$product" 2>/dev/null
+  drv "$W/again.txt" start "$INSTALLER" "/S" watch-exit
+  check_exit "$W/again.txt" 0
+  check_files "$PROPOSAL" notes.txt
+  rm -f "$u/notes.txt"
+  uninstall_clean "$W/before" "install, reinstall while running, reinstall, uninstall"
 }
 
 scenario_full_drive() {
@@ -599,6 +689,11 @@ Free some space and run the installer again. (error 7)|$SHORTCUTS_TEXT|$NO_KEY_T
   check_eq "no Start-menu folder" "no" "$([ -e "$(unix_of "$PROGRAMS\\Quellmark")" ] && echo yes || echo no)"
   wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$W/reg.txt" 2>/dev/null
   grep -q '^regkey missing' "$W/reg.txt" && ok "no uninstall key" || fail "an uninstall key was written: $(cat "$W/reg.txt")"
+  # Nothing of the failed run stands in the way of a later install
+  # elsewhere, which its uninstaller takes away whole.
+  drv "$W/later.txt" start "$INSTALLER" "/S" watch-exit
+  check_exit "$W/later.txt" 0
+  uninstall_clean "$W/before" "a later install elsewhere, then its uninstaller"
   restore_fault_drive
 }
 
