@@ -103,21 +103,19 @@ namespace {
 // time, a table of bare symbols cleared to symbol 0 beforehand, the modulo
 // sum, and the full sort.
 struct Reference {
-  const Bytes& stream;
+  std::vector<uint32_t> bits;  // the stream's bits in reading order
   uint32_t pos = 0;
   std::vector<uint16_t> table = std::vector<uint16_t>(kTableSize, 0);
   int filled = 0;  // table entries the last code took
 
+  explicit Reference(const Bytes& stream) {
+    for (size_t k = 0; k < stream.size() * 8; k++) {
+      bits.push_back(stream[k / 32 * 4 + 3 - k % 32 / 8] >> (7 - k % 8) & 1);  // words from bit 31 down
+    }
+  }
   uint32_t Peek(int n) const {
     uint32_t v = 0;
-    for (uint32_t k = pos; k < pos + uint32_t(n); k++) {
-      v = v << 1 | ((ReadLe32(k / 32) >> (31 - k % 32)) & 1);
-    }
-    return v;
-  }
-  uint32_t ReadLe32(uint32_t word) const {
-    uint32_t v = 0;
-    for (int b = 3; b >= 0; b--) v = v << 8 | stream[4 * word + uint32_t(b)];
+    for (uint32_t k = pos; k < pos + uint32_t(n); k++) v = v << 1 | bits.at(k);
     return v;
   }
   uint32_t Read(int n) {
@@ -141,6 +139,7 @@ struct Reference {
     return true;
   }
   bool ReadWidths(int lastMax, std::vector<uint8_t>& widths) {
+    table.assign(kTableSize, 0);
     const int last = std::min(int(Read(9)), lastMax);
     const int offset = int(Read(4));
     const int range = int(Read(4));
@@ -155,7 +154,9 @@ struct Reference {
         values.push_back(s < range ? s : 0);
       }
     }
-    for (int i = 1; i <= last && range != 0; i++) values[size_t(i)] = (values[size_t(i)] + values[size_t(i) - 1]) % range;
+    for (int i = 1; i <= last && range != 0; i++) {
+      values[size_t(i)] = (values[size_t(i)] + values[size_t(i) - 1]) % range;
+    }
     for (int i = 0; i <= last; i++) widths[size_t(i)] = uint8_t(values[size_t(i)] ? values[size_t(i)] + offset : 0);
     return MakeCode(kCodeBits, last, widths.data());
   }
@@ -163,18 +164,26 @@ struct Reference {
 
 }  // namespace
 
-// ReadWidths must leave what the reference leaves: the same result, widths
-// and read position, and in every table entry the same symbol with the
-// width the width array gives it. Random tables are drawn so that codes
-// come out complete, incomplete (with pre-code entries left among the first
-// 128), overfull, broken, all zero, and capped at the last index.
-TEST_F(Codes, WidthTablesReadAsTheStepByStepReference) {
+// A block header (main code, length code, symbol count) must leave what
+// the reference leaves: the same result and read position, the same widths,
+// and in every table entry the same symbol with the width the width array
+// gives it. One width table is drawn at random so that codes come out
+// complete, incomplete (with pre-code entries left among the first 128),
+// overfull, broken, all zero, and capped at the last index; the main code
+// before a drawn length code has no symbols, the length code after a drawn
+// main code is noise.
+TEST_F(Codes, BlockHeadersReadAsTheStepByStepReference) {
   int built = 0;
   int leftPreCodeEntries = 0;
   for (uint32_t seed = 1; seed <= 3000; seed++) {
     const Bytes noise = RandomBytes(600, seed);
-    const int lastMax = seed % 2 ? 282 : 255;
+    const bool lengthDrawn = seed % 2 == 0;
     BitWriter w;
+    if (lengthDrawn) {
+      w.Put(0, 17);  // last index, offset and range 0
+      w.Put(1, 3);   // the zero run's width
+      w.Put(0, 5);   // its code word, 4 zeros
+    }
     w.Put(seed % 5 == 0 ? noise[0] % 20 : 200 + noise[0], 9);
     w.Put(noise[1] % 5, 4);
     const int range = noise[2] % 16;
@@ -183,21 +192,34 @@ TEST_F(Codes, WidthTablesReadAsTheStepByStepReference) {
     for (size_t i = 20; i < noise.size(); i++) w.Put(noise[i], 8);
     const Bytes stream = w.Finish();
     LoadBits(stream.data(), int32_t(stream.size()));
-    Reference want{stream};
-    std::vector<uint8_t> wantWidths(size_t(lastMax) + 1, 0);
-    const bool wantOk = want.ReadWidths(lastMax, wantWidths);
-    uint16_t* table = lastMax == 282 ? codes.mainTable : codes.lengthTable;
-    uint8_t* widths = lastMax == 282 ? codes.mainWidths : codes.lengthWidths;
-    const bool ok = ReadWidths(kCodeBits, table, widths, lastMax);
-    ASSERT_EQ(ok, wantOk) << "seed " << seed;
-    ASSERT_EQ(bitInput.index * 32 + bitInput.offset, want.pos) << "seed " << seed;
-    if (!ok) continue;
-    built++;
-    ASSERT_EQ(std::vector<uint8_t>(widths, widths + lastMax + 1), wantWidths) << "seed " << seed;
-    for (int e = 0; e < kTableSize; e++) {
-      ASSERT_EQ(table[e], MakeEntry(want.table[size_t(e)], wantWidths[want.table[size_t(e)]])) << seed << ", " << e;
+    Reference want(stream);
+    std::vector<uint8_t> widths[2] = {std::vector<uint8_t>(kMainSymbols), std::vector<uint8_t>(kLengthSymbols)};
+    std::vector<uint16_t> tables[2];
+    int filled[2] = {};
+    int codesBuilt = 0;
+    while (codesBuilt < 2 && want.ReadWidths(codesBuilt ? 255 : 282, widths[codesBuilt])) {
+      tables[codesBuilt] = want.table;
+      filled[codesBuilt++] = want.filled;
     }
-    leftPreCodeEntries += want.filled < 128 && want.table[127] != 0;
+    const uint32_t count = codesBuilt == 2 ? want.Read(15) : 0;
+    const int drawn = lengthDrawn ? 1 : 0;
+    built += codesBuilt > drawn;
+    leftPreCodeEntries += codesBuilt > drawn && filled[drawn] < 128 && tables[drawn][127] != 0;
+
+    ASSERT_EQ(ReadBlockHeader(), codesBuilt == 2) << "seed " << seed;
+    ASSERT_EQ(bitInput.index * 32 + bitInput.offset, want.pos) << "seed " << seed;
+    const uint8_t* gotWidths[] = {codes.mainWidths, codes.lengthWidths};
+    const uint16_t* gotTables[] = {codes.mainTable, codes.lengthTable};
+    for (int k = 0; k < codesBuilt; k++) {
+      ASSERT_EQ(std::vector<uint8_t>(gotWidths[k], gotWidths[k] + widths[k].size()), widths[k]) << "seed " << seed;
+      for (int e = 0; e < kTableSize; e++) {
+        const uint16_t symbol = tables[k][size_t(e)];
+        ASSERT_EQ(gotTables[k][e], MakeEntry(symbol, widths[k][symbol])) << "seed " << seed << ", entry " << e;
+      }
+    }
+    if (codesBuilt == 2) {
+      ASSERT_EQ(lz.blockCount, count) << "seed " << seed;
+    }
   }
   // The draw reaches the cases it is meant for.
   EXPECT_GT(built, 300);

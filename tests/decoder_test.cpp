@@ -65,6 +65,17 @@ struct Script {
   }
 };
 
+// A packed comment of `total` characters: a width table, then the symbols'
+// code words.
+Bytes CommentStream(uint32_t total, const std::vector<uint8_t>& widths, const std::vector<uint32_t>& symbols) {
+  const CodeWords cw = AssignCodeWords(widths, kCodeBits);
+  BitWriter w;
+  w.Put(total, 15);
+  PutWidthTable(w, widths);
+  for (uint32_t s : symbols) w.Put(cw.words[s], cw.widths[s]);
+  return w.Finish();
+}
+
 // The shortest length a new distance takes.
 uint32_t LengthBase(uint32_t distance) { return distance <= 256 ? 2 : distance <= 8192 ? 3 : 4; }
 
@@ -329,20 +340,13 @@ class Comment : public PhaseTest {
 
 TEST_F(Comment, DecodesOrFails) {
   const std::string text = "Quellmark: the the the installer installer, abcabcabcabc, 1234 1234 1234.";
-  // T = 5,000 characters of a lone symbol: cut to the room less one (2,025
-  // less the text field, less 1), and to what the field holds (2,023).
+  // T characters of a lone symbol: cut to the room less one (2,025 less the
+  // text field, less 1), and to what the field holds (2,023).
   std::vector<uint8_t> widths(kMainSymbols, 0);
   widths['q'] = 1;
-  BitWriter w;
-  w.Put(5000, 15);
-  PutWidthTable(w, widths);
-  for (int i = 0; i < 2100; i++) w.Put(0, 1);
-  const Bytes longComment = w.Finish();
-  // A code that cannot be built.
-  widths[1] = 12;
-  BitWriter broken;
-  broken.Put(10, 15);
-  PutWidthTable(broken, widths);
+  const Bytes longComment = CommentStream(5000, widths, std::vector<uint32_t>(2100, 'q'));
+  const Bytes roomLong = CommentStream(2015, widths, std::vector<uint32_t>(2100, 'q'));
+  widths[1] = 12;  // a code that cannot be built
   struct Case {
     const char* what;
     std::string textField;
@@ -354,10 +358,11 @@ TEST_F(Comment, DecodesOrFails) {
       {"behind a text field", "0123456789", EncodeComment(text), {}, text},
       {"size field beyond the header", "0123456789", EncodeComment(text), 60000, text},
       {"longer than the room", "0123456789", longComment, {}, std::string(2014, 'q')},
+      {"as long as the room", "0123456789", roomLong, {}, std::string(2014, 'q')},
       {"longer than the field", "", longComment, {}, std::string(2023, 'q')},
       {"absent", "", {}, {}, "-"},
       {"empty", "", Bytes(), {}, "-"},
-      {"broken code", "", broken.Finish(), {}, "-"},
+      {"broken code", "", CommentStream(10, widths, {}), {}, "-"},
   };
   for (const Case& c : cases) {
     MainSpec m;
@@ -374,14 +379,9 @@ TEST_F(Comment, DecodesOrFails) {
 TEST_F(Comment, MatchesBeforeAnyContext) {
   std::vector<uint8_t> widths(kMainSymbols, 0);
   widths['a'] = widths['b'] = widths[256] = widths[257] = 2;
-  const CodeWords cw = AssignCodeWords(widths, kCodeBits);
   auto decode = [&](uint32_t total, const std::vector<uint32_t>& symbols) {
-    BitWriter w;
-    w.Put(total, 15);
-    PutWidthTable(w, widths);
-    for (uint32_t s : symbols) w.Put(cw.words[s], 2);
     MainSpec m;
-    m.comment = w.Finish();
+    m.comment = CommentStream(total, widths, symbols);
     Decoded(m);
     const uint8_t* out = headerRecord.main.variable + 2;
     return std::string(out, out + total + 1);
