@@ -2,6 +2,8 @@
 // hand-out, including every way a damaged chain can end.
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "tests/support/archivebuilder.h"
 #include "tests/support/bitwriter.h"
@@ -11,203 +13,144 @@ using namespace qmktest;
 
 namespace {
 
-std::vector<FileEntry> StoredEntries() {
-  std::vector<FileEntry> e(2);
-  e[0].name = "a.txt";
-  e[0].data = SampleText(1000, 1);
-  e[0].compType = 0;
-  e[1].name = "b.txt";
-  e[1].data = SampleText(500, 2);
-  e[1].compType = 0;
-  Pack(e, true);
-  return e;
+// Two stored entries, a.txt (1,000 bytes) and b.txt (500); the second
+// header starts at kSecond.
+const Bytes& TwoEntries() {
+  static const Bytes archive = [] {
+    std::vector<FileEntry> e = {File("a.txt", SampleText(1000, 1)), File("b.txt", SampleText(500, 2))};
+    e[0].compType = e[1].compType = 0;
+    Pack(e, true);
+    return BuildArchive({}, e);
+  }();
+  return archive;
 }
+constexpr size_t kSecond = 31 + 4 + 31 + 5 + 1000;
 
 Bytes Junk(size_t n, uint32_t seed) {
   Bytes b = RandomBytes(n, seed);
-  for (size_t i = 0; i + 1 < n; i++) {
-    if (b[i] == '*' && b[i + 1] == '*') b[i] = 0;  // no accidental signatures
-  }
+  std::replace(b.begin(), b.end(), uint8_t('*'), uint8_t(0));  // no accidental signatures
   return b;
+}
+
+Bytes Join(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 }  // namespace
 
-using CrcTest = PhaseTest;
+using Crc = PhaseTest;
 
-TEST_F(CrcTest, KnownRegisterValues) {
+// UpdateCrc on each path BuildCrcTable can choose (tables; carry-less
+// multiplies 64 bytes a step; 128 bytes a step) against the bitwise
+// reference: every length past the paths' thresholds at every start offset
+// 0..15, from the start value and another register, then a large buffer in
+// one go and in uneven pieces.
+TEST_F(Crc, EveryPathMatchesTheBitwiseReference) {
   const uint8_t abc[] = {'a', 'b', 'c'};
-  EXPECT_EQ(UpdateCrc(kCrcStart, abc, 3), 0xCADBBE3Du);
-  EXPECT_EQ(UpdateCrc(kCrcStart, abc, 3) & 0xFFFF, 0xBE3Du);
-  EXPECT_EQ(~UpdateCrc(kCrcStart, abc, 3), 0x352441C2u);  // the standard CRC-32
-  EXPECT_EQ(UpdateCrc(kCrcStart, abc, 0), 0xFFFFFFFFu);
-}
-
-// Compares UpdateCrc, on whichever path reader.crcClmul selects, with the
-// bitwise reference: every length 0..300 at every start offset 0..15 (the
-// path boundary at 64 bytes, partial 16-byte blocks and 8-byte steps, every
-// tail length), from the start value and from an arbitrary register, then a
-// large buffer in one go and in uneven pieces.
-static void ExpectCrcMatchesReference(int maxLength = 300) {
+  EXPECT_EQ(UpdateCrc(kCrcStart, abc, 3), 0xCADBBE3Du);  // the standard CRC-32, not complemented
+  EXPECT_EQ(reader.crcClmul, CpuHasClmul());
+  EXPECT_EQ(reader.crcWide, CpuHasClmul() && CpuHasWideClmul());
+#if defined(__linux__) && defined(__x86_64__)
+  // The processor's features as the kernel lists them choose the paths.
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string flags;
+  while (flags.empty() && std::getline(cpuinfo, flags)) {
+    if (flags.rfind("flags", 0) != 0) flags.clear();
+  }
+  auto has = [&](const char* flag) { return (flags + " ").find(std::string(" ") + flag + " ") != std::string::npos; };
+  EXPECT_EQ(CpuHasClmul(), has("sse2") && has("pclmulqdq")) << flags;
+  EXPECT_EQ(CpuHasWideClmul(), has("avx2") && has("vpclmulqdq")) << flags;
+#endif
   const Bytes data = RandomBytes(1u << 20, 42);
-  int mismatches = 0;
-  for (int start = 0; start < 16; start++) {
-    for (int length = 0; length <= maxLength; length++) {
-      const uint8_t* p = data.data() + start;
-      for (const uint32_t reg : {kCrcStart, 0x5A0F3C96u}) {
-        const uint32_t want = ReferenceCrc(p, size_t(length), reg);
-        const uint32_t got = UpdateCrc(reg, p, length);
-        if (got != want && mismatches++ < 5) {
-          ADD_FAILURE() << "start " << start << " length " << length << " register " << std::hex << reg
-                        << ": got " << got << ", want " << want;
+  const uint32_t whole = ReferenceCrc(data);
+  const bool available[] = {true, reader.crcClmul, reader.crcWide};
+  for (int path = 0; path < 3; path++) {
+    SCOPED_TRACE(::testing::Message() << "path " << path);
+    if (!available[path]) continue;
+    reader.crcClmul = path >= 1;
+    reader.crcWide = path == 2;
+    int mismatches = 0;
+    for (int start = 0; start < 16; start++) {
+      for (int length = 0; length <= 560; length++) {
+        for (const uint32_t reg : {kCrcStart, 0x5A0F3C96u}) {
+          const uint32_t want = ReferenceCrc(data.data() + start, size_t(length), reg);
+          if (UpdateCrc(reg, data.data() + start, length) != want && mismatches++ < 5) {
+            ADD_FAILURE() << "start " << start << " length " << length << " register " << std::hex << reg;
+          }
         }
       }
     }
-  }
-  EXPECT_EQ(mismatches, 0);
-
-  const uint32_t whole = ReferenceCrc(data);
-  EXPECT_EQ(UpdateCrc(kCrcStart, data.data(), int32_t(data.size())), whole);
-  // Running the register in pieces gives the same value as in one go.
-  const int32_t pieces[] = {1, 63, 64, 65, 777, 2048, 15, 4095, 127, 128, 129};
-  uint32_t c = kCrcStart;
-  size_t at = 0;
-  for (int k = 0; at < data.size(); k++) {
-    const size_t n = std::min(data.size() - at, size_t(pieces[k % 11]));
-    c = UpdateCrc(c, data.data() + at, int32_t(n));
-    at += n;
-  }
-  EXPECT_EQ(c, whole);
-}
-
-TEST_F(CrcTest, TablePathMatchesBitwiseReference) {
-  reader.crcClmul = false;
-  reader.crcWide = false;
-  ExpectCrcMatchesReference();
-}
-
-TEST_F(CrcTest, CarryLessPathMatchesBitwiseReference) {
-  // The table build turns the path on exactly when the processor has it.
-  EXPECT_EQ(reader.crcClmul, CpuHasClmul());
-  if (!CpuHasClmul()) GTEST_SKIP() << "no PCLMULQDQ on this processor";
-  reader.crcWide = false;
-  ExpectCrcMatchesReference();
-}
-
-TEST_F(CrcTest, WideCarryLessPathMatchesBitwiseReference) {
-  EXPECT_EQ(reader.crcWide, CpuHasClmul() && CpuHasWideClmul());
-  if (!reader.crcWide) GTEST_SKIP() << "no VPCLMULQDQ on this processor";
-  // Past two steps of 128 bytes, the 16-byte steps and every tail.
-  ExpectCrcMatchesReference(560);
-}
-
-using SignatureScanTest = PhaseTest;
-
-TEST_F(SignatureScanTest, ArchiveAtStartIsFoundOnFirstCandidate) {
-  const Bytes a = BuildArchive({}, StoredEntries());
-  ASSERT_TRUE(Open(a));
-  EXPECT_EQ(reader.archiveStart, 0u);
-  EXPECT_EQ(reader.readPos, 31u);  // 4 + the main header's size field of 27
-  EXPECT_EQ(headerRecord.headerType, 0);
-  EXPECT_TRUE(reader.solidArchive);
-  EXPECT_EQ(memcmp(headerRecord.main.signature, "**ACE**", 7), 0);
-  EXPECT_EQ(headerRecord.main.byte14, 10);
-  EXPECT_EQ(headerRecord.main.byte15, 12);
-}
-
-TEST_F(SignatureScanTest, SolidFlagComesFromTheMainHeader) {
-  MainSpec m;
-  m.flags = 0;
-  ASSERT_TRUE(Open(BuildArchive(m, StoredEntries())));
-  EXPECT_FALSE(reader.solidArchive);
-}
-
-TEST_F(SignatureScanTest, FindsArchiveBehindFortyThousandBytesOfJunk) {
-  Bytes img = Junk(40000, 7);
-  const Bytes a = BuildArchive({}, StoredEntries());
-  img.insert(img.end(), a.begin(), a.end());
-  ASSERT_TRUE(Open(img));
-  EXPECT_EQ(reader.archiveStart, 40000u);
-  EXPECT_EQ(reader.readPos, 40031u);
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_EQ(headerRecord.headerType, 1);
-}
-
-TEST_F(SignatureScanTest, SignatureMustLieWithinTheFirst64KiB) {
-  const Bytes a = BuildArchive({}, StoredEntries());
-  // Signature at 65,529: its last byte is image byte 65,535. Found.
-  Bytes img = Junk(65529 - 7, 8);
-  img.insert(img.end(), a.begin(), a.end());
-  EXPECT_TRUE(Open(img));
-  // One byte later it is not.
-  img = Junk(65530 - 7, 8);
-  img.insert(img.end(), a.begin(), a.end());
-  EXPECT_FALSE(Open(img));
-}
-
-TEST_F(SignatureScanTest, EveryWindowOffsetIsScanned) {
-  // Archives starting at each offset around the 512-byte window steps.
-  const Bytes a = BuildArchive({}, StoredEntries());
-  for (size_t junk : {1u, 505u, 506u, 511u, 512u, 1010u, 1017u, 1018u, 1024u, 1530u, 2048u}) {
-    Bytes img = Junk(junk, uint32_t(junk));
-    img.insert(img.end(), a.begin(), a.end());
-    ASSERT_TRUE(Open(img)) << "junk " << junk;
-    EXPECT_EQ(reader.archiveStart, junk);
+    EXPECT_EQ(UpdateCrc(kCrcStart, data.data(), int32_t(data.size())), whole);
+    const int32_t pieces[] = {1, 63, 64, 65, 777, 2048, 15, 4095, 127, 128, 129};
+    uint32_t c = kCrcStart;
+    for (size_t at = 0, k = 0; at < data.size(); at += size_t(pieces[k++ % 11])) {
+      c = UpdateCrc(c, data.data() + at, int32_t(std::min(data.size() - at, size_t(pieces[k % 11]))));
+    }
+    EXPECT_EQ(c, whole);
   }
 }
 
-TEST_F(SignatureScanTest, SignatureBeforeOffsetSevenIsNoCandidate) {
-  for (size_t at = 0; at < 7; at++) {
-    Bytes img(200, 0);
-    memcpy(img.data() + at, "**ACE**", 7);
-    EXPECT_FALSE(Open(img)) << at;
-  }
-}
+using Scan = PhaseTest;
 
-TEST_F(SignatureScanTest, FalseSignatureWithBadCrcIsPassedOver) {
-  Bytes img = Junk(300, 9);
-  // A copy of a main header with one byte changed: signature, wrong CRC.
+// The scan finds the archive behind junk at every offset around its
+// 512-byte window steps, as long as the signature ends within the image's
+// first 64 KiB, and passes over a copy of a main header whose CRC is wrong.
+TEST_F(Scan, FindsTheArchiveBehindJunk) {
   Bytes fake = MainHeader();
   fake[20] ^= 0x55;
-  img.insert(img.begin() + 100, fake.begin(), fake.end());
-  const Bytes a = BuildArchive({}, StoredEntries());
-  img.insert(img.end(), a.begin(), a.end());
-  ASSERT_TRUE(Open(img));
+  for (size_t junk : {0u, 1u, 505u, 506u, 511u, 512u, 1010u, 1017u, 1018u, 1024u, 1530u, 2048u, 40000u, 65522u}) {
+    SCOPED_TRACE(junk);
+    ASSERT_TRUE(Open(Join(Junk(junk, uint32_t(junk)), TwoEntries())));
+    EXPECT_EQ(reader.archiveStart, junk);
+    EXPECT_EQ(reader.readPos, junk + 31);  // 4 + the main header's size field of 27
+    EXPECT_TRUE(ReadNextHeader());
+  }
+  ASSERT_TRUE(Open(Join(Join(Join(Junk(100, 9), fake), Junk(200, 9)), TwoEntries())));
   EXPECT_EQ(reader.archiveStart, 300u + fake.size());
 }
 
-TEST_F(SignatureScanTest, ImagesWithoutArchive) {
-  EXPECT_FALSE(Open({}));
-  EXPECT_FALSE(Open(Junk(100000, 3)));
-  EXPECT_FALSE(OpenArchiveImage(nullptr, 0));
-  // A signature whose header would reach past the end of the image.
+// Images in which no archive is found.
+TEST_F(Scan, ImagesWithoutArchive) {
   Bytes cut = MainHeader();
-  cut.resize(cut.size() - 1);
-  EXPECT_FALSE(Open(cut));
+  cut.pop_back();  // its header would reach past the image's end
+  std::vector<Bytes> images = {{}, Junk(100000, 3), cut, Join(Junk(65523, 8), TwoEntries())};
+  for (size_t at = 0; at < 7; at++) {
+    images.push_back(Bytes(200, 0));  // a signature before offset 7 is no candidate
+    memcpy(images.back().data() + at, "**ACE**", 7);
+  }
+  for (size_t i = 0; i < images.size(); i++) EXPECT_FALSE(Open(images[i])) << i;
+  EXPECT_FALSE(OpenArchiveImage(nullptr, 0));
+  ReleaseWorkBuffers();  // nothing is read without the work buffers
+  EXPECT_FALSE(Open(TwoEntries()));
 }
 
-TEST_F(SignatureScanTest, NothingIsReadWithoutWorkBuffers) {
-  const Bytes a = BuildArchive({}, StoredEntries());
-  ReleaseWorkBuffers();
-  EXPECT_FALSE(Open(a));
-}
+using Chain = PhaseTest;
 
-using HeaderChainTest = PhaseTest;
-
-TEST_F(HeaderChainTest, ReadsFileHeaderFields) {
-  std::vector<FileEntry> e(1);
-  e[0].name = "Plugins\\x.dll";
-  e[0].data = SampleText(700, 4);
+// The fields the reader takes from the main header and from a file header
+// longer than the 2,040 bytes it holds (checked whole by its CRC: see
+// EndsAndWhy).
+TEST_F(Chain, HeaderFields) {
+  std::vector<FileEntry> e = {File("Plugins\\x.dll", SampleText(700, 4), 0x821), File("next.txt", {})};
   e[0].compType = 0;
-  e[0].attributes = 0x821;
-  e[0].fileTime = 0x26A38600;
-  e[0].compParam = 10;
+  e[0].trailer = RandomBytes(3000 - 31 - 13, 6);  // size field 3000
   Pack(e, true);
-  ASSERT_TRUE(Open(BuildArchive({}, e)));
+  for (uint16_t flags : {0, 0x8000}) {
+    MainSpec m;
+    m.flags = flags;
+    ASSERT_TRUE(Open(BuildArchive(m, e)));
+    EXPECT_EQ(reader.solidArchive, flags != 0);
+  }
+  EXPECT_EQ(headerRecord.headerType, 0);
+  EXPECT_EQ(memcmp(headerRecord.main.signature, "**ACE**", 7), 0);
+  EXPECT_EQ(headerRecord.main.byte14, 10);
+  EXPECT_EQ(headerRecord.main.byte15, 12);
   ASSERT_TRUE(ReadNextHeader());
   const AceFileView& f = headerRecord.file;
   EXPECT_EQ(headerRecord.headerType, 1);
   EXPECT_EQ(headerRecord.flags, 0x8001);
+  EXPECT_EQ(headerRecord.headerSize, 3000);
+  EXPECT_EQ(reader.readPos, 31u + 4 + 3000);
   EXPECT_EQ(f.packedSize, 700u);
   EXPECT_EQ(f.unpackedSize, 700u);
   EXPECT_EQ(f.fileTime, 0x26A38600u);
@@ -218,174 +161,88 @@ TEST_F(HeaderChainTest, ReadsFileHeaderFields) {
   EXPECT_EQ(f.compParam, 10);
   EXPECT_EQ(f.nameLength, 13);
   EXPECT_EQ(memcmp(f.variable, "Plugins\\x.dll", 13), 0);
+  EXPECT_EQ(memcmp(f.variable + 13, e[0].trailer.data(), 2009 - 13), 0);
   EXPECT_EQ(reader.pendingBytes, 700u);
+  ASSERT_TRUE(ReadNextHeader());
+  EXPECT_EQ(memcmp(f.variable, "next.txt", 8), 0);
 }
 
-TEST_F(HeaderChainTest, UnconsumedDataIsSkipped) {
-  const auto e = StoredEntries();
-  ASSERT_TRUE(Open(BuildArchive({}, e)));
+// Packed bytes are handed out up to the header's count; what is not taken
+// is skipped by the next header read. None while a status is set, though
+// the chain can still be walked; the image's end sets status 6.
+TEST_F(Chain, PackedBytesAreHandedOut) {
+  const Bytes a = TwoEntries();
+  std::vector<uint8_t> buf(4096);
+  ASSERT_TRUE(Open(a));
   ASSERT_TRUE(ReadNextHeader());
-  uint8_t buf[100];
-  EXPECT_EQ(ReadPackedBytes(buf, 100), 100);  // partly consumed
+  EXPECT_EQ(ReadPackedBytes(buf.data(), 0), 0);
+  EXPECT_EQ(ReadPackedBytes(buf.data(), 100), 100);
+  EXPECT_EQ(ReadPackedBytes(buf.data(), 4096), 900);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 900, a.begin() + 35 + 36 + 100));
+  EXPECT_EQ(ReadPackedBytes(buf.data(), 4096), 0);
   ASSERT_TRUE(ReadNextHeader());
   EXPECT_EQ(memcmp(headerRecord.file.variable, "b.txt", 5), 0);
-  // Not consumed at all.
+  errorStatus = kStatusShortWrite;
+  EXPECT_EQ(ReadPackedBytes(buf.data(), 16), 0);
   EXPECT_FALSE(ReadNextHeader());
   EXPECT_EQ(reader.chainEnd, ChainEnd::kImageEnd);
-}
 
-TEST_F(HeaderChainTest, PackedBytesAreHandedOutUpToThePendingCount) {
-  std::vector<FileEntry> e(1);
-  e[0].name = "x";
-  e[0].data = RandomBytes(1000, 5);
-  e[0].compType = 0;
-  Pack(e, true);
-  ASSERT_TRUE(Open(BuildArchive({}, e)));
-  ASSERT_TRUE(ReadNextHeader());
-  std::vector<uint8_t> buf(4096);
-  EXPECT_EQ(ReadPackedBytes(buf.data(), 4096), 1000);
-  EXPECT_EQ(memcmp(buf.data(), e[0].data.data(), 1000), 0);
-  EXPECT_EQ(ReadPackedBytes(buf.data(), 4096), 0);
-  EXPECT_EQ(ReadPackedBytes(buf.data(), 0), 0);
-}
-
-TEST_F(HeaderChainTest, NoPackedBytesWhileStatusIsSet) {
-  ASSERT_TRUE(Open(BuildArchive({}, StoredEntries())));
-  ASSERT_TRUE(ReadNextHeader());
-  errorStatus = kStatusShortWrite;
-  uint8_t buf[16];
-  EXPECT_EQ(ReadPackedBytes(buf, 16), 0);
-  // The chain itself can still be walked.
-  EXPECT_TRUE(ReadNextHeader());
-}
-
-TEST_F(HeaderChainTest, LongHeaderIsCheckedWholeAndHeldInPart) {
-  std::vector<FileEntry> e(2);
-  e[0].name = "long.txt";
-  e[0].data = SampleText(100, 1);
-  e[0].compType = 0;
-  e[0].trailer = RandomBytes(3000 - 31 - 8, 6);  // size field 3000
-  e[1].name = "next.txt";
-  e[1].data = SampleText(10, 2);
-  e[1].compType = 0;
-  Pack(e, true);
-  const Bytes a = BuildArchive({}, e);
-  ASSERT_TRUE(Open(a));
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_EQ(headerRecord.headerSize, 3000);
-  EXPECT_EQ(reader.readPos, 31u + 4 + 3000);
-  EXPECT_EQ(memcmp(headerRecord.file.variable, "long.txt", 8), 0);
-  EXPECT_EQ(memcmp(headerRecord.file.variable + 8, e[0].trailer.data(), 2009 - 8), 0);
-  EXPECT_EQ(reader.pendingBytes, 100u);
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_EQ(memcmp(headerRecord.file.variable, "next.txt", 8), 0);
-
-  // A change past the held 2,040 bytes still breaks the CRC.
-  Bytes bad = a;
-  bad[31 + 4 + 2900] ^= 1;
-  ASSERT_TRUE(Open(bad));
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kBadHeaderCrc);
-}
-
-TEST_F(HeaderChainTest, BadCrcEndsTheChainEvenWithIntactHeadersBehind) {
-  Bytes a = BuildArchive({}, StoredEntries());
-  const size_t second = 31 + 4 + 31 + 5 + 1000;
-  a[second + 10] ^= 0xFF;
-  ASSERT_TRUE(Open(a));
-  EXPECT_TRUE(ReadNextHeader());
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kBadHeaderCrc);
-  EXPECT_EQ(reader.headerStart, second);
-}
-
-TEST_F(HeaderChainTest, PackedDataCutShortByTheImageEnd) {
-  Bytes a = BuildArchive({}, StoredEntries());
-  a.resize(a.size() - 200);  // the second entry's 500 bytes lose 200
-  ASSERT_TRUE(Open(a));
+  errorStatus = kStatusOk;
+  ASSERT_TRUE(Open(Bytes(a.begin(), a.end() - 200)));
   ASSERT_TRUE(ReadNextHeader());
   ASSERT_TRUE(ReadNextHeader());
-  std::vector<uint8_t> buf(1000);
   EXPECT_EQ(ReadPackedBytes(buf.data(), 1000), 300);
   EXPECT_EQ(errorStatus, kStatusReadFailed);
   EXPECT_EQ(ReadPackedBytes(buf.data(), 1000), 0);
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kTruncated);
 }
 
-TEST_F(HeaderChainTest, UnreadDataPastTheImageEndEndsTheChain) {
-  Bytes a = BuildArchive({}, StoredEntries());
-  a.resize(a.size() - 1);
-  ASSERT_TRUE(Open(a));
-  ASSERT_TRUE(ReadNextHeader());
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kTruncated);
-  EXPECT_EQ(errorStatus, kStatusOk);
-}
-
-TEST_F(HeaderChainTest, HeaderCutShort) {
-  const Bytes whole = BuildArchive({}, StoredEntries());
-  const size_t second = 31 + 4 + 31 + 5 + 1000;
-  for (size_t keep : {second + 1, second + 3, second + 4, second + 20}) {
-    Bytes a(whole.begin(), whole.begin() + long(keep));
-    ASSERT_TRUE(Open(a));
-    ASSERT_TRUE(ReadNextHeader());
-    EXPECT_FALSE(ReadNextHeader()) << keep;
-    EXPECT_EQ(reader.chainEnd, ChainEnd::kTruncated) << keep;
+// Every way the chain ends: the headers read before it, and why.
+TEST_F(Chain, EndsAndWhy) {
+  const Bytes good = TwoEntries();
+  Bytes badCrc = good;
+  badCrc[kSecond + 10] ^= 0xFF;
+  std::vector<FileEntry> longOne = {File("long.txt", {})};
+  longOne[0].trailer = RandomBytes(3000, 6);
+  Bytes longBad = BuildArchive({}, longOne);
+  longBad[31 + 4 + 2900] ^= 1;  // past the bytes held
+  Bytes nameTooLong = BuildArchive({}, {File("abc", {})});
+  nameTooLong[31 + 33] = 200;  // the name length field
+  FixHeaderCrc(nameTooLong, 31);
+  Bytes tiny = Join(MainHeader(), {0, 0, 2, 0, 1, 0});  // too short for type and flags
+  FixHeaderCrc(tiny, 31);
+  Bytes other = Join(Join(MainHeader(), Header(7, 0x0001, {100, 0, 0, 0})), RandomBytes(100, 1));
+  other = Join(other, Bytes(good.begin() + 31, good.begin() + long(kSecond)));
+  struct Case {
+    const char* what;
+    Bytes image;
+    int headers;
+    ChainEnd end;
+  } cases[] = {
+      {"intact", good, 2, ChainEnd::kImageEnd},
+      {"bad CRC, intact headers behind", badCrc, 1, ChainEnd::kBadHeaderCrc},
+      {"bad CRC past the held bytes", longBad, 0, ChainEnd::kBadHeaderCrc},
+      {"data cut short", Bytes(good.begin(), good.end() - 1), 2, ChainEnd::kTruncated},
+      {"header cut in its CRC", Bytes(good.begin(), good.begin() + long(kSecond) + 1), 1, ChainEnd::kTruncated},
+      {"header cut in its size", Bytes(good.begin(), good.begin() + long(kSecond) + 3), 1, ChainEnd::kTruncated},
+      {"header cut after its size", Bytes(good.begin(), good.begin() + long(kSecond) + 4), 1, ChainEnd::kTruncated},
+      {"header cut in its fields", Bytes(good.begin(), good.begin() + long(kSecond) + 20), 1, ChainEnd::kTruncated},
+      {"file header too short", Join(MainHeader(), Header(1, 0, Bytes(17, 0))), 0, ChainEnd::kMalformed},
+      {"name past the header", nameTooLong, 0, ChainEnd::kMalformed},
+      {"header without type", tiny, 0, ChainEnd::kMalformed},
+      {"other types passed over with their data", other, 2, ChainEnd::kImageEnd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Open(c.image));
+    int headers = 0;
+    while (ReadNextHeader()) headers++;
+    EXPECT_EQ(headers, c.headers);
+    EXPECT_EQ(reader.chainEnd, c.end);
+    EXPECT_EQ(errorStatus, kStatusOk);
   }
-}
-
-TEST_F(HeaderChainTest, HeadersTooShortForTheirFieldsAreRefused) {
-  Bytes a = MainHeader();
-  // A file header of 20 bytes (fields need 31) with a correct CRC.
-  const Bytes shortFile = Header(1, 0, Bytes(17, 0));
-  a.insert(a.end(), shortFile.begin(), shortFile.end());
-  ASSERT_TRUE(Open(a));
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kMalformed);
-
-  // A name length that runs past the header's end.
-  std::vector<FileEntry> e(1);
-  e[0].name = "abc";
-  e[0].compType = 0;
-  Bytes b = MainHeader();
-  const size_t at = b.size();
-  Bytes h = FileHeader(e[0]);
-  h[33] = 200;  // name length field (offset 33), low byte
-  b.insert(b.end(), h.begin(), h.end());
-  FixHeaderCrc(b, at);
-  ASSERT_TRUE(Open(b));
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kMalformed);
-
-  // A header of two bytes cannot even hold its type and flags.
-  Bytes c = MainHeader();
-  const Bytes tiny = {0, 0, 2, 0, 1, 0};
-  c.insert(c.end(), tiny.begin(), tiny.end());
-  FixHeaderCrc(c, c.size() - 6);
-  ASSERT_TRUE(Open(c));
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kMalformed);
-}
-
-TEST_F(HeaderChainTest, OtherHeaderTypesArePassedOverWithTheirData) {
-  const auto e = StoredEntries();
-  Bytes a = MainHeader();
-  Bytes rest = {100, 0, 0, 0};  // 100 bytes of additional data
-  const Bytes other = Header(7, 0x0001, rest);
-  a.insert(a.end(), other.begin(), other.end());
-  const Bytes junk = RandomBytes(100, 1);
-  a.insert(a.end(), junk.begin(), junk.end());
-  const Bytes fh = FileHeader(e[0]);
-  a.insert(a.end(), fh.begin(), fh.end());
-  a.insert(a.end(), e[0].packed.begin(), e[0].packed.end());
-  ASSERT_TRUE(Open(a));
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_EQ(headerRecord.headerType, 7);
-  ASSERT_TRUE(ReadNextHeader());
-  EXPECT_EQ(headerRecord.headerType, 1);
-  EXPECT_EQ(memcmp(headerRecord.file.variable, "a.txt", 5), 0);
-  EXPECT_FALSE(ReadNextHeader());
-  EXPECT_EQ(reader.chainEnd, ChainEnd::kImageEnd);
+  EXPECT_EQ(headerRecord.headerType, 1);  // the last intact header of "other"
+  ASSERT_TRUE(Open(badCrc));
+  ReadNextHeader();
+  ReadNextHeader();
+  EXPECT_EQ(reader.headerStart, kSecond);
 }

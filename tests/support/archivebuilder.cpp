@@ -1,6 +1,7 @@
 // archivebuilder.cpp - header and archive writers for tests.
 #include "tests/support/archivebuilder.h"
 
+#include "encoder/lzencoder.h"
 #include "tests/support/bitwriter.h"
 
 namespace qmktest {
@@ -13,6 +14,11 @@ void Put16(Bytes& b, uint16_t v) {
 void Put32(Bytes& b, uint32_t v) {
   for (int k = 0; k < 4; k++) b.push_back(uint8_t(v >> (8 * k)));
 }
+uint32_t Next(uint32_t& x) {  // xorshift32
+  x ^= x << 13;
+  x ^= x >> 17;
+  return x ^= x << 5;
+}
 }  // namespace
 
 Bytes Header(uint8_t type, uint16_t flags, const Bytes& rest) {
@@ -20,10 +26,10 @@ Bytes Header(uint8_t type, uint16_t flags, const Bytes& rest) {
   body.push_back(type);
   Put16(body, flags);
   body.insert(body.end(), rest.begin(), rest.end());
-  Bytes h;
-  Put16(h, uint16_t(ReferenceCrc(body.data(), body.size()) & 0xFFFF));
+  Bytes h = {0, 0};
   Put16(h, uint16_t(body.size()));
   h.insert(h.end(), body.begin(), body.end());
+  FixHeaderCrc(h, 0);
   return h;
 }
 
@@ -38,28 +44,22 @@ Bytes MainHeader(const MainSpec& fields) {
   Bytes rest;
   const char sig[] = "**ACE**";
   rest.insert(rest.end(), sig, sig + 7);
-  rest.push_back(10);  // offsets 14..17, held but not interpreted
-  rest.push_back(12);
-  rest.push_back(2);
-  rest.push_back(0);
-  Put32(rest, 0);  // offsets 18..29
-  Put16(rest, 0);
-  Put16(rest, 0);
-  Put32(rest, 0);
+  rest.insert(rest.end(), {10, 12, 2, 0});  // offsets 14..17, held but not interpreted
+  rest.insert(rest.end(), 12, 0);  // offsets 18..29
   rest.push_back(uint8_t(fields.textField.size()));
   rest.insert(rest.end(), fields.textField.begin(), fields.textField.end());
   uint16_t flags = fields.flags;
   if (fields.comment) {
-    if (!fields.flagsExact) flags |= 0x0002 | 0x1000;
+    flags |= 0x0002 | 0x1000;
     Put16(rest, fields.commentSizeField ? *fields.commentSizeField : uint16_t(fields.comment->size()));
     rest.insert(rest.end(), fields.comment->begin(), fields.comment->end());
   }
   return Header(0, flags, rest);
 }
 
-Bytes FileHeader(const FileEntry& e) {
+static Bytes FileHeader(const FileEntry& e) {
   Bytes rest;
-  Put32(rest, e.packedSize ? *e.packedSize : uint32_t(e.packed.size()));
+  Put32(rest, uint32_t(e.packed.size()));
   Put32(rest, e.unpackedSize ? *e.unpackedSize : uint32_t(e.data.size()));
   Put32(rest, e.fileTime);
   Put32(rest, e.attributes);
@@ -75,18 +75,12 @@ Bytes FileHeader(const FileEntry& e) {
 }
 
 void Pack(std::vector<FileEntry>& entries, bool solid) {
-  Bytes all;
+  qmk::LzEncoder encoder(kPackLevel, solid);
   for (FileEntry& e : entries) {
-    const size_t start = solid ? all.size() : 0;
-    if (!solid) all.clear();
-    all.insert(all.end(), e.data.begin(), e.data.end());
-    if (e.compType == 0) {
-      e.packed = e.data;
-    } else if (e.data.empty()) {
-      e.packed.clear();
-    } else {
-      e.packed = EncodeTokens(GreedyTokens(all, start, all.size()));
-    }
+    // Stored entries pass through the encoder too: in a solid archive later
+    // entries may refer to their bytes.
+    Bytes packed = e.data.empty() ? Bytes() : encoder.CompressEntry(e.data.data(), e.data.size());
+    e.packed = e.compType == 0 ? e.data : packed;
   }
 }
 
@@ -103,12 +97,7 @@ Bytes BuildArchive(const MainSpec& main, const std::vector<FileEntry>& entries) 
 Bytes RandomBytes(size_t n, uint32_t seed) {
   Bytes b(n);
   uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < n; i++) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = uint8_t(x >> 24);
-  }
+  for (uint8_t& byte : b) byte = uint8_t(Next(x) >> 24);
   return b;
 }
 
@@ -120,11 +109,7 @@ Bytes SampleText(size_t n, uint32_t seed) {
   Bytes b;
   uint32_t x = seed * 2654435761u + 7;
   while (b.size() < n) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    const char* w = kWords[x % 20];
-    while (*w && b.size() < n) b.push_back(uint8_t(*w++));
+    for (const char* w = kWords[Next(x) % 20]; *w && b.size() < n; w++) b.push_back(uint8_t(*w));
   }
   return b;
 }
@@ -138,9 +123,7 @@ FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes) 
 }
 
 FileEntry Dir(const std::string& name, uint32_t attributes) {
-  FileEntry e;
-  e.name = name;
-  e.attributes = attributes;
+  FileEntry e = File(name, {}, attributes);
   e.compType = 0;
   return e;
 }

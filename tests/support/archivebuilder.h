@@ -20,8 +20,7 @@ void FixHeaderCrc(Bytes& image, size_t offset);
 struct MainSpec {
   uint16_t flags = 0x8000;
   std::string textField;
-  std::optional<Bytes> comment;  // packed comment; sets flags 0x0002 | 0x1000 unless flagsExact
-  bool flagsExact = false;
+  std::optional<Bytes> comment;  // packed comment; sets flags 0x0002 | 0x1000
   std::optional<uint16_t> commentSizeField;
 };
 Bytes MainHeader(const MainSpec& fields = {});
@@ -37,16 +36,15 @@ struct FileEntry {
   uint32_t fileTime = 0x26A38600;
   std::optional<uint32_t> unpackedSize;  // default data.size()
   std::optional<uint32_t> fileCrc;       // default the reference CRC of data
-  std::optional<uint32_t> packedSize;    // default packed.size()
   Bytes trailer;               // bytes after the name, inside the header
 };
-Bytes FileHeader(const FileEntry& e);
 // A file entry with these bytes, and a directory entry.
 FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20);
 FileEntry Dir(const std::string& name, uint32_t attributes = 0x10);
 
-// Packs every entry (compType 1 with the greedy encoder, 0 stored), letting
-// each entry refer to the ones before it when `solid`.
+// Packs every entry (compType 1 with qmkpack's encoder at kPackLevel, 0
+// stored), letting each entry refer to the ones before it when `solid`.
+constexpr int kPackLevel = 5;
 void Pack(std::vector<FileEntry>& entries, bool solid);
 
 // Main header followed by each entry's header and packed data.
