@@ -30,11 +30,13 @@ expect() {
   fi
 }
 
-# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN;
-# COMMAND is evaluated, so it may use the test's variables and functions.
+# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN,
+# but for "#" lines; COMMAND is evaluated, so it may use the test's
+# variables and functions.
 cases() {
   local name status command pattern
   while IFS='|' read -r name status command pattern; do
+    [ "${name:0:1}" != "#" ] || continue
     eval "expect \"\$name\" \"\$status\" \"\$pattern\" $command" </dev/null
   done
 }
