@@ -66,6 +66,7 @@ done
 roundtrip "thousands of files" "$w/many"
 
 cases <<'CASES'
+# Arguments, and input that is no archive: status 2, the problem named.
 help|0|"$q" --help|Usage: qmkpack COMMAND
 version|0|"$q" --version|^qmkpack [0-9]+\.[0-9]+
 no command|2|"$q"|no command given
@@ -86,6 +87,7 @@ an empty file|2|"$q" test /dev/null|/dev/null: empty file, not an archive
 no archive in the file|2|"$q" t "$here/cli_test.sh"|no archive found
 create of a missing directory|2|"$q" create -q "$w/x.ace" "$w/nonexistent"|is not a directory
 create into a missing directory|2|"$q" create -q "$w/no/such/x.ace" "$t"|^qmkpack: cannot create /.*/no/such/x.ace: No such file or directory$
+# The tree packed, then what list, test, extract and seal make of it.
 create|0|"$q" c -q "$w/t.ace" "$t"|^$
 # The fields the reader holds but does not interpret, as the installer's
 # archives carry them: the main header's bytes 14 to 17; in the first file
@@ -145,7 +147,7 @@ create onto an existing file|2|"$q" create -q "$w/t.ace" "$w/one"|t\.ace already
 ... leaves it|0|cmp "$w/t.ace" "$w/t.copy"|
 create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
 ... with the new tree|0|"$q" test "$w/t.ace"|t\.ace: 1 entry tested, 0 damaged
-... listed|0|"$q" list "$w/t.ace"| 1 entry$
+... listed, with the sums|0|"$q" list "$w/t.ace"|^ +4 +4 100\.0%  1 entry$
 --force replaces it too|0|bash -c '"$1" create -q --force "$2" "$3" && "$1" list "$2"' _ "$q" "$w/t.ace" "$t/Plugins"| 2 entries$
 the longest name|0|bash -c '"$1" create -q "$2.ace" "$2" && "$1" -q extract "$2.ace" "$2.out" && diff -r "$2" "$2.out" && cp "$2.ace" "$2.copy"' _ "$q" "$w/long"|
 a name one byte longer|2|bash -c 'echo y >"$2/$3"1 && "$1" create -q -f "$2.ace" "$2"' _ "$q" "$w/long" "$long"|name too long \(740 bytes; the installer takes at most 739\)

@@ -1,9 +1,9 @@
 // qmkpack_test.cpp - qmkpack below its command line, where the command line
 // cannot see: code lengths against a textbook Huffman reference and width
 // tables read back by the decoder; matches across the ends of solid
-// entries; and `test` and `extract` over archives the test builders damage
-// or make hostile, with what they say, their exit codes and what extract
-// leaves.
+// entries; a comment that fills its header; and `test` and `extract` over
+// archives the test builders damage or make hostile, with what they say,
+// their exit codes and what extract leaves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,9 +13,11 @@
 #include <queue>
 #include <string>
 
+#include "archive/aceformat.h"
 #include "archive/reader.h"
 #include "archive/status.h"
 #include "decoder/lz.h"
+#include "encoder/archivewriter.h"
 #include "encoder/blockwriter.h"
 #include "encoder/huffman.h"
 #include "encoder/lzencoder.h"
@@ -84,7 +86,7 @@ Outcome Capture(const std::function<int(const CommandIo&)>& command) {
 std::vector<FileEntry> Sample() {
   std::vector<FileEntry> e = {File("Plugins", {}, 0x810), File("readme.txt", SampleText(30000, 2)),
                               File("stored.bin", RandomBytes(3000, 3)), File("deep\\er\\file.txt", SampleText(2000, 4))};
-  e[2].compType = 0;
+  e[2].compType = e[3].compType = 0;  // the last stored: it comes out whatever came before
   Pack(e, true);
   return e;
 }
@@ -190,8 +192,27 @@ TEST(SolidMatchFinder, MatchesAcrossEntryEndsAreExact) {
   }
 }
 
-// `test` over the sample as built and spoilt one way per case, each entry
-// before the archive is built: exit code 1 and what it says.
+// A comment packed to the last whole word the main header holds (the
+// reader keeps 2,040 bytes after its size field, 27 of them before the
+// comment's size) is kept and listed whole; noise of some 1,950 bytes
+// packs so.
+TEST(CreateComment, FillsTheMainHeaderToItsLastWord) {
+  const size_t room = size_t(ace::kHeaderBufferSize - (ace::kOffMainVariable - ace::kHeaderLead) - 2) / 4 * 4;
+  std::string text;
+  for (uint32_t n = 1900; n <= qmk::kMaxCommentText && qmk::PackComment(text).size() != room; n++) {
+    text.clear();
+    for (uint8_t c : RandomBytes(n, n)) text.push_back(char(c ? c : 1));
+  }
+  MainSpec m;
+  m.comment = qmk::PackComment(text);
+  ASSERT_EQ(m.comment->size(), room);
+  const Outcome r = Capture([&](const CommandIo& io) { return ListArchive(BuildArchive(m, Sample()), io); });
+  EXPECT_NE(r.out.find("Comment: " + text + "\n"), std::string::npos);
+}
+
+// `test` and `extract` over the sample as built and spoilt one way per
+// case, each entry before the archive is built: exit code 1 and the same
+// message from both, and the entries after the spoilt one still extracted.
 TEST(QmkpackTest, DamageIsNamedAndFails) {
   using Entries = std::vector<FileEntry>;
   const struct {
@@ -206,18 +227,34 @@ TEST(QmkpackTest, DamageIsNamedAndFails) {
       {"dictionary", [](Entries& e) { e[1].compParam = 12; }, "readme.txt: needs a dictionary of 2^22 bytes"},
       {"flipped data", [](Entries& e) { e[1].packed[100] ^= 0x40; }, "readme.txt: "},
       {"size", [](Entries& e) { e[1].unpackedSize = uint32_t(e[1].data.size() + 5000); }, "readme.txt: "},
-      // Intact data under a name that is readme.txt's on Windows.
+      // Intact data under a name that is readme.txt's on Windows, and the
+      // same over an unknown method, whose fault must not stay for the next.
       {"name", [](Entries& e) { e[2].name = "README.TXT"; },
+       "\"README.TXT\": the same name on Windows as the earlier entry \"readme.txt\""},
+      {"name over an unknown method",
+       [](Entries& e) {
+         e[2].name = "README.TXT";
+         e[2].compType = 5;
+       },
        "\"README.TXT\": the same name on Windows as the earlier entry \"readme.txt\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Entries e = Sample();
     if (c.spoil) c.spoil(e);
-    const Outcome r = Capture([&](const CommandIo& io) { return TestArchive(BuildArchive({}, e), io); });
+    const Bytes image = BuildArchive({}, e);
+    const Outcome r = Capture([&](const CommandIo& io) { return TestArchive(image, io); });
     EXPECT_EQ(r.code, c.spoil ? kExitDamaged : kExitOk);
     EXPECT_NE((r.code ? r.err : r.out).find(c.says), std::string::npos) << r.out << r.err;
     EXPECT_TRUE(r.code || r.err.empty()) << r.err;
+    memfs::Install();
+    errorStatus = kStatusOk;
+    const Outcome x = Capture([&](const CommandIo& io) { return ExtractArchive(image, "C:\\T", io); });
+    platform = &kNativePlatform;
+    EXPECT_EQ(x.code, r.code);
+    EXPECT_NE(x.err.find(c.spoil ? c.says : ""), std::string::npos) << x.err;
+    std::string last;
+    EXPECT_TRUE(memfs::ReadFile("C:\\T\\deep\\er\\file.txt", &last) && Bytes(last.begin(), last.end()) == e[3].data);
   }
 }
 
