@@ -94,15 +94,12 @@ std::vector<FileEntry> Sample() {
 }  // namespace
 
 // Package-merge: a code for every used symbol and no other, within the
-// limit, complete (a lone symbol gets width 1), and as cheap as Huffman's
-// wherever Huffman's tree fits the limit; Fibonacci weights force the
-// deepest unlimited trees. Then its width table as the block writer sends
-// it, read back by the decoder: the same widths (in an empty code symbol 0
-// has width 1, by the decoder's rule) in exactly the bits the writer
-// priced. The fast levels' search over fewer offsets and ranges is priced
-// as exactly and never beats the full one. A lone symbol past index 0 has
-// a pre-code with fewer used values than its range, which once broke the
-// pre-code's tie order.
+// limit, complete (a lone symbol has width 1), as cheap as Huffman's where
+// its tree fits the limit (Fibonacci weights force the deepest). Its width
+// table, read back by the decoder: the same widths (an empty code's symbol
+// 0 has width 1) in exactly the bits priced, the fast levels' narrower
+// search never cheaper. A lone symbol past index 0 once broke the
+// pre-code's tie order: fewer used values than its range.
 TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
   std::vector<std::vector<uint32_t>> cases = {std::vector<uint32_t>(256), std::vector<uint32_t>(256)};
   cases[1][1] = 7;
