@@ -1,109 +1,190 @@
 #!/usr/bin/env bash
-# Command-line test of qmkpack: arguments, messages and exit codes, over the
-# sample archive that make_sample writes. Usage: cli_test.sh QMKPACK MAKE_SAMPLE
-set -u
-qmkpack="$1"
-make_sample="$2"
-work="$(mktemp -d)"
-trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+# Command-line test of qmkpack: arguments, messages and exit statuses, and
+# trees packed at every level, read back and extracted as they were.
+# Usage: cli_test.sh QMKPACK
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
-"$make_sample" "$work/sample.ace" || { echo "FAIL: make_sample"; exit 1; }
+# A tree of every kind of entry: a directory of two copies, an empty
+# directory and file, one byte, noise (stored, as it does not shrink, and
+# read-only), a long run, a deep path, and times before 1980, in 1999 at an
+# odd second, and after 2107.
+t="$w/tree"
+mkdir -p "$t/Plugins" "$t/empty dir" "$t/deep/er/and/deeper" "$w/one"
+seq 1 20000 >"$t/Plugins/notes.txt"
+cp "$t/Plugins/notes.txt" "$t/Plugins/copy.txt"
+head -c 70000 /dev/urandom >"$t/noise.bin"
+head -c 300000 /dev/zero | tr '\0' x >"$t/runs.bin"
+cp "$here/cli_test.sh" "$t/deep/er/and/deeper/read me.sh"
+cp "$here/cli_test.sh" "$t/readme.txt"
+printf '*' >"$t/one.bin"
+: >"$t/empty.txt"
+touch -d '1999-05-03 16:48:01' "$t/readme.txt"
+touch -d '1975-01-01' "$t/empty.txt"
+touch -d '2108-06-01' "$t/one.bin"
+chmod 444 "$t/noise.bin"
+echo one >"$w/one/only.txt"
 
-expect "help" 0 "Usage: qmkpack COMMAND" "$qmkpack" --help
-expect "version" 0 "^qmkpack [0-9]+\.[0-9]+" "$qmkpack" --version
-expect "no command" 2 "no command given" "$qmkpack"
-expect "unknown command" 2 "unknown command 'frobnicate'" "$qmkpack" frobnicate x
-expect "unknown option" 2 "unknown option '--bogus'" "$qmkpack" --bogus list x
-expect "missing operand" 2 "expected an archive and a target directory" "$qmkpack" extract "$work/sample.ace"
-expect "missing file" 2 "cannot open .*nonexistent.ace" "$qmkpack" list "$work/nonexistent.ace"
-expect "directory as archive" 2 "cannot (open|read)" "$qmkpack" list "$work"
-head -c 5000 /dev/urandom | tr -d '*' >"$work/junk.bin"
-expect "no archive" 2 "no archive found" "$qmkpack" test "$work/junk.bin"
+# roundtrip NAME DIR OPTION...: one check that create with the options,
+# then extract, give DIR back as it was. The archive is rt.ace.
+roundtrip() {
+  rm -rf "$w/rt.ace.out"
+  expect "$1" 0 "" bash -c '"$1" create -q -f "${@:4}" "$2" "$3" && "$1" -q extract "$2" "$2.out" && diff -r "$3" "$2.out"' \
+    _ "$q" "$w/rt.ace" "$2" "${@:3}"
+}
 
-expect "list" 0 "Plugins\\\\notes.txt" "$qmkpack" list "$work/sample.ace"
-expect "list comment" 0 "Comment: Quellmark sample archive" "$qmkpack" list "$work/sample.ace"
-expect "test" 0 "6 entries tested, 0 damaged, archive is intact" "$qmkpack" test "$work/sample.ace"
-expect "test quiet" 0 "^$" "$qmkpack" -q test "$work/sample.ace"
+# Every level, solid and not.
+for level in 1 2 3 4 5 6 7 8 9; do
+  roundtrip "-$level" "$t" -$level
+  roundtrip "-$level --no-solid" "$t" -$level --no-solid
+done
 
-size=$(stat -c %s "$work/sample.ace")
-head -c $((size - 10)) "$work/sample.ace" >"$work/cut.ace"
-expect "truncated" 1 "cut short" "$qmkpack" test "$work/cut.ace"
-cp "$work/sample.ace" "$work/flip.ace"
-printf '\x55' | dd of="$work/flip.ace" bs=1 seek=$((size / 2)) conv=notrunc status=none
-expect "damaged data" 1 "damaged|CRC|bad|invalid|decoded|end before" "$qmkpack" test "$work/flip.ace"
+# Past the compressor's 4 MiB buffer, so it drops its front and moves every
+# position its match finders hold. d.bin repeats c.bin, which lies before
+# the slide point but within the 1 MiB window: every level finds it from its
+# first bytes on, even among noise, where searches thin out, so the copy
+# costs next to nothing. f.bin repeats the start of b.bin, out of reach.
+big="$w/big"
+mkdir -p "$big"
+seq 1 250000 >"$big/a.txt"
+head -c 2000000 /dev/urandom >"$big/b.bin"
+head -c 600000 /dev/urandom >"$big/c.bin"
+head -c 300000 /dev/urandom >"$big/e.bin"
+head -c 300000 "$big/b.bin" >"$big/f.bin"
+seq 1 30000 >"$big/g.txt"
+for level in 1 5 9; do
+  rm -f "$big/d.bin"
+  "$q" create -q -f -$level "$w/without.ace" "$big"
+  cp "$big/c.bin" "$big/d.bin"
+  roundtrip "large files at -$level" "$big" -$level
+  expect "... the copy costs next to nothing" 0 "" [ "$(stat -c %s "$w/rt.ace")" -lt $(($(stat -c %s "$w/without.ace") + 2000)) ]
+done
+mkdir -p "$w/many/d"{0..36}
+for k in {0..1999}; do
+  printf '%*d\n' $((k % 300)) "$k" >"$w/many/d$((k % 37))/f$k.txt"
+done
+roundtrip "thousands of files" "$w/many"
 
-expect "seal" 0 "every entry intact; sealed in" "$qmkpack" seal "$work/sample.ace" "$work/sample.seal"
-if [ "$(head -c 4 "$work/sample.seal")" = QMKS ] && [ "$(stat -c %s "$work/sample.seal")" = 12 ]; then
-  pass=$((pass + 1))
-else
-  fail=$((fail + 1))
-  echo "FAIL: seal file is not 12 bytes starting with QMKS"
-fi
-expect "seal damaged" 1 "damaged .*not sealed" "$qmkpack" seal "$work/flip.ace" "$work/flip.seal"
-if [ -e "$work/flip.seal" ]; then
-  fail=$((fail + 1))
-  echo "FAIL: a damaged archive got a seal file"
-fi
-expect "seal operands" 2 "expected an archive and the seal file to write" "$qmkpack" seal "$work/sample.ace"
-expect "extract" 0 "file  readme.txt" "$qmkpack" extract "$work/sample.ace" "$work/out"
-if [ -f "$work/out/Plugins/notes.txt" ] && [ -f "$work/out/data.bin" ] && [ -f "$work/out/empty.txt" ] &&
-   cmp -s "$work/out/Plugins/notes.txt" "$work/out/Plugins/copy.txt"; then
-  pass=$((pass + 1))
-else
-  fail=$((fail + 1))
-  echo "FAIL: extracted tree"
-fi
+cases <<'CASES'
+# Arguments, and input that is no archive: status 2, the problem named.
+help|0|"$q" --help|Usage: qmkpack COMMAND
+version|0|"$q" --version|^qmkpack [0-9]+\.[0-9]+
+no command|2|"$q"|no command given
+unknown command|2|"$q" frobnicate x|unknown command 'frobnicate'
+unknown option|2|"$q" --bogus list x|unknown option '--bogus'
+an option without its value|2|"$q" create x --order|option '--order' needs a value
+list operands|2|"$q" list a b|expected one archive
+extract operands|2|"$q" extract a|expected an archive and a target directory
+seal operands|2|"$q" seal a|expected an archive and the seal file to write
+create operands|2|"$q" create x.ace|expected an output archive and a directory
+an option of create without create|2|"$q" -9 list x|compression options and -f go with 'create' and 'setup'
+--force without create|2|"$q" --force test x|compression options and -f go with
+--no-solid without create|2|"$q" --no-solid test x|compression options and -f go with
+a bad SOURCE_DATE_EPOCH|2|env SOURCE_DATE_EPOCH=soon "$q" create -q "$w/x.ace" "$t"|SOURCE_DATE_EPOCH must be
+a missing archive|2|"$q" list "$w/nonexistent.ace"|cannot open .*nonexistent.ace
+a directory as archive|2|"$q" list "$w"|cannot (open|read)
+an empty file|2|"$q" test /dev/null|/dev/null: empty file, not an archive
+no archive in the file|2|"$q" t "$here/cli_test.sh"|no archive found
+create of a missing directory|2|"$q" create -q "$w/x.ace" "$w/nonexistent"|is not a directory
+create into a missing directory|2|"$q" create -q "$w/no/such/x.ace" "$t"|^qmkpack: cannot create /.*/no/such/x.ace: No such file or directory$
+# The tree packed, then what list, test, extract and seal make of it.
+create|0|"$q" c -q "$w/t.ace" "$t"|^$
+# The fields the reader holds but does not interpret, as the installer's
+# archives carry them: the main header's bytes 14 to 17; in the first file
+# header (at 31) its flags, and after the method byte 28, the dictionary's
+# 10 (2^20 bytes) and a zero word.
+create of one file|0|"$q" create -q "$w/one.ace" "$w/one"|^$
+... the main header's held bytes|0|od -An -tu1 -j 14 -N 4 "$w/one.ace"|^ +10 +12 +2 +0$
+... the file header's flags|0|od -An -tx1 -j 36 -N 2 "$w/one.ace"|^ 01 00$
+... its held fields|0|od -An -tx1 -j 58 -N 6 "$w/one.ace"|^ 00 05 0a 00 00 00$
+list: solid|0|"$q" l "$w/t.ace"|^Archive: .*t\.ace \(solid\)$
+list: the time, odd seconds down|0|"$q" list "$w/t.ace"|1999-05-03 16:48:00  \.\.\.\.A  [0-9A-F]{8}  readme\.txt$
+list: before 1980 as 1980|0|"$q" list "$w/t.ace"|1980-01-01 00:00:00 .* empty\.txt$
+list: after 2107 as its last time, the CRC register|0|"$q" list "$w/t.ace"|2107-12-31 23:59:58  \.\.\.\.A  F646D9A4  one\.bin$
+list: noise stored and read-only|0|"$q" list "$w/t.ace"| 70000 100\.0%  stored .*\.R\.\.A .*noise\.bin$
+list: text packed with a 1 MiB window, "\" separated|0|"$q" list "$w/t.ace"| lz77/1M .* Plugins\\copy\.txt$
+list: a directory|0|"$q" list "$w/t.ace"| D\.\.\.\. .* Plugins$
+list: the sum|0|"$q" list "$w/t.ace"| 14 entries$
+test|0|"$q" test "$w/t.ace"|/t\.ace: 14 entries tested, 0 damaged, archive is intact$
+test -q|0|"$q" -q test "$w/t.ace"|^$
+extract|0|"$q" extract "$w/t.ace" "$w/out/new"|^file  readme\.txt$
+extract: a directory|0|"$q" x "$w/t.ace" "$w/out/dir"|^dir   Plugins$
+extract: the time|0|stat -c %y "$w/out/new/readme.txt"|^1999-05-03 16:48:00\.0+ [-+]
+extract: read-only|0|stat -c %A "$w/out/new/noise.bin"|^-r--r--r--$
+extract: over an earlier file|0|bash -c 'mkdir "$1" && echo old >"$1/readme.txt" && "$2" x "$3" "$1" && cmp "$1/readme.txt" "$4"' _ "$w/out/old" "$q" "$w/t.ace" "$t/readme.txt"|
+seal|0|"$q" seal "$w/t.ace" "$w/t.seal"|/t\.ace: every entry intact; sealed in .*t\.seal$
+seal: 12 bytes, QMKS first|0|bash -c 'head -c 4 "$1" && stat -c " %s" "$1"' _ "$w/t.seal"|^QMKS 12$
+CASES
 
-# create: a real folder (this test's own directory and the sample output),
-# then list, test, extract and compare the trees.
-mkdir -p "$work/tree/sub dir"
-cp "$0" "$work/tree/"
-cp -r "$work/out" "$work/tree/sub dir/"
-head -c 100000 /dev/urandom >"$work/tree/noise.bin"
-: >"$work/tree/empty"
-expect "create" 0 "^$" "$qmkpack" create -9 -q "$work/made.ace" "$work/tree"
-expect "create list" 0 "noise.bin" "$qmkpack" list "$work/made.ace"
-expect "create test" 0 "archive is intact" "$qmkpack" test "$work/made.ace"
-expect "create extract" 0 "file  noise.bin" "$qmkpack" extract "$work/made.ace" "$work/back"
-if diff -r "$work/tree" "$work/back" >/dev/null; then
-  pass=$((pass + 1))
-else
-  fail=$((fail + 1))
-  echo "FAIL: extracted tree differs from the packed one"
-  diff -r "$work/tree" "$work/back" | head -5
-fi
-expect "create comment" 0 "Comment: hello from the CLI" \
-  bash -c '"$1" create -1 -q --comment "hello from the CLI" "$2/c.ace" "$3" && "$1" list "$2/c.ace"' _ "$qmkpack" "$work" "$work/tree"
-SOURCE_DATE_EPOCH=1000000000 "$qmkpack" create -q "$work/r1.ace" "$work/tree"
-touch "$work/tree/empty"
-SOURCE_DATE_EPOCH=1000000000 "$qmkpack" create -q "$work/r2.ace" "$work/tree"
-if cmp -s "$work/r1.ace" "$work/r2.ace"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: SOURCE_DATE_EPOCH builds differ"; fi
-expect "create missing dir" 2 "is not a directory" "$qmkpack" create -q "$work/x.ace" "$work/nonexistent"
+# Damage, and what stands in an extraction's way.
+size=$(stat -c %s "$w/t.ace")
+head -c $((size - 10)) "$w/t.ace" >"$w/cut.ace"
+cp "$w/t.ace" "$w/flip.ace" && flip "$w/flip.ace" $((size / 2))
+cp "$w/t.ace" "$w/header.ace" && flip "$w/header.ace" 41
+mkdir -p "$w/blocked/readme.txt" && echo "in the way" >"$w/blocked/Plugins"
+cases <<'CASES'
+cut short|1|"$q" test "$w/cut.ace"|cut short
+a damaged header|1|"$q" test "$w/header.ace"|header at offset 31 has a bad CRC; later entries are lost$
+damaged: not sealed|1|"$q" seal "$w/flip.ace" "$w/flip.seal"|damaged .*not sealed
+damaged: no seal file|0|[ ! -e "$w/flip.seal" ]|
+a file in the way|1|"$q" extract "$w/t.ace" "$w/blocked"|Plugins: a file stands where a directory is needed
+a directory in the way|1|"$q" extract "$w/t.ace" "$w/blocked"|readme\.txt: a directory of that name exists
+a file in the way: told once|0|grep -c "a file stands" <("$q" extract "$w/t.ace" "$w/blocked" 2>&1)|^1$
+a file in the way: the entries below it counted|1|"$q" extract "$w/t.ace" "$w/blocked"|^qmkpack: Plugins: 3 entries not extracted, as the directory could not be made$
+a file in the way: the rest extracted|0|cmp "$w/blocked/one.bin" "$t/one.bin"|
+CASES
 
-# An existing output is kept unless -f; messages name the paths given, never
-# the temporary file the archive is written to.
-cp "$work/made.ace" "$work/kept.ace"
-expect "create onto an existing file" 2 "kept.ace already exists; use -f to overwrite it" \
-  "$qmkpack" create -q "$work/kept.ace" "$work/tree/sub dir"
-check "the existing file is untouched" cmp -s "$work/made.ace" "$work/kept.ace"
-expect "create -f replaces it" 0 "^$" "$qmkpack" create -q -f "$work/kept.ace" "$work/tree/sub dir"
-check "the replaced file holds the new tree, nothing left beside it" \
-  bash -c '! cmp -s "$1" "$2" && [ -z "$(ls "$3" | grep "^kept\.ace.")" ]' _ "$work/made.ace" "$work/kept.ace" "$work"
-expect "create into a missing directory" 2 "^qmkpack: cannot create $work/no/such/dir/x.ace: No such file or directory$" \
-  "$qmkpack" create -q "$work/no/such/dir/x.ace" "$work/tree"
+# An existing output is kept unless -f; a failed create leaves nothing,
+# and messages name the paths given, never the temporary file.
+cp "$w/t.ace" "$w/t.copy"
+zeros=$(printf '%0100d' 0)
+long="$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$(printf '%032d' 0)"  # the longest name the installer takes
+mkdir -p "$w/long/${long%/*}" && echo x >"$w/long/$long"
+cases <<'CASES'
+create onto an existing file|2|"$q" create -q "$w/t.ace" "$w/one"|t\.ace already exists; use -f to overwrite it
+... leaves it|0|cmp "$w/t.ace" "$w/t.copy"|
+create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
+... with the new tree|0|"$q" test "$w/t.ace"|t\.ace: 1 entry tested, 0 damaged
+... listed, with the sums|0|"$q" list "$w/t.ace"|^ +4 +4 100\.0%  1 entry$
+--force replaces it too|0|bash -c '"$1" create -q --force "$2" "$3" && "$1" list "$2"' _ "$q" "$w/t.ace" "$t/Plugins"| 2 entries$
+the longest name|0|bash -c '"$1" create -q "$2.ace" "$2" && "$1" -q extract "$2.ace" "$2.out" && diff -r "$2" "$2.out" && cp "$2.ace" "$2.copy"' _ "$q" "$w/long"|
+a name one byte longer|2|bash -c 'echo y >"$2/$3"1 && "$1" create -q -f "$2.ace" "$2"' _ "$q" "$w/long" "$long"|name too long \(740 bytes; the installer takes at most 739\)
+... leaves the earlier archive|0|cmp "$w/long.ace" "$w/long.copy"|
+... and nothing beside it|0|grep -c "^long\.ace" <(ls "$w")|^1$
+CASES
 
-# Anything that is not a file or a directory stops create, with its path;
-# links to files and directories are followed. Each case is one tree.
-# CASE: what to put in the tree; PATTERN: the message.
+# Times clamped to SOURCE_DATE_EPOCH, so the same tree gives the same bytes;
+# the comment, from the line or a file, as long as the extractor keeps it;
+# an order file's entries in its order ("#" lines, CRLF and "\" taken).
+printf '# installer order\r\nPlugins\\copy.txt\r\nreadme.txt\r\nPlugins\r\n' >"$w/order.txt"
+printf 'readme.txt\nmissing.txt\n' >"$w/bad-order.txt"
+printf 'from a file' >"$w/comment.txt"
+# names ARCHIVE: its entries' names in order, comma-separated.
+names() { "$q" list "$1" | sed -nE 's/^ +[0-9]+ .*  [0-9A-F]{8}  //p' | paste -sd,; }
+cases <<'CASES'
+SOURCE_DATE_EPOCH: same tree, same bytes|0|bash -c 'export SOURCE_DATE_EPOCH=1000000000; "$1" create -q "$2.1" "$3" && touch "$3/runs.bin" && "$1" create -q "$2.2" "$3" && cmp "$2.1" "$2.2"' _ "$q" "$w/r" "$t"|
+SOURCE_DATE_EPOCH: later times clamped|0|bash -c 'export TZ=UTC SOURCE_DATE_EPOCH=946684800; "$1" create -q "$2" "$3" && "$1" list "$2"' _ "$q" "$w/e.ace" "$t"|2000-01-01 00:00:00 .*Plugins\\notes\.txt$
+--comment|0|bash -c '"$1" create -q --comment "hello from the CLI" "$2" "$3" && "$1" list "$2"' _ "$q" "$w/c1.ace" "$w/one"|^Comment: hello from the CLI$
+--comment-file|0|bash -c '"$1" create -q --comment-file "$2" "$3" "$4" && "$1" list "$3"' _ "$q" "$w/comment.txt" "$w/c2.ace" "$w/one"|^Comment: from a file$
+a missing comment file|2|"$q" create --comment-file "$w/nonexistent.txt" "$w/c3.ace" "$w/one"|cannot open .*nonexistent\.txt
+a comment as long as kept|0|"$q" create -q --comment "$(printf %02023d 0)" "$w/c4.ace" "$w/one"|^$
+a comment one longer|2|"$q" create -q --comment "$(printf %02024d 0)" "$w/c5.ace" "$w/one"|the comment is too long
+--order|0|bash -c '"$1" create -q --order "$2" "$3" "$4"' _ "$q" "$w/order.txt" "$w/o.ace" "$t"|^$
+--order: the entries in its order|0|names "$w/o.ace"|^Plugins\\copy\.txt,readme\.txt,Plugins$
+--order: a missing path|2|"$q" create -q --order "$w/bad-order.txt" "$w/x.ace" "$t"|bad-order\.txt:2: missing\.txt: no such file or directory under
+--no-solid|0|bash -c '"$1" create -q --no-solid "$2" "$3" && "$1" list "$2"' _ "$q" "$w/n.ace" "$w/one"|\(not solid\)
+CASES
+
+# Anything that is not a file or a directory stops create, with its path,
+# and leaves no archive; links to files and directories are followed.
+# WHAT|MAKE (in the tree)|PATTERN
 while IFS='|' read -r what make pattern; do
-  rm -rf "$work/odd" "$work/odd.ace"
-  mkdir -p "$work/odd/dir"
-  echo "plain" >"$work/odd/plain.txt"
-  (cd "$work/odd" && eval "$make")
-  expect "create of a tree with $what" 2 "$pattern" "$qmkpack" create -q "$work/odd.ace" "$work/odd"
-  check "no archive left for $what" bash -c '[ -z "$(ls "$1" | grep "^odd\.ace")" ]' _ "$work"
+  rm -rf "$w/odd" "$w/odd.ace"
+  mkdir -p "$w/odd/dir"
+  echo "plain" >"$w/odd/plain.txt"
+  (cd "$w/odd" && eval "$make")
+  expect "create of a tree with $what" 2 "$pattern" "$q" create -q "$w/odd.ace" "$w/odd"
+  expect "... leaves no archive" 1 "" grep -q "^odd\.ace" <(ls "$w")
 done <<'CASES'
 a FIFO|mkfifo dir/pipe|odd/dir/pipe: cannot be packed: a FIFO
 a socket|python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("sock")'|odd/sock: cannot be packed: a socket
@@ -115,48 +196,21 @@ names that are one on Windows|echo a >README.txt && echo b >readme.txt|odd/READM
 a backslash in a name|echo x >'a\b'|odd/a\\b: a '\\' in the name
 a name ending in a dot|echo x >'trail.'|odd/trail.: cannot be extracted safely: path component ending in a dot
 CASES
-rm -rf "$work/odd" && mkdir -p "$work/odd/real"
-echo "linked file" >"$work/odd/real/f.txt"
-ln -s real "$work/odd/dirlink"
-ln -s real/f.txt "$work/odd/filelink"
-expect "create follows links" 0 "^$" "$qmkpack" create -q "$work/links.ace" "$work/odd"
-expect "links packed as what they point at" 0 "dirlink\\\\f\.txt" "$qmkpack" list "$work/links.ace"
-expect "create bad epoch" 2 "SOURCE_DATE_EPOCH must be" env SOURCE_DATE_EPOCH=soon "$qmkpack" create -q "$work/x.ace" "$work/tree"
-expect "level without create" 2 "compression options and -f go with 'create' and 'setup'" "$qmkpack" -9 list "$work/made.ace"
-expect "create operands" 2 "expected an output archive and a directory" "$qmkpack" create "$work/x.ace"
+rm -rf "$w/odd" && mkdir -p "$w/odd/real" && echo "linked" >"$w/odd/real/f.txt"
+ln -s real "$w/odd/dirlink" && ln -s real/f.txt "$w/odd/filelink"
+expect "create follows links" 0 "^$" "$q" create -q "$w/links.ace" "$w/odd"
+expect "... packed as what they point at" 0 '^dirlink,dirlink\\f\.txt,filelink,real,real\\f\.txt$' names "$w/links.ace"
 
-# extract: one message per failure with the system's reason; the entries
-# below a directory that could not be made are counted once.
-mkdir -p "$work/blocked"
-echo "in the way" >"$work/blocked/Plugins"
-expect "extract below a file in the way" 1 "Plugins: a file stands where a directory is needed" \
-  "$qmkpack" extract "$work/sample.ace" "$work/blocked"
-out="$("$qmkpack" extract "$work/sample.ace" "$work/blocked" 2>&1)"
-check "one message for the blocked directory" [ "$(grep -c 'a file stands' <<<"$out")" = 1 ]
-check "the entries below it counted" grep -q "^qmkpack: Plugins: 3 entries not extracted, as the directory could not be made$" <<<"$out"
-check "the other entries extracted" [ -f "$work/blocked/readme.txt" ]
-# As a user who may not write there (root may write anywhere).
-mkdir -p "$work/ro" && chmod 555 "$work/ro" && chmod 755 "$work"
-cp "$qmkpack" "$work/qmkpack-copy" && chmod 755 "$work/qmkpack-copy" && chmod 644 "$work/sample.ace"
+# As a user who may not write there (root may write anywhere): one message
+# per failure, with the system's reason.
+mkdir -p "$w/ro" && chmod 555 "$w/ro" && chmod 755 "$w"
+cp "$q" "$w/qmkpack" && chmod 755 "$w/qmkpack" && chmod 644 "$w/t.copy"
 as_user=()
 [ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
-expect "extract into a directory that cannot be written" 1 \
-  "^qmkpack: cannot create directory Plugins: Permission denied$" \
-  "${as_user[@]}" "$work/qmkpack-copy" -q extract "$work/sample.ace" "$work/ro"
-out="$("${as_user[@]}" "$work/qmkpack-copy" -q extract "$work/sample.ace" "$work/ro" 2>&1)"
-check "each failure told once, with its reason" \
-  [ "$(grep -vc ': Permission denied$\|entries not extracted' <<<"$out")" = 0 ]
-expect "create into a directory that cannot be written" 2 "^qmkpack: cannot create $work/ro/out.ace: Permission denied$" \
-  "${as_user[@]}" "$work/qmkpack-copy" create -q "$work/ro/out.ace" "$work/tree/sub dir"
+cases <<'CASES'
+extract where it may not write|1|"${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro"|^qmkpack: cannot create directory Plugins: Permission denied$
+... and every failure with its reason|1|grep -vc -e ': Permission denied$' -e 'not extracted, as' <("${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro" 2>&1)|^0$
+create where it may not write|2|"${as_user[@]}" "$w/qmkpack" create -q "$w/ro/out.ace" "$w/one"|^qmkpack: cannot create .*/ro/out\.ace: Permission denied$
+CASES
 
-# Messages in the singular and the plural; an empty file said so.
-: >"$work/empty.ace"
-expect "empty file" 2 "empty.ace: empty file, not an archive" "$qmkpack" test "$work/empty.ace"
-mkdir -p "$work/one" && echo one >"$work/one/only.txt"
-"$qmkpack" create -q "$work/one.ace" "$work/one"
-expect "one entry tested" 0 "one.ace: 1 entry tested, 0 damaged" "$qmkpack" test "$work/one.ace"
-expect "one entry listed" 0 " 1 entry$" "$qmkpack" list "$work/one.ace"
-expect "more entries" 0 " 5 entries$" "$qmkpack" list "$work/links.ace"
-
-echo "$pass passed, $fail failed"
-[ "$fail" = 0 ]
+finish

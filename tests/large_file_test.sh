@@ -1,51 +1,34 @@
 #!/usr/bin/env bash
 # A file of several hundred MiB through the command line, as a user would
-# pack one: create at levels 1 and 5, test, extract, compare. The file
+# pack one: create at levels 1 and 5, test, list, extract, compare. The file
 # mixes text-like stretches, noise and a long run, and repeats noise from
 # far out of the window's reach and from just behind. Usage:
 # large_file_test.sh QMKPACK
-set -u
-qmkpack="$1"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-fail=0
+# shellcheck source=support/expect.sh
+. "$(dirname "$0")/support/expect.sh"
 
-mkdir -p "$work/tree/sub"
-big="$work/tree/sub/big.bin"
+mkdir -p "$w/tree/sub"
 {
   seq 1 12000000                                # 86 MB of numbered lines
-  head -c $((64 << 20)) /dev/urandom >"$work/noise"; cat "$work/noise"
+  head -c $((64 << 20)) /dev/urandom >"$w/noise"; cat "$w/noise"
   head -c $((48 << 20)) /dev/zero               # one long run
   seq 5000000 9000000 | tr 0-9 5-90-4           # 31 MB of other lines
-  head -c $((40 << 20)) "$work/noise"           # noise seen 130 MB ago, out of reach
-  head -c $((40 << 20)) "$work/noise" | tail -c $((700 << 10))  # ... and seen just now
+  head -c $((40 << 20)) "$w/noise"              # noise seen 130 MB ago, out of reach
+  head -c $((40 << 20)) "$w/noise" | tail -c $((700 << 10))  # ... and seen just now
   seq 1 6000000 | tr 0-9 a-j                    # 45 MB of the first lines, altered
-} >"$big"
-rm -f "$work/noise"
-echo "small" >"$work/tree/small.txt"
-size=$(stat -c %s "$big")
-[ "$size" -gt $((300 << 20)) ] || { echo "FAIL: the input is only $size bytes"; exit 1; }
+} >"$w/tree/sub/big.bin"
+rm -f "$w/noise"
+echo "small" >"$w/tree/small.txt"
+size=$(stat -c %s "$w/tree/sub/big.bin")
+expect "the input is over 300 MiB" 0 "" [ "$size" -gt $((300 << 20)) ]
 
 for level in 1 5; do
-  archive="$work/big$level.ace"
-  if ! "$qmkpack" create -q -$level "$archive" "$work/tree"; then
-    echo "FAIL: create -$level"; fail=$((fail + 1)); continue
-  fi
-  packed=$(stat -c %s "$archive")
+  rm -rf "$w/back"
+  expect "create -$level" 0 "^$" "$q" create -q -f -$level "$w/big.ace" "$w/tree"
   # Noise does not shrink; the rest must, or the matches were lost.
-  if [ "$packed" -gt $((150 << 20)) ]; then
-    echo "FAIL: level $level packs $size bytes into $packed"; fail=$((fail + 1))
-  fi
-  out="$("$qmkpack" test "$archive" 2>&1)" || { echo "FAIL: test -$level: $out"; fail=$((fail + 1)); continue; }
-  "$qmkpack" list "$archive" | grep -Eq "^ +$size +[0-9]+ .*sub.big\.bin$" ||
-    { echo "FAIL: list -$level does not show the size $size"; fail=$((fail + 1)); }
-  rm -rf "$work/back"
-  if ! "$qmkpack" extract "$archive" "$work/back" >/dev/null; then
-    echo "FAIL: extract -$level"; fail=$((fail + 1)); continue
-  fi
-  cmp "$big" "$work/back/sub/big.bin" || { echo "FAIL: level $level: the extracted file differs"; fail=$((fail + 1)); }
-  cmp "$work/tree/small.txt" "$work/back/small.txt" || { echo "FAIL: level $level: small.txt differs"; fail=$((fail + 1)); }
-  echo "level $level: $size -> $packed bytes"
+  expect "... smaller than 150 MiB" 0 "" [ "$(stat -c %s "$w/big.ace")" -le $((150 << 20)) ]
+  expect "... test" 0 "3 entries tested, 0 damaged, archive is intact" "$q" test "$w/big.ace"
+  expect "... list" 0 "^ +$size +[0-9]+ .*sub.big\.bin$" "$q" list "$w/big.ace"
+  expect "... extract" 0 "" bash -c '"$1" -q extract "$2" "$3" && diff -r "$4" "$3"' _ "$q" "$w/big.ace" "$w/back" "$w/tree"
 done
-[ "$fail" = 0 ] && echo "large file: passed"
-[ "$fail" = 0 ]
+finish

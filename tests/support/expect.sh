@@ -1,12 +1,21 @@
-# expect.sh - the checks of the command-line tests, sourced by them. Each
-# check adds to `pass` or `fail`; a test ends with
-#   echo "$pass passed, $fail failed"; [ "$fail" = 0 ]
+# expect.sh - the frame of the command-line tests, sourced by them with
+# qmkpack's path as their first argument: `q` is qmkpack, `here` the tests'
+# directory, and the test runs in `w`, a directory of its own removed at the
+# end. Each check adds to `pass` or `fail`; `finish` tells the count and
+# gives the test's status.
 # shellcheck shell=bash
+set -u
+q="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+here="$(cd "$(dirname "$0")" && pwd)"
+w="$(mktemp -d)"
+trap 'chmod -R u+w "$w"; rm -rf "$w"' EXIT
+cd "$w" || exit 1
 pass=0
 fail=0
 
 # expect NAME STATUS PATTERN CMD...: runs CMD, checks its exit status and
-# that its combined output matches PATTERN (an extended regex).
+# that its combined output matches PATTERN (an extended regex; an empty one
+# matches anything).
 expect() {
   local name="$1" status="$2" pattern="$3" out rc
   shift 3
@@ -21,9 +30,25 @@ expect() {
   fi
 }
 
-# check NAME CONDITION...: one more pass or fail for a condition of its own.
-check() {
-  local name="$1"
-  shift
-  if "$@"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAIL: $name"; fi
+# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN,
+# but for "#" lines; COMMAND is evaluated, so it may use the test's
+# variables and functions.
+cases() {
+  local name status command pattern
+  while IFS='|' read -r name status command pattern; do
+    [ "${name:0:1}" != "#" ] || continue
+    eval "expect \"\$name\" \"\$status\" \"\$pattern\" $command" </dev/null
+  done
+}
+
+# flip FILE OFFSET [BITS]: flips BITS (default 1) of the byte at OFFSET.
+flip() {
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N1 "$1")
+  printf "\\x$(printf %02x $((byte ^ ${3:-1})))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+finish() {
+  echo "$pass passed, $fail failed"
+  [ "$fail" = 0 ]
 }
