@@ -303,15 +303,14 @@ TEST_F(Decoder, PackedArchivesRoundTrip) {
     e[3].data.assign(e[2].data.begin() + 100, e[2].data.end());
     check(e, seed % 2 == 0, chunkSizes[seed]);
   }
-  // The random entries are stored; the one of 1,789 bytes crosses the ring's
-  // end, and the last entry repeats it.
-  std::vector<FileEntry> e = {File("zeros", Bytes((3u << 20) - 1000, 0))};
+  // A stored entry crosses the ring's end; the last entry repeats it.
+  std::vector<FileEntry> e = {File("zeros", Bytes((3u << 20) - 1000, 0)), File("stored", RandomBytes(1789, 99))};
+  e[1].compType = 0;
   for (size_t n : {0u, 1u, 2u, 259u, 1789u, 1790u, 2047u, 2048u, 4095u, 4096u, 4097u, 8184u, 12272u, 100000u}) {
     e.push_back(File("random" + std::to_string(n), RandomBytes(n, uint32_t(n))));
-    e.back().compType = 0;
     e.push_back(File("text" + std::to_string(n), SampleText(n, uint32_t(n))));
   }
-  e.push_back(File("again", RandomBytes(1789, 1789)));
+  e.push_back(File("again", e[1].data));
   check(e, true, 2048);
 }
 
