@@ -303,11 +303,14 @@ TEST_F(Decoder, PackedArchivesRoundTrip) {
     e[3].data.assign(e[2].data.begin() + 100, e[2].data.end());
     check(e, seed % 2 == 0, chunkSizes[seed]);
   }
-  std::vector<FileEntry> e = {File("zeros", Bytes(3u << 20, 0))};
+  // A stored entry crosses the ring's end; the last entry repeats it.
+  std::vector<FileEntry> e = {File("zeros", Bytes((3u << 20) - 1000, 0)), File("stored", RandomBytes(1789, 99))};
+  e[1].compType = 0;
   for (size_t n : {0u, 1u, 2u, 259u, 1789u, 1790u, 2047u, 2048u, 4095u, 4096u, 4097u, 8184u, 12272u, 100000u}) {
     e.push_back(File("random" + std::to_string(n), RandomBytes(n, uint32_t(n))));
     e.push_back(File("text" + std::to_string(n), SampleText(n, uint32_t(n))));
   }
+  e.push_back(File("again", e[1].data));
   check(e, true, 2048);
 }
 
@@ -358,6 +361,10 @@ TEST_F(Comment, DecodesOrFails) {
     m.commentSizeField = c.commentSize;
     EXPECT_EQ(Decoded(m), c.expect) << c.what;
   }
+  errorStatus = kStatusReadFailed;  // nothing is decoded once a status is set
+  MainSpec m;
+  m.comment = EncodeComment(text);
+  EXPECT_EQ(Decoded(m), "-");
 }
 
 // A match copies from the position after the last one with the same

@@ -94,20 +94,25 @@ TEST_F(Crc, EveryPathMatchesTheBitwiseReference) {
 using Scan = PhaseTest;
 
 // The scan finds the archive behind junk at every offset around its
-// 512-byte window steps, as long as the signature ends within the image's
-// first 64 KiB, and passes over a copy of a main header whose CRC is wrong.
+// 512-byte window steps (signatures across a step's end among them), as long
+// as the signature ends within the image's first 64 KiB. It passes over a
+// copy of a main header whose CRC is wrong, and one too short for its fields
+// whose additional-data size (read from the signature) would reach past the
+// image's end.
 TEST_F(Scan, FindsTheArchiveBehindJunk) {
   Bytes fake = MainHeader();
   fake[20] ^= 0x55;
-  for (size_t junk : {0u, 1u, 505u, 506u, 511u, 512u, 1010u, 1017u, 1018u, 1024u, 1530u, 2048u, 40000u, 65522u}) {
+  const Bytes tooShort = Header(0, 0x0001, {'*', '*', 'A', 'C', 'E', '*', '*', 10, 12, 2, 0});
+  for (size_t junk : {0u, 1u, 505u, 506u, 511u, 512u, 1010u, 1013u, 1017u, 1018u, 1024u, 1526u, 1530u, 2048u, 40000u,
+                      65522u}) {
     SCOPED_TRACE(junk);
     ASSERT_TRUE(Open(Join(Junk(junk, uint32_t(junk)), TwoEntries())));
     EXPECT_EQ(reader.archiveStart, junk);
     EXPECT_EQ(reader.readPos, junk + 31);  // 4 + the main header's size field of 27
     EXPECT_TRUE(ReadNextHeader());
   }
-  ASSERT_TRUE(Open(Join(Join(Join(Junk(100, 9), fake), Junk(200, 9)), TwoEntries())));
-  EXPECT_EQ(reader.archiveStart, 300u + fake.size());
+  ASSERT_TRUE(Open(Join(Join(Join(Join(Junk(100, 9), fake), Junk(200, 9)), tooShort), TwoEntries())));
+  EXPECT_EQ(reader.archiveStart, 300u + fake.size() + tooShort.size());
 }
 
 // Images in which no archive is found.
@@ -238,6 +243,8 @@ TEST_F(Chain, EndsAndWhy) {
     while (ReadNextHeader()) headers++;
     EXPECT_EQ(headers, c.headers);
     EXPECT_EQ(reader.chainEnd, c.end);
+    uint8_t buf[16];
+    EXPECT_EQ(ReadPackedBytes(buf, 16), 0);  // nothing of a header that ended the chain
     EXPECT_EQ(errorStatus, kStatusOk);
   }
   EXPECT_EQ(headerRecord.headerType, 1);  // the last intact header of "other"

@@ -17,6 +17,17 @@ uint32_t ReferenceCrc(const uint8_t* data, size_t size, uint32_t crc) {
   return crc;
 }
 
+namespace {
+
+// A token as coded: main symbol, distance extra bits, length symbol (-1
+// for a literal).
+struct Coded {
+  uint32_t symbol;
+  uint32_t extra;
+  int extraBits;
+  int lengthSymbol;
+};
+
 Coded CodeToken(const Token& t) {
   if (t.kind == Token::kLiteral) return {t.value, 0, 0, -1};
   if (t.kind == Token::kRepeat) return {256 + t.value, 0, 0, int(t.length) - (t.value < 2 ? 2 : 3)};
@@ -27,6 +38,8 @@ Coded CodeToken(const Token& t) {
   while ((v >> c) != 0) c++;  // v in [2^(c-1), 2^c)
   return {260 + uint32_t(c), v - (uint32_t(1) << (c - 1)), c - 1, int(t.length) - base};
 }
+
+}  // namespace
 
 CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits) {
   CodeWords cw{widths, std::vector<uint32_t>(widths.size())};

@@ -40,16 +40,6 @@ struct Token {
   static Token Repeat(uint32_t index, uint32_t length) { return {kRepeat, index, length}; }
 };
 
-// A token as coded: main symbol, distance extra bits, length symbol (-1
-// for a literal).
-struct Coded {
-  uint32_t symbol;
-  uint32_t extra;
-  int extraBits;
-  int lengthSymbol;
-};
-Coded CodeToken(const Token& t);
-
 // Code words for a width array, as the decoder will assign them.
 struct CodeWords {
   std::vector<uint8_t> widths;  // after MakeCode (a lone symbol gets width 1)
