@@ -13,16 +13,26 @@
 // IsDialogMessageA. Buttons are pressed with a posted BM_CLICK, never a
 // sent one: a press that opens a modal box would otherwise block the driver.
 //
-// A step that waits does so for at most the timeout (30 s unless "timeout"
-// says otherwise) and fails then; a failing step prints "error ..." and ends
+// A step that waits does so for at most 30 s (times QMK_E2E_TIMEOUT_SCALE
+// from the environment, for Wine under software emulation) and fails then; a failing step prints "error ..." and ends
 // the driver with exit code 3 after ending the process it started. The
 // waits guard against hangs only: no step measures how long anything takes.
+//
+// Steps: start EXE ARGS; wait-window CLASS TITLE (* for any; it
+// becomes the current window); windows (the visible top-level ones); dump
+// (the current window and its descendants); focus; key enter|escape|tab|
+// space|backspace; type TEXT; set-text TEXT and field (the edit field's
+// text); click TEXT and click-id ID (a button); close (the close box);
+// text-of ID; client-pixel X Y; wait-file PATH; msgbox; wait-gone;
+// wait-exit; watch-exit (also every window shown meanwhile); reg-delete,
+// reg-dump KEY; reg-deny KEY (no one may change it); reg-allow KEY
+// (everyone may); shortpath PATH; attrs PATH; programs-folder.
 #include <windows.h>
 #include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -243,33 +253,15 @@ void Settle() {
 
 void PressKey(const std::string& name) {
   Foreground(Require(current, "key"));
-  std::vector<WORD> mods;
-  std::string key = name;
-  for (;;) {
-    if (key.rfind("shift+", 0) == 0) {
-      mods.push_back(VK_SHIFT);
-      key = key.substr(6);
-    } else if (key.rfind("alt+", 0) == 0) {
-      mods.push_back(VK_MENU);
-      key = key.substr(4);
-    } else {
-      break;
-    }
-  }
+  const char* names[] = {"enter", "escape", "tab", "space", "backspace"};
+  const WORD keys[] = {VK_RETURN, VK_ESCAPE, VK_TAB, VK_SPACE, VK_BACK};
   WORD vk = 0;
-  if (key == "enter") vk = VK_RETURN;
-  else if (key == "escape") vk = VK_ESCAPE;
-  else if (key == "tab") vk = VK_TAB;
-  else if (key == "space") vk = VK_SPACE;
-  else if (key == "f4") vk = VK_F4;
-  else if (key == "end") vk = VK_END;
-  else if (key == "home") vk = VK_HOME;
-  else if (key == "backspace") vk = VK_BACK;
-  else Fail("unknown key %s", name);
-  for (WORD m : mods) SendKey(m, false);
+  for (int i = 0; i < 5; i++) {
+    if (name == names[i]) vk = keys[i];
+  }
+  if (!vk) Fail("unknown key %s", name);
   SendKey(vk, false);
   SendKey(vk, true);
-  for (size_t i = mods.size(); i-- > 0;) SendKey(mods[i], true);
   Settle();
 }
 
@@ -401,30 +393,22 @@ void DeleteRegistryTree(std::string key) {
   if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("%s", "cannot delete " + key);
 }
 
-// Saves a key's access rules to a file, then lets everyone read the key and
-// no one change it or create keys under it, as for a user without
-// administrator rights.
-std::vector<unsigned char> ReadFileBytes(const std::string& path);
-
-void DenyRegistryWrites(std::string key, const std::string& saveTo) {
+// Lets everyone read a key but no one change it or create keys under it,
+// as for a user without administrator rights ("deny"), or lets everyone do
+// anything with it again.
+void SetRegistryRules(std::string key, bool deny) {
   const std::string shown = key;
   HKEY root = RootOf(key);
   HKEY k;
-  if (RegOpenKeyExA(root, key.c_str(), 0, READ_CONTROL | WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
-  std::vector<BYTE> sd(65536);
-  DWORD size = static_cast<DWORD>(sd.size());
-  if (RegGetKeySecurity(k, DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS) Fail("cannot read the rules of %s", shown);
-  FILE* f = fopen(saveTo.c_str(), "wb");
-  if (!f || fwrite(sd.data(), 1, size, f) != size || fclose(f) != 0) Fail("cannot write %s", saveTo);
+  if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   PSID everyone = nullptr;
   AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-  const DWORD denied = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_OWNER;
-  std::vector<BYTE> aclBytes(1024);
-  PACL acl = reinterpret_cast<PACL>(aclBytes.data());
-  InitializeAcl(acl, static_cast<DWORD>(aclBytes.size()), ACL_REVISION);
-  AddAccessDeniedAce(acl, ACL_REVISION, denied, everyone);
-  AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC | READ_CONTROL, everyone);
+  BYTE aclBytes[1024];
+  PACL acl = reinterpret_cast<PACL>(aclBytes);
+  InitializeAcl(acl, sizeof aclBytes, ACL_REVISION);
+  if (deny) AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_OWNER, everyone);
+  AddAccessAllowedAce(acl, ACL_REVISION, deny ? KEY_READ | WRITE_DAC | READ_CONTROL : KEY_ALL_ACCESS, everyone);
   SECURITY_DESCRIPTOR desc;
   InitializeSecurityDescriptor(&desc, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&desc, TRUE, acl, FALSE);
@@ -434,86 +418,7 @@ void DenyRegistryWrites(std::string key, const std::string& saveTo) {
   HKEY probe;
   const LONG r = RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &probe);
   if (r == ERROR_SUCCESS) RegCloseKey(probe);
-  printf("reg-deny key=%s all-access-open=%ld\n", shown.c_str(), static_cast<long>(r));
-}
-
-void RestoreRegistryRules(std::string key, const std::string& savedIn) {
-  const std::string shown = key;
-  HKEY root = RootOf(key);
-  std::vector<unsigned char> sd = ReadFileBytes(savedIn);
-  HKEY k;
-  if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
-  if (RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd.data()) != ERROR_SUCCESS) Fail("cannot restore %s", shown);
-  RegCloseKey(k);
-  printf("reg-restore key=%s\n", shown.c_str());
-}
-
-// File offset and size of resource RCDATA 10 in a PE file, by walking the
-// resource directory ourselves.
-bool FindPayload(const std::vector<unsigned char>& f, size_t* offset, size_t* size) {
-  auto u16 = [&](size_t o) -> uint32_t { return o + 2 <= f.size() ? f[o] | f[o + 1] << 8 : 0; };
-  auto u32 = [&](size_t o) -> uint32_t { return o + 4 <= f.size() ? u16(o) | u16(o + 2) << 16 : 0; };
-  const size_t pe = u32(0x3C);
-  if (u32(pe) != 0x00004550) return false;
-  const size_t sections = u16(pe + 6), optSize = u16(pe + 20), opt = pe + 24;
-  if (u16(opt) != 0x10B) return false;  // PE32
-  const uint32_t resRva = u32(opt + 96 + 2 * 8);
-  auto toFile = [&](uint32_t rva) -> size_t {
-    for (size_t s = 0; s < sections; s++) {
-      const size_t h = opt + optSize + s * 40;
-      const uint32_t va = u32(h + 12), vsize = u32(h + 16), raw = u32(h + 20);
-      if (rva >= va && rva < va + vsize) return raw + (rva - va);
-    }
-    return 0;
-  };
-  const size_t dir = toFile(resRva);
-  if (!dir) return false;
-  // Walks one directory level to the entry with the numeric id.
-  auto find = [&](size_t d, uint32_t id) -> uint32_t {
-    const size_t named = u16(d + 12), ids = u16(d + 14);
-    for (size_t i = 0; i < named + ids; i++) {
-      const size_t e = d + 16 + i * 8;
-      if (u32(e) == id) return u32(e + 4);
-    }
-    return 0;
-  };
-  const uint32_t type = find(dir, 10);  // RT_RCDATA
-  if (!(type & 0x80000000u)) return false;
-  const uint32_t name = find(dir + (type & 0x7FFFFFFF), 10);
-  if (!(name & 0x80000000u)) return false;
-  const size_t langDir = dir + (name & 0x7FFFFFFF);
-  if (u16(langDir + 12) + u16(langDir + 14) < 1) return false;
-  const uint32_t leaf = u32(langDir + 16 + 4);
-  if (leaf & 0x80000000u) return false;
-  const size_t data = dir + leaf;
-  *offset = toFile(u32(data));
-  *size = u32(data + 4);
-  return *offset && *offset + *size <= f.size();
-}
-
-std::vector<unsigned char> ReadFileBytes(const std::string& path) {
-  std::vector<unsigned char> bytes;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) Fail("cannot read %s", path);
-  unsigned char b[65536];
-  size_t n;
-  while ((n = fread(b, 1, sizeof b, f)) > 0) bytes.insert(bytes.end(), b, b + n);
-  fclose(f);
-  return bytes;
-}
-
-// Writes a copy of an installer whose payload has one byte changed at the
-// given position, counted from the payload's start ("mid" for its middle).
-void CorruptPayload(const std::string& in, const std::string& out, const std::string& where) {
-  std::vector<unsigned char> f = ReadFileBytes(in);
-  size_t offset = 0, size = 0;
-  if (!FindPayload(f, &offset, &size)) Fail("no RCDATA 10 resource in %s", in);
-  const size_t at = where == "mid" ? size / 2 : strtoul(where.c_str(), nullptr, 0);
-  if (at >= size) Fail("position %s is outside the payload", where);
-  f[offset + at] ^= 0x5A;
-  FILE* o = fopen(out.c_str(), "wb");
-  if (!o || fwrite(f.data(), 1, f.size(), o) != f.size() || fclose(o) != 0) Fail("cannot write %s", out);
-  printf("corrupted payload-offset=%zu payload-size=%zu file-offset=%zu\n", at, size, offset + at);
+  printf("reg-rules key=%s all-access-open=%ld\n", shown.c_str(), static_cast<long>(r));
 }
 
 void Start(const std::string& exe, const std::string& args) {
@@ -566,53 +471,17 @@ void WaitGone() {
   printf("gone\n");
 }
 
-int Usage() {
-  fprintf(stderr,
-          "usage: driver STEP...\n"
-          "  timeout MS                     limit of every later wait\n"
-          "  start EXE ARGS                 start EXE (Windows path) with the argument string ARGS (may be \"\")\n"
-          "  wait-window CLASS TITLE        wait for a visible top-level window of it (* for any); make it current\n"
-          "  windows                        list its visible top-level windows\n"
-          "  dump                           the current window and its descendants\n"
-          "  focus                          the control that has the keyboard focus\n"
-          "  key NAME                       enter, escape, tab, space, shift+tab, alt+f4, end, backspace ...\n"
-          "  type TEXT                      type TEXT into the focused control\n"
-          "  set-text TEXT                  set the edit field's text\n"
-          "  field                          print the edit field's text\n"
-          "  click TEXT                     press the button with this text\n"
-          "  click-id ID                    press the button with this control id\n"
-          "  close                          the close box (system command SC_CLOSE)\n"
-          "  text-of ID                     print the text of the control with this id\n"
-          "  client-pixel X Y               the colour at a point of the current window's client area\n"
-          "  wait-file PATH                 wait until PATH exists\n"
-          "  msgbox                         caption, text, buttons and icon of the current message box\n"
-          "  wait-gone                      wait until the current window is hidden or destroyed\n"
-          "  wait-exit                      wait for the process to end; print its exit code\n"
-          "  watch-exit                     the same, printing every window it shows meanwhile\n"
-          "  reg-delete KEY / reg-dump KEY  HKLM\\... or HKCU\\...\n"
-          "  reg-deny KEY FILE              save KEY's rules to FILE, then deny changes to it\n"
-          "  reg-restore KEY FILE           put back the rules saved in FILE\n"
-          "  shortpath PATH / attrs PATH    GetShortPathNameA / GetFileAttributesA\n"
-          "  programs-folder                the current user's Start-menu Programs folder\n"
-          "  windows-folder                 the Windows directory\n"
-          "  load-library NAME              LoadLibraryA with the default search order\n"
-          "  corrupt-payload IN OUT WHERE   copy an installer with one payload byte changed\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
+  if (const char* scale = getenv("QMK_E2E_TIMEOUT_SCALE")) timeoutMs *= std::max(1ul, strtoul(scale, nullptr, 10));
   for (int i = 1; i < argc; i++) {
     const std::string step = argv[i];
     auto arg = [&]() -> std::string {
       if (i + 1 >= argc) Fail("step %s needs an argument", step);
       return argv[++i];
     };
-    if (step == "timeout") {
-      timeoutMs = strtoul(arg().c_str(), nullptr, 10);
-    } else if (step == "start") {
+    if (step == "start") {
       const std::string exe = arg();
       Start(exe, arg());
     } else if (step == "wait-window") {
@@ -676,12 +545,8 @@ int main(int argc, char** argv) {
       WatchExit();
     } else if (step == "reg-delete") {
       DeleteRegistryTree(arg());
-    } else if (step == "reg-deny") {
-      const std::string key = arg();
-      DenyRegistryWrites(key, arg());
-    } else if (step == "reg-restore") {
-      const std::string key = arg();
-      RestoreRegistryRules(key, arg());
+    } else if (step == "reg-deny" || step == "reg-allow") {
+      SetRegistryRules(arg(), step == "reg-deny");
     } else if (step == "reg-dump") {
       PrintRegistryKey(arg());
     } else if (step == "shortpath") {
@@ -692,26 +557,13 @@ int main(int argc, char** argv) {
     } else if (step == "attrs") {
       const std::string p = arg();
       printf("attrs 0x%08lX %s\n", static_cast<unsigned long>(GetFileAttributesA(p.c_str())), p.c_str());
-    } else if (step == "programs-folder" || step == "windows-folder") {
+    } else if (step == "programs-folder") {
       char p[MAX_PATH] = {};
-      if (step == "programs-folder") {
-        SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, p);
-      } else {
-        GetWindowsDirectoryA(p, sizeof p);
-      }
-      printf("%s %s\n", step.c_str(), p);
-    } else if (step == "load-library") {
-      const std::string name = arg();
-      HMODULE m = LoadLibraryA(name.c_str());
-      char path[MAX_PATH] = "<not loaded>";
-      if (m) GetModuleFileNameA(m, path, sizeof path);
-      printf("loaded name=%s path=%s\n", name.c_str(), path);
-    } else if (step == "corrupt-payload") {
-      const std::string in = arg(), out = arg();
-      CorruptPayload(in, out, arg());
+      SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, p);
+      printf("programs-folder %s\n", p);
     } else {
-      fprintf(stderr, "driver: unknown step %s\n", step.c_str());
-      return Usage();
+      fprintf(stderr, "driver: unknown step %s (the steps are listed in driver.cpp)\n", step.c_str());
+      return 2;
     }
     fflush(stdout);
   }

@@ -3,22 +3,13 @@
 # under Wine on a virtual X display, worked by e2e_driver.exe as a user
 # works it, and checked with readers that share no code with it.
 #
-#   e2e.sh setup          start Xvfb, make the test prefix (first time only)
-#   e2e.sh run NAME       one scenario of scenarios.sh, from a reset state
-#   e2e.sh teardown       stop the prefix's wineserver and Xvfb
-#   e2e.sh all [NAME...]  setup, the scenarios (all by default), teardown
+#   e2e.sh setup | run NAME | teardown
 #
-# ctest runs setup and teardown as a fixture around the scenarios (see
-# CMakeLists.txt), which also sets the environment:
-#   QMK_E2E_SETUP       the installer, QMK_E2E_DRIVER the driver,
-#   QMK_E2E_PLANTED     the planted-DLL stand-in,
-#   QMK_E2E_PAYLOAD     the directory the payload was packed from,
-#   QMK_E2E_EPOCH_REPO  the repository whose commit time clamped its file
-#                       times (the demo product), or empty,
-#   QMK_E2E_STATE       where the prefix, the display number and the logs go.
-# A scenario prints "ok: ..." for each check that holds and "FAIL: ..." with
-# the expected and actual values for each that does not, and exits 1 if any
-# failed.
+# setup starts Xvfb and makes the test prefix (once); run NAME runs
+# scenario_NAME of scenarios.sh from a reset state; teardown stops both.
+# ctest runs them (see CMakeLists.txt, which sets the QMK_E2E_* variables).
+# A scenario prints "ok: ..." for each check that holds and "FAIL: ..."
+# with the expected and actual values for each that does not.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -66,7 +57,7 @@ do_setup() {
   fi
   wine regedit /S "Z:${here//\//\\}\\prefix.reg" >/dev/null 2>&1
   # Where the shell puts this user's Start-menu programs.
-  wine "$QMK_E2E_DRIVER" programs-folder windows-folder >"$STATE/folders" 2>/dev/null
+  wine "$QMK_E2E_DRIVER" programs-folder >"$STATE/folders" 2>/dev/null
   if ! grep -q '^programs-folder [A-Z]:' "$STATE/folders"; then
     echo "FAIL: the prefix has no Programs folder"; cat "$STATE/folders"; return 1
   fi
@@ -189,9 +180,9 @@ z_path() { local p="$1"; echo "Z:${p//\//\\}"; }
 # Put back what the fault scenarios take away: the uninstall parent key's
 # access rules and this user's Programs folder.
 restore_registry_rules() {
-  [ -f "$STATE/uninstall-key.rules" ] || return 0
-  wine "$QMK_E2E_DRIVER" reg-restore "${UNINSTALL_KEY%\\QMK}" "$(z_path "$STATE/uninstall-key.rules")" >/dev/null 2>&1 \
-    && rm -f "$STATE/uninstall-key.rules" || fail "cannot restore the rules of the uninstall key"
+  [ -f "$STATE/uninstall-key.denied" ] || return 0
+  wine "$QMK_E2E_DRIVER" reg-allow "${UNINSTALL_KEY%\\QMK}" >/dev/null 2>&1 \
+    && rm -f "$STATE/uninstall-key.denied" || fail "cannot allow changes to the uninstall key again"
 }
 restore_programs_folder() {
   local programs
@@ -298,49 +289,32 @@ changed_items() {
 # (snapshot BEFORE_C) or the fault drive (listing BEFORE_FAULT, or empty)
 # that changed since the listings is named by a line, or is the log itself.
 check_log_true() {
-  local logwin="$1" before_c="$2" before_f="$3"
+  local logwin="$1" before_c="$2" before_f="$3" log line path b kind lower named="$STATE/work/named.txt" bad=0
   shift 3
-  local missing=" " m
-  for m in "$@"; do missing+="$(echo "$m" | tr 'A-Z' 'a-z') "; done
-  local log
+  local missing=" $(printf '%s ' "$@" | tr 'A-Z' 'a-z')"
   log="$(unix_of "$logwin")"
-  if [ ! -f "$log" ]; then fail "no $logwin"; return; fi
-  local line path kind named="$STATE/work/named.txt" bad=0
+  [ -f "$log" ] || { fail "no $logwin"; return; }
   : >"$named"
   while IFS= read -r line; do
     line="${line%$'\r'}"
-    if [[ "$line" == 'reg: '* ]]; then
-      local key="HKLM\\${line#reg: }"
-      key="${key/\\ ::: /\\}"
-      wine "$QMK_E2E_DRIVER" reg-dump "$key" >"$STATE/work/logreg.txt" 2>/dev/null
-      if grep -q '^regkey missing' "$STATE/work/logreg.txt"; then
-        fail "the log names the key $key, which does not exist"; bad=1
-      fi
-      continue
-    elif [[ "$line" == 'mkd: '* ]]; then
-      local a="${line#mkd: }" b
-      b="${a#* ::: }"
-      a="${a%% ::: *}"
-      a="${a%\\}"
-      path="$a${b:+\\$b}"
-      kind=d
-    else
-      path="$line"
-      kind=f
-    fi
-    local lower
+    case "$line" in
+      'reg: '*)
+        path="HKLM\\${line#reg: }"
+        path="${path/\\ ::: /\\}"
+        wine "$QMK_E2E_DRIVER" reg-dump "$path" 2>/dev/null | grep -q '^regkey present' \
+          || { fail "the log names the key $path, which does not exist"; bad=1; }
+        continue ;;
+      'mkd: '*)
+        path="${line#mkd: }"
+        b="${path#* ::: }"
+        path="${path%% ::: *}"
+        path="${path%\\}${b:+\\$b}"
+        kind=-d ;;
+      *) path="$line" kind=-f ;;
+    esac
     lower="$(echo "$path" | tr 'A-Z' 'a-z')"
     echo "$lower" >>"$named"
-    local u
-    u="$(unix_of "$path")"
-    if { [ "$kind" = d ] && [ -d "$u" ]; } || { [ "$kind" = f ] && [ -f "$u" ]; }; then
-      continue
-    fi
-    if [[ "$missing" == *" $lower "* ]]; then
-      echo "    the log names $path, whose creation was reported failed: it does not exist"
-      continue
-    fi
-    fail "the log names $path, which does not exist"; bad=1
+    [ "$kind" "$(unix_of "$path")" ] || [[ "$missing" == *" $lower "* ]] || { fail "the log names $path, which does not exist"; bad=1; }
   done <"$log"
   [ "$bad" = 0 ] && ok "every line of $logwin names an existing item or one reported failed"
   # Everything changed is named.
@@ -351,12 +325,9 @@ check_log_true() {
     snapshot_fault_drive "$after.f"
     changed_items "$FAULT_DRIVE" "$before_f" "$after.f" >>"$changed"
   fi
-  local unnamed
-  unnamed="$(LC_ALL=C sort -u "$named" | LC_ALL=C comm -13 - <(LC_ALL=C sort -u "$changed") \
-    | grep -v -x -F "$(echo "$logwin" | tr 'A-Z' 'a-z')")"
-  check_eq "every item the run created or changed is named in $logwin" "" "$unnamed"
-  wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" >"$STATE/work/logreg.txt" 2>/dev/null
-  if ! grep -q '^regkey missing' "$STATE/work/logreg.txt"; then
+  check_eq "every item the run created or changed is named in $logwin" "" \
+    "$(LC_ALL=C sort -u "$named" | LC_ALL=C comm -13 - <(LC_ALL=C sort -u "$changed") | grep -v -x -F "$(echo "$logwin" | tr 'A-Z' 'a-z')")"
+  if wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" 2>/dev/null | grep -q '^regkey present'; then
     grep -q '^reg: ' "$log" && ok "the uninstall key is named in the log" || fail "the uninstall key exists but the log does not name it"
   fi
 }
@@ -592,10 +563,6 @@ run_scenario() {
 # that finds the display gone (another run's teardown) starts it again. The
 # lock is held by flock itself (-o), so that Xvfb and Wine's processes,
 # which outlive a step, do not inherit it.
-locked() {
-  mkdir -p "$STATE"
-  exec flock -o "$STATE/lock" bash "$here/e2e.sh" "$@"
-}
 display_alive() {
   local pid n
   pid="$(cat "$STATE/xvfb.pid" 2>/dev/null)"
@@ -604,29 +571,12 @@ display_alive() {
 }
 
 case "${1:-}" in
-  setup | teardown | run | all) locked "locked-$@" ;;
+  setup | teardown | run) mkdir -p "$STATE" && exec flock -o "$STATE/lock" bash "$here/e2e.sh" "locked-$@" ;;
   locked-setup) do_setup ;;
   locked-teardown) do_teardown ;;
   locked-run)
     display_alive || do_setup >"$STATE/setup-again.log" 2>&1 || { cat "$STATE/setup-again.log"; exit 1; }
     run_scenario "$2"
     ;;
-  locked-all)
-    shift
-    do_setup || exit 1
-    source "$here/scenarios.sh"
-    names=("$@")
-    [ "${#names[@]}" != 0 ] || mapfile -t names < <(declare -F | sed -n 's/^declare -f scenario_//p')
-    bad=()
-    for n in "${names[@]}"; do
-      (failures=0; run_scenario "$n") || bad+=("$n")
-    done
-    do_teardown
-    echo "${#names[@]} scenarios, ${#bad[@]} failed${bad:+: ${bad[*]}}"
-    [ "${#bad[@]}" = 0 ]
-    ;;
-  *)
-    sed -n '2,22p' "$0"
-    exit 2
-    ;;
+  *) sed -n '2,12p' "$0"; exit 2 ;;
 esac
