@@ -99,185 +99,141 @@ Outcome RunToTheEnd(const std::string& program, const std::string& arguments) {
   return run;
 }
 
-// Each test gets a fresh directory `base_` in %TEMP% (and a registry key name
-// of its own), removed afterwards whatever is left in it.
-class UninstallTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static int counter = 0;
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    tag_ = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
-    base_ = Join(temp, "qmk_uninstall_" + tag_);
-    RemoveTree(base_);
-    ASSERT_TRUE(CreateDirectoryA(base_.c_str(), nullptr));
-    key_ = "SOFTWARE\\QuellmarkTest\\QMK" + tag_;
+void RemoveTree(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+  if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileA(path.c_str());
+    return;
   }
-  void TearDown() override {
-    RemoveTree(base_);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key_.c_str());
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QuellmarkTest");
-  }
+  for (const std::string& name : Names(path)) RemoveTree(Join(path, name));
+  RemoveDirectoryA(path.c_str());
+}
 
-  static void RemoveTree(const std::string& path) {
-    const DWORD a = GetFileAttributesA(path.c_str());
-    if (a == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
-    if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-      DeleteFileA(path.c_str());
-      return;
-    }
-    for (const std::string& name : Names(path)) RemoveTree(Join(path, name));
-    RemoveDirectoryA(path.c_str());
+// Replaces every "{D}" (the installation directory), "{B}" (the case's own
+// directory) and "{K}" (its key's name).
+std::string Fill(std::string s, const std::string& dir, const std::string& base, const std::string& key) {
+  const std::pair<const char*, std::string> vars[] = {{"{D}", dir}, {"{B}", base}, {"{K}", key}};
+  for (const auto& v : vars) {
+    for (size_t at; (at = s.find(v.first)) != std::string::npos;) s.replace(at, 3, v.second);
   }
-  static void MakeDir(const std::string& path) { ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path; }
-  static void PutFile(const std::string& path, const std::string& bytes, bool readOnly = false) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE) << path;
-    DWORD written;
-    WriteFile(f, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    CloseHandle(f);
-    if (readOnly) SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-  }
-  void MakeKey() {
-    HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(h, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>("Quellmark"), 10);
-    RegCloseKey(h);
-  }
-  // qmk.exe into `dir` and `lines` as its uninstall.list, each with CR LF.
-  static void Install(const std::string& dir, const std::vector<std::string>& lines) {
-    ASSERT_TRUE(CopyFileA(DemoProgram().c_str(), Join(dir, "qmk.exe").c_str(), FALSE)) << DemoProgram();
-    std::string log;
-    for (const std::string& line : lines) log += line + "\r\n";
-    PutFile(Join(dir, "uninstall.list"), log);
-  }
-  static Outcome Uninstall(const std::string& dir) { return RunToTheEnd(Join(dir, "qmk.exe"), "-uninstall /S"); }
+  return s;
+}
 
-  std::string tag_, base_, key_;
+// A fake installation: directories and files ("*" ending a file's name
+// makes it read-only), qmk.exe in the installation directory with `log` as its uninstall.list
+// (none when `log` is empty), optionally the uninstall key; then
+// `qmk.exe -uninstall /S` from there, its report ("\n" stands for CR LF),
+// and what must stay and what must be gone afterwards.
+struct UninstallCase {
+  const char* name;
+  const char* dir;  // the installation directory
+  bool atDriveRoot, key;
+  std::vector<std::string> dirs, files, log;
+  std::string report;
+  std::vector<std::string> stay, gone;
 };
 
-// Everything listed goes, except a listed directory that holds a file of the
-// user's: it stays, with its parents, and the report names exactly those.
-TEST_F(UninstallTest, RemovesWhatIsListedAndReportsWhatHadToStay) {
-  const std::string top = Join(base_, "inst dir"), dir = Join(top, "QMK");
-  const std::string menu = Join(base_, "menu"), folder = Join(menu, "Quellmark");
-  MakeDir(top);
-  MakeDir(dir);
-  MakeDir(Join(dir, "sub"));
-  MakeDir(Join(dir, "sub\\deep"));
-  MakeDir(Join(dir, "keep"));
-  MakeDir(menu);
-  MakeDir(folder);
-  PutFile(Join(dir, "readme.txt"), "read me", true);
-  PutFile(Join(dir, "sub\\deep\\a.txt"), "a");
-  PutFile(Join(dir, "sub\\b.txt"), "b", true);
-  PutFile(Join(dir, "keep\\listed.txt"), "listed");
-  PutFile(Join(dir, "keep\\mine.txt"), "the user's own");
-  PutFile(Join(folder, "Uninstall.lnk"), "link");
-  PutFile(Join(base_, "outside.txt"), "not listed");
-  MakeKey();
-  // The install-root line as the installer writes it: its last character,
-  // the backslash ending the installation directory, cut off.
-  std::string root = "mkd: " + base_ + "\\ ::: inst dir\\QMK\\";
-  root.pop_back();
-  Install(dir, {root,
-                Join(dir, "qmk.exe"),
-                Join(dir, "readme.txt"),
-                "mkd: " + dir + " ::: sub",
-                "mkd: " + dir + " ::: sub\\deep",
-                Join(dir, "sub\\deep\\a.txt"),
-                Join(dir, "sub\\b.txt"),
-                "mkd: " + dir + " ::: keep",
-                Join(dir, "keep\\listed.txt"),
-                "mkd: " + menu + " ::: Quellmark",
-                Join(folder, "Uninstall.lnk"),
-                "reg: SOFTWARE\\QuellmarkTest\\ ::: QMK" + tag_});
-  ASSERT_TRUE(KeyExists(key_));
+const UninstallCase kUninstallCases[] = {
+    // Everything listed goes, except a listed directory that holds a file of
+    // the user's: it stays, with its parents, and the report names exactly
+    // those. The root line as the installer writes it: the directory's
+    // closing backslash cut off.
+    {"ListedGoesAndWhatHadToStayIsReported", "{B}\\inst dir\\QMK", false, true,
+     {"{B}\\inst dir", "{D}", "{D}\\sub", "{D}\\sub\\deep", "{D}\\keep", "{B}\\menu", "{B}\\menu\\Quellmark"},
+     {"{D}\\readme.txt*", "{D}\\sub\\deep\\a.txt", "{D}\\sub\\b.txt*", "{D}\\keep\\listed.txt", "{D}\\keep\\mine.txt",
+      "{B}\\menu\\Quellmark\\Uninstall.lnk", "{B}\\outside.txt"},
+     {"mkd: {B}\\ ::: inst dir\\QMK", "{D}\\qmk.exe", "{D}\\readme.txt", "mkd: {D} ::: sub", "mkd: {D} ::: sub\\deep",
+      "{D}\\sub\\deep\\a.txt", "{D}\\sub\\b.txt", "mkd: {D} ::: keep", "{D}\\keep\\listed.txt",
+      "mkd: {B}\\menu ::: Quellmark", "{B}\\menu\\Quellmark\\Uninstall.lnk", "reg: SOFTWARE\\QuellmarkTest\\ ::: {K}"},
+     "not removed: {D}\\keep\nnot removed: {D}\nnot removed: {B}\\inst dir\nresult: 1\n",
+     {"{D}\\keep\\mine.txt", "{B}\\menu", "{B}\\outside.txt"},
+     {"{D}\\keep\\listed.txt", "{D}\\sub", "{D}\\readme.txt", "{D}\\qmk.exe", "{B}\\menu\\Quellmark"}},
+    // The forms of a drive root: the directory right below Q:\ and a file
+    // line with the doubled backslash.
+    {"EverythingGoesAtADriveRoot", "{B}\\QMK", true, false, {"{D}", "{D}\\Plugins"},
+     {"{D}\\Plugins\\qmkpdf.dll", "{B}\\top.txt"},
+     {"mkd: {B}\\ ::: QMK", "{D}\\qmk.exe", "mkd: {D} ::: Plugins", "{D}\\Plugins\\qmkpdf.dll",
+      "{B}\\\\top.txt"},
+     "result: 0\n", {}, {"{D}", "{B}\\top.txt"}},
+    // Installed into a directory that existed: the root line names nothing,
+    // so the directory stays, empty, and that is no failure.
+    {"ADirectoryThatExistedBeforeStays", "{B}\\QMK", false, false, {"{D}"}, {"{D}\\readme.txt"},
+     {"mkd: {D}\\ :::", "{D}\\qmk.exe", "{D}\\readme.txt"}, "result: 0\n", {"{D}"},
+     {"{D}\\readme.txt", "{D}\\qmk.exe"}},
+    // A line the installer never writes is reported and touches nothing,
+    // even one that looks like a directory line reaching outside.
+    {"ALineNotUnderstoodIsReportedAndTouchesNothing", "{B}\\QMK", false, false, {"{D}", "{B}\\victim"}, {},
+     {"mkd: {B}\\ ::: QMK", "{D}\\qmk.exe", "mkd: {D} ::: ..\\victim"},
+     "not understood: mkd: {D} ::: ..\\victim\nresult: 1\n", {"{B}\\victim"}, {"{D}"}},
+    {"WithoutALogNothingIsDone", "{B}\\QMK", false, false, {"{D}"}, {}, {},
+     "cannot read: {D}\\uninstall.list\nresult: 2\n", {"{D}\\qmk.exe"}, {}},
+};
 
-  const Outcome run = Uninstall(dir);
+class Uninstall : public ::testing::TestWithParam<UninstallCase> {};
+
+TEST_P(Uninstall, RemovesWhatTheLogNames) {
+  const UninstallCase& c = GetParam();
+  if (c.atDriveRoot && !Exists("Q:\\")) GTEST_SKIP() << "drive Q: is not mapped (run through scripts/wine-run.sh)";
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string tag = std::to_string(GetCurrentProcessId()) + "_" + c.name;
+  const std::string base = c.atDriveRoot ? "Q:" : Join(temp, "qmk_uninstall_" + tag);
+  const std::string key = "QMK" + tag, keyPath = "SOFTWARE\\QuellmarkTest\\" + key;
+  const std::string dir = Fill(c.dir, "", base, key);
+  auto fill = [&](const std::string& text) { return Fill(text, dir, base, key); };
+  RemoveTree(c.atDriveRoot ? dir : base);
+  if (!c.atDriveRoot) {
+    ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr));
+  }
+  for (const std::string& d : c.dirs) ASSERT_TRUE(CreateDirectoryA(fill(d).c_str(), nullptr)) << d;
+  auto put = [](const std::string& path, const std::string& bytes) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    if (h != INVALID_HANDLE_VALUE) WriteFile(h, bytes.data(), DWORD(bytes.size()), &written, nullptr), CloseHandle(h);
+    return written == bytes.size();
+  };
+  for (std::string f : c.files) {
+    const bool readOnly = f.back() == '*';
+    if (readOnly) f.pop_back();
+    ASSERT_TRUE(put(fill(f), f)) << f;
+    if (readOnly) SetFileAttributesA(fill(f).c_str(), FILE_ATTRIBUTE_READONLY);
+  }
+  ASSERT_TRUE(CopyFileA(DemoProgram().c_str(), Join(dir, "qmk.exe").c_str(), FALSE)) << DemoProgram();
+  std::string log;
+  for (const std::string& line : c.log) log += fill(line) + "\r\n";
+  if (!c.log.empty()) {
+    ASSERT_TRUE(put(Join(dir, "uninstall.list"), log));
+  }
+  if (c.key) {
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+  }
+
+  const Outcome run = RunToTheEnd(Join(dir, "qmk.exe"), "-uninstall /S");
+  std::string report = fill(c.report);
+  for (size_t at = 0; (at = report.find('\n', at)) != std::string::npos; at += 2) report.insert(at, "\r");
+  EXPECT_EQ(run.output, report);
   EXPECT_EQ(run.exitCode, 0u);  // the program started only hands over
-  EXPECT_EQ(run.output,
-            "not removed: " + Join(dir, "keep") + "\r\n" +
-            "not removed: " + dir + "\r\n" +
-            "not removed: " + top + "\r\n" +
-            "result: 1\r\n");
-
-  EXPECT_EQ(Names(dir), std::vector<std::string>{"keep"});
-  EXPECT_EQ(Names(Join(dir, "keep")), std::vector<std::string>{"mine.txt"});
-  EXPECT_FALSE(Exists(folder));
-  EXPECT_TRUE(Exists(menu));
-  EXPECT_TRUE(Exists(Join(base_, "outside.txt")));
-  EXPECT_FALSE(KeyExists(key_));
-  EXPECT_TRUE(KeyExists("SOFTWARE\\QuellmarkTest"));
-}
-
-// A complete removal, with the forms of a drive root: the installation
-// directory right below Q:\ and a file line with the doubled backslash.
-TEST_F(UninstallTest, RemovesEverythingAtADriveRoot) {
-  if (!Exists("Q:\\")) GTEST_SKIP() << "drive Q: is not mapped (run through scripts/wine-run.sh)";
-  const std::string name = "qmk_uninstall_" + tag_;
-  const std::string dir = "Q:\\" + name;
+  for (const std::string& p : c.stay) EXPECT_TRUE(Exists(fill(p))) << "gone: " << p;
+  for (const std::string& p : c.gone) EXPECT_FALSE(Exists(fill(p))) << "left: " << p;
+  if (c.key) {
+    EXPECT_FALSE(KeyExists(keyPath));
+    EXPECT_TRUE(KeyExists("SOFTWARE\\QuellmarkTest"));
+  }
+  if (!c.atDriveRoot) RemoveTree(base);
   RemoveTree(dir);
-  MakeDir(dir);
-  MakeDir(Join(dir, "Plugins"));
-  PutFile(Join(dir, "Plugins\\qmkpdf.dll"), "dll");
-  PutFile("Q:\\" + name + ".txt", "at the root");
-  Install(dir, {"mkd: Q:\\ ::: " + name,
-                Join(dir, "qmk.exe"),
-                "mkd: " + dir + " ::: Plugins",
-                Join(dir, "Plugins\\qmkpdf.dll"),
-                "Q:\\\\" + name + ".txt"});
-
-  const Outcome run = Uninstall(dir);
-  EXPECT_EQ(run.output, "result: 0\r\n");
-  EXPECT_FALSE(Exists(dir));
-  EXPECT_FALSE(Exists("Q:\\" + name + ".txt"));
-  RemoveTree(dir);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QuellmarkTest");
 }
 
-// Installed into a directory that already existed: the log's first line names
-// nothing, so the directory stays (empty) and that is no failure.
-TEST_F(UninstallTest, KeepsAnInstallationDirectoryThatExistedBefore) {
-  const std::string dir = Join(base_, "QMK");
-  MakeDir(dir);
-  PutFile(Join(dir, "readme.txt"), "read me");
-  Install(dir, {"mkd: " + dir + "\\ :::", Join(dir, "qmk.exe"), Join(dir, "readme.txt")});
+INSTANTIATE_TEST_SUITE_P(Cases, Uninstall, ::testing::ValuesIn(kUninstallCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-  const Outcome run = Uninstall(dir);
-  EXPECT_EQ(run.output, "result: 0\r\n");
-  EXPECT_TRUE(Exists(dir));
-  EXPECT_EQ(Names(dir), std::vector<std::string>());
-}
-
-// A line the installer never writes is reported and touches nothing, even
-// when it looks like a directory line reaching outside.
-TEST_F(UninstallTest, ReportsLinesItDoesNotUnderstandAndTouchesNothingForThem) {
-  const std::string dir = Join(base_, "QMK");
-  MakeDir(dir);
-  MakeDir(Join(base_, "victim"));
-  const std::string escape = "mkd: " + dir + " ::: ..\\victim";
-  Install(dir, {"mkd: " + base_ + "\\ ::: QMK", Join(dir, "qmk.exe"), escape});
-
-  const Outcome run = Uninstall(dir);
-  EXPECT_EQ(run.output, "not understood: " + escape + "\r\nresult: 1\r\n");
-  EXPECT_TRUE(Exists(Join(base_, "victim")));
-  EXPECT_FALSE(Exists(dir));
-}
-
-TEST_F(UninstallTest, WithoutALogNothingIsDone) {
-  const std::string dir = Join(base_, "QMK");
-  MakeDir(dir);
-  Install(dir, {});
-  ASSERT_TRUE(DeleteFileA(Join(dir, "uninstall.list").c_str()));
-
-  const Outcome run = Uninstall(dir);
-  EXPECT_EQ(run.output, "cannot read: " + Join(dir, "uninstall.list") + "\r\nresult: 2\r\n");
-  EXPECT_TRUE(Exists(Join(dir, "qmk.exe")));
-}
-
-TEST_F(UninstallTest, WrongCommandLineEndsAtOnceWithTwo) {
+TEST(UninstallCommandLine, AWrongOneEndsAtOnceWithTwo) {
   const Outcome run = RunToTheEnd(DemoProgram(), "-uninstall /X /S");
   EXPECT_EQ(run.output, "result: 2\r\n");
   EXPECT_EQ(run.exitCode, 2u);

@@ -82,10 +82,13 @@ std::string Hex(const void* p) {
 
 // The text of a window of any process: WM_GETTEXT is marshalled across
 // processes by the system, which GetWindowTextA does not do for controls.
+// No SMTO_ABORTIFHUNG: a thread that has just ended a long step without
+// reading messages (the extraction, under emulation) counts as hung
+// until its message box reads its first message.
 std::string TextOf(HWND w) {
   std::vector<char> buf(4096);
   DWORD_PTR got = 0;
-  if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG, 5000,
+  if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_NORMAL, timeoutMs,
                            &got)) {
     return "<no answer>";
   }
@@ -505,7 +508,7 @@ int main(int argc, char** argv) {
     } else if (step == "set-text") {
       const std::string text = arg();
       SendMessageTimeoutA(EditOf(Require(current, "set-text")), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                          SMTO_ABORTIFHUNG, 5000, nullptr);
+                          SMTO_NORMAL, timeoutMs, nullptr);
     } else if (step == "field") {
       printf("field text=%s\n", Escape(TextOf(EditOf(Require(current, "field")))).c_str());
     } else if (step == "click" || step == "click-id") {

@@ -293,15 +293,6 @@ scenario_readonly_file_in_the_way() {
   check_registry "$short"
 }
 
-scenario_uninstall_leaves_nothing() {
-  place_installer
-  snapshot "$W/before"
-  drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
-  check_exit "$W/run.txt" 0
-  [ -f "$(unix_of "${PROPOSAL}qmk.exe")" ] || { fail "nothing installed to uninstall"; return; }
-  uninstall_clean "$W/before" "install, then uninstall"
-}
-
 scenario_screenshot() {
   place_installer
   rm -f "$C/e2e/shot-taken" "$STATE/setup-window.png"
