@@ -6,14 +6,21 @@
 # user pressing Enter would. Then it prints where everything went: the
 # files, the install log, the Start-menu shortcuts and the registry key,
 # and fails (exit 1) when any of them is missing or a file differs from the
-# product it was packed from. Each run starts from a new Wine prefix. Exit 3:
-# built, but this machine cannot run 32-bit programs.
+# product it was packed from. Each run starts from a new Wine prefix.
+#
+# On a machine that cannot run 32-bit programs (Wine says "Exec format
+# error") the Wine half runs in the VM of scripts/vm-wine.sh when its image
+# is there (scripts/vm-wine-image.sh); without it the demo exits 3: built,
+# but not run.
 #
 #   QMK_DEMO_WAIT=1 bash scripts/demo.sh   leaves the windows to you
+#   bash scripts/demo.sh --run              only the Wine half, on a build made before
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
 repo="$PWD"
+setup=build/win32/QuellmarkSetup.exe
+if [ "${1:-}" != --run ]; then
+bash scripts/install-deps.sh
 
 echo "== building the installer (MinGW-w64, i686)"
 cmake --preset win32 >/dev/null
@@ -21,16 +28,20 @@ cmake --build --preset win32 -j2 --target QuellmarkSetup QuellmarkStub >build/bu
   tail -30 build/build-demo.log
   exit 1
 }
-setup=build/win32/QuellmarkSetup.exe
 for f in "$setup" build/win32/QuellmarkStub.exe; do
   printf '   %8s bytes  %s\n' "$(stat -c %s "$f")" "$f"
 done
 
 # Wine runs the 32-bit installer as a 32-bit Linux process; a kernel without
-# IA-32 emulation cannot. Exit 3 says: built, but not run here.
+# IA-32 emulation cannot.
 if ! wine --version >/dev/null 2>&1; then
+  if [ -f "${QMK_VM_DIR:-/work/vm}/root.img" ] && [[ "$repo" == /work/* ]]; then
+    echo "== this machine cannot run 32-bit programs: the rest runs in the VM (scripts/vm-wine.sh)"
+    QMK_VM_ENV=QMK_DEMO_WAIT exec bash scripts/vm-wine.sh 'bash scripts/demo.sh --run'
+  fi
   echo "demo: built, but this machine cannot run 32-bit programs ($(wine --version 2>&1 | tail -1)); nothing installed" >&2
   exit 3
+fi
 fi
 
 # A Wine prefix of its own, so the demo starts from a machine without
