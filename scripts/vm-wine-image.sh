@@ -32,7 +32,7 @@ PKGS=(
   wine wine32:i386 fonts-wine
   xvfb xauth x11-utils xdotool imagemagick
   python3 file liblnk-utils binutils-mingw-w64-i686 cmake git e2fsprogs
-  osslsigncode openssl
+  osslsigncode openssl nsis time
 )
 
 if [ "$(id -u)" != 0 ]; then
