@@ -5,6 +5,11 @@
 # BENCHMARKS.md (between the "installer benchmark" markers).
 #
 #   bench/installer/run.sh [--runs N] [--gui-runs N] [--corpus DIR] [--out FILE]
+#                          [--build-only | --no-build]
+#
+# --build-only makes the installers and stops; --no-build runs the rest on
+# those (for machines that cannot run 32-bit programs: build on the host,
+# then bash scripts/vm-wine.sh 'bench/installer/run.sh --no-build').
 #
 # Payloads: the demo product, and the corpus sets mixed (~10 MiB) and pe
 # (~64 MiB) of shared/bench/make_corpus.sh. Installers: ours at level 9,
@@ -22,13 +27,15 @@ RUNS=5
 GUI_RUNS=3
 CORPUS=${QMK_CORPUS:-build/corpus}
 OUTFILE=BENCHMARKS.md
+STAGE=
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=${2:?}; shift ;;
     --gui-runs) GUI_RUNS=${2:?}; shift ;;
     --corpus) CORPUS=${2:?}; shift ;;
     --out) OUTFILE=${2:?}; shift ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --build-only | --no-build) STAGE=$1 ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "installer bench: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -39,6 +46,7 @@ START=$(date +%s)
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---- tools and corpus -----------------------------------------------------------
+if [ "$STAGE" != --no-build ]; then
 bash scripts/install-deps.sh >&2
 if ! command -v makensis >/dev/null || [ ! -x /usr/bin/time ]; then
   [ "$(id -u)" = 0 ] || die "missing nsis or time (apt-get install them as root)"
@@ -49,11 +57,20 @@ if [ ! -d "$CORPUS/pe" ] || ! (cd "$CORPUS" && sha256sum -c --quiet SHA256SUMS >
   say "building the corpus in $CORPUS"
   bash "$SHARED/bench/make_corpus.sh" "$CORPUS" >&2
 fi
+fi
 
 CORPUS=$(cd "$CORPUS" && pwd)
+W=$ROOT/build/bench-installer
+PAYLOADS=(demo mixed pe)
+declare -A DIR=([demo]="$W/build/demo-payload" [mixed]="$CORPUS/mixed" [pe]="$CORPUS/pe")
 
 # ---- build ----------------------------------------------------------------------
-W=$ROOT/build/bench-installer
+KINDS=(ours zlib lzma)
+declare -A LABEL=([ours]="ours -9" [zlib]="NSIS zlib solid" [lzma]="NSIS lzma solid")
+declare -A TITLE=([ours]="^Installing Quellmark 3$" [zlib]="^Quellmark Setup" [lzma]="^Quellmark Setup")
+if [ "$STAGE" = --no-build ]; then
+  source "$W/built.sh"
+else
 mkdir -p "$W/out"
 cmake --preset native >/dev/null
 cmake --build --preset native --target qmkpack >/dev/null
@@ -66,11 +83,6 @@ NSIS_VERSION=$(makensis -VERSION)
 NSIS_STUB=$(stat -c %s /usr/share/nsis/Stubs/zlib_solid-x86-unicode)
 NSIS_STUB_LZMA=$(stat -c %s /usr/share/nsis/Stubs/lzma_solid-x86-unicode)
 
-PAYLOADS=(demo mixed pe)
-declare -A DIR=([demo]="$W/build/demo-payload" [mixed]="$CORPUS/mixed" [pe]="$CORPUS/pe")
-KINDS=(ours zlib lzma)
-declare -A LABEL=([ours]="ours -9" [zlib]="NSIS zlib solid" [lzma]="NSIS lzma solid")
-declare -A TITLE=([ours]="^Installing Quellmark 3$" [zlib]="^Quellmark Setup" [lzma]="^Quellmark Setup")
 declare -A MAKE
 for p in "${PAYLOADS[@]}"; do
   say "building the installers for $p"
@@ -85,6 +97,9 @@ for p in "${PAYLOADS[@]}"; do
     MAKE[$c.$p]=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}')
   done
 done
+declare -p MAKE STUB_SIZE NSIS_VERSION NSIS_STUB NSIS_STUB_LZMA >"$W/built.sh"
+fi
+[ "$STAGE" != --build-only ] || { say "installers made in $W/out"; exit 0; }
 
 # ---- Wine and a display --------------------------------------------------------------
 # winemenubuilder (Wine's own mirror of shortcuts into the desktop's menus)
