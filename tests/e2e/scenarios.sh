@@ -17,26 +17,43 @@ confirm_and_finish=(key enter wait-window '#32770' '*' windows msgbox key enter 
 # folder browser, say).
 click_ok_and_finish=(click '&OK' wait-window '#32770' '*' windows msgbox key enter wait-exit)
 
+# The window as drawn: its controls (from the expected listing), the
+# background, and a screenshot (docs/setup-window.png is one, made by
+# screenshot.sh), taken while the driver waits with the window shown.
 scenario_setup_window_layout() {
   place_installer
-  drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" dump \
-    client-pixel 3 115 close wait-exit
+  rm -f "$C/e2e/shot-taken" "$STATE/setup-window.png"
+  wine "$QMK_E2E_DRIVER" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" dump \
+    client-pixel 3 115 wait-file 'C:\e2e\shot-taken' close wait-exit >"$W/run.txt" 2>"$W/run.txt.stderr" &
+  local pid=$! geo
+  for _ in $(seq $((300 * ${QMK_E2E_TIMEOUT_SCALE:-1}))); do
+    grep -q '^pixel ' "$W/run.txt" 2>/dev/null && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  geo="$(grep -m1 '^win 0 ' "$W/run.txt" | tr -d '\r' | sed -n 's/.* x=\([0-9-]*\) y=\([0-9-]*\) w=\([0-9]*\) h=\([0-9]*\) .*/\3x\4+\1+\2/p')"
+  [ -n "$geo" ] && import -display "$DISPLAY" -window root -crop "$geo" +repage "$STATE/setup-window.png" 2>"$W/import.log" \
+    || fail "no screenshot of the setup window: $(cat "$W/import.log" 2>/dev/null)"
+  touch "$C/e2e/shot-taken"
+  wait "$pid"
+  sed 's/^/    | /' "$W/run.txt"
   grep '^win ' "$W/run.txt" | tr -d '\r' >"$W/layout.txt"
   grep -v '^#' "$here/expected/setup-window.txt" >"$W/layout.expected"
   check_file_eq "setup window and controls: classes, texts, styles, positions, sizes, focus on OK" \
     "$W/layout.expected" "$W/layout.txt"
   # The class's background brush is COLOR_MENU + 1: a point of the client
   # area outside every control shows the menu colour, not the window colour.
-  local px menu window
+  local px menu window colours
   px="$(nth "$W/run.txt" 'pixel ' | sed 's/.*rgb=\([0-9A-F]*\).*/\1/')"
   menu="$(nth "$W/run.txt" 'pixel ' | sed 's/.*menu=\([0-9A-F]*\).*/\1/')"
   window="$(nth "$W/run.txt" 'pixel ' | sed 's/.*window=\([0-9A-F]*\).*/\1/')"
-  if [ "$menu" = "$window" ]; then
-    fail "the prefix's menu and window colours are the same ($menu): the background cannot be told apart"
-  else
-    check_eq "background is the menu colour" "$menu" "$px"
-  fi
+  [ "$menu" != "$window" ] || fail "the prefix's menu and window colours are the same ($menu): the background cannot be told apart"
+  check_eq "background is the menu colour" "$menu" "$px"
   check_exit "$W/run.txt" 0
+  check_eq "screenshot size" "500x185" "$(identify -format '%wx%h' "$STATE/setup-window.png" 2>/dev/null)"
+  colours="$(identify -format '%k' "$STATE/setup-window.png" 2>/dev/null)"
+  [ "${colours:-0}" -gt 8 ] && ok "the screenshot shows a drawn window ($colours colours)" \
+    || fail "the screenshot has only ${colours:-0} colours"
 }
 
 scenario_enter_confirms_proposal() {
@@ -293,39 +310,6 @@ scenario_readonly_file_in_the_way() {
   check_registry "$short"
 }
 
-scenario_screenshot() {
-  place_installer
-  rm -f "$C/e2e/shot-taken" "$STATE/setup-window.png"
-  wine "$QMK_E2E_DRIVER" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" dump \
-    wait-file 'C:\e2e\shot-taken' close wait-exit >"$W/run.txt" 2>"$W/run.txt.stderr" &
-  local pid=$!
-  for _ in $(seq 300); do
-    grep -q '^end-dump' "$W/run.txt" 2>/dev/null && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  local geo
-  geo="$(grep -m1 '^win 0 ' "$W/run.txt" | tr -d '\r' | sed -n 's/.* x=\([0-9-]*\) y=\([0-9-]*\) w=\([0-9]*\) h=\([0-9]*\) .*/\3x\4+\1+\2/p')"
-  if [ -n "$geo" ]; then
-    import -display "$DISPLAY" -window root -crop "$geo" +repage "$STATE/setup-window.png" 2>"$W/import.log" \
-      || fail "import failed: $(cat "$W/import.log")"
-  else
-    fail "the setup window was not seen"
-  fi
-  touch "$C/e2e/shot-taken"
-  wait "$pid"
-  sed 's/^/    | /' "$W/run.txt"
-  check_exit "$W/run.txt" 0
-  if [ -f "$STATE/setup-window.png" ]; then
-    check_eq "screenshot size" "500x185" "$(identify -format '%wx%h' "$STATE/setup-window.png")"
-    local colours
-    colours="$(identify -format '%k' "$STATE/setup-window.png")"
-    [ "$colours" -gt 8 ] && ok "the screenshot shows a drawn window ($colours colours)" \
-      || fail "the screenshot has only $colours colours"
-    echo "screenshot: $STATE/setup-window.png"
-  fi
-}
-
 scenario_hklm_denied() {
   place_installer
   # Everyone may read the uninstall parent key but not change it, as for a
@@ -433,15 +417,6 @@ start_menu_items() {
   for l in Quellmark.lnk 'ReadMe(eng).lnk' 'ReadMe(rus).lnk' Uninstall.lnk; do
     echo "$PROGRAMS\\Quellmark\\$l"
   done
-}
-
-# check_only_start_menu_changed BEFORE: the only items of drive C: that
-# changed since the snapshot BEFORE are the Start-menu folder and its four
-# shortcuts (for runs that could write no log to name them).
-check_only_start_menu_changed() {
-  snapshot "$1.after"
-  check_eq "only the Start-menu folder and its shortcuts changed on drive C:" \
-    "$(start_menu_items | tr 'A-Z' 'a-z' | LC_ALL=C sort -u)" "$(changed_items c "$1" "$1.after")"
 }
 
 scenario_readonly_install_directory() {
