@@ -18,16 +18,12 @@ uint32_t ReferenceCrc(const uint8_t* data, size_t size, uint32_t crc) {
 }
 
 namespace {
-
-// A token as coded: main symbol, distance extra bits, length symbol (-1
-// for a literal).
+// A token as coded: main symbol, distance extra bits, length symbol (-1 for
+// a literal).
 struct Coded {
-  uint32_t symbol;
-  uint32_t extra;
-  int extraBits;
-  int lengthSymbol;
+  uint32_t symbol, extra;
+  int extraBits, lengthSymbol;
 };
-
 Coded CodeToken(const Token& t) {
   if (t.kind == Token::kLiteral) return {t.value, 0, 0, -1};
   if (t.kind == Token::kRepeat) return {256 + t.value, 0, 0, int(t.length) - (t.value < 2 ? 2 : 3)};
@@ -38,7 +34,6 @@ Coded CodeToken(const Token& t) {
   while ((v >> c) != 0) c++;  // v in [2^(c-1), 2^c)
   return {260 + uint32_t(c), v - (uint32_t(1) << (c - 1)), c - 1, int(t.length) - base};
 }
-
 }  // namespace
 
 CodeWords AssignCodeWords(const std::vector<uint8_t>& widths, int bits) {
@@ -60,33 +55,30 @@ std::vector<uint8_t> EncodeBlocks(const std::vector<Block>& blocks) {
       counts[0][c.symbol]++;
       if (c.lengthSymbol >= 0) counts[1].at(size_t(c.lengthSymbol))++;
     }
-    std::vector<uint8_t> widths[2];
+    CodeWords cw[2];
     for (int k = 0; k < 2; k++) {
       const size_t used = size_t(std::count_if(counts[k].begin(), counts[k].end(), [](uint32_t n) { return n; }));
       uint8_t width = 1;
       while ((size_t(1) << width) < used) width++;
-      for (uint32_t n : counts[k]) widths[k].push_back(n ? width : 0);
-      PutWidthTable(w, widths[k]);
+      std::vector<uint8_t> widths;
+      for (uint32_t n : counts[k]) widths.push_back(n ? width : 0);
+      PutWidthTable(w, widths);
+      cw[k] = AssignCodeWords(widths, kCodeBits);
     }
-    const CodeWords mc = AssignCodeWords(widths[0], kCodeBits);
-    const CodeWords lc = AssignCodeWords(widths[1], kCodeBits);
     w.Put(uint32_t(b.blockCount >= 0 ? b.blockCount : int(b.tokens.size())), 15);
     for (const Token& t : b.tokens) {
       const Coded c = CodeToken(t);
-      w.Put(mc.words[c.symbol], mc.widths[c.symbol]);
+      w.Put(cw[0].words[c.symbol], cw[0].widths[c.symbol]);
       if (c.extraBits) w.Put(c.extra, c.extraBits);
-      if (c.lengthSymbol >= 0) w.Put(lc.words[size_t(c.lengthSymbol)], lc.widths[size_t(c.lengthSymbol)]);
+      if (c.lengthSymbol >= 0) w.Put(cw[1].words[size_t(c.lengthSymbol)], cw[1].widths[size_t(c.lengthSymbol)]);
     }
   }
   return w.Finish();
 }
 
 std::vector<uint8_t> EncodeTokens(const std::vector<Token>& tokens) {
-  std::vector<Block> blocks(1);
-  for (size_t i = 0; i < tokens.size(); i += 30000) {
-    if (i > 0) blocks.emplace_back();
-    blocks.back().tokens.assign(tokens.begin() + long(i), tokens.begin() + long(std::min(tokens.size(), i + 30000)));
-  }
+  std::vector<Block> blocks((tokens.size() + 29999) / 30000 + (tokens.empty() ? 1 : 0));
+  for (size_t i = 0; i < tokens.size(); i++) blocks[i / 30000].tokens.push_back(tokens[i]);
   return EncodeBlocks(blocks);
 }
 
