@@ -77,21 +77,36 @@ using Codes = PhaseTest;
 // Hand-worked tables: the order the sort leaves equal widths in decides which
 // symbol gets the smaller code word. Three one-bit widths lose the last; a
 // width above the index fails only while the table has room left, and a
-// failure ends the running chunk. Any widths come out of the sort descending.
+// failure ends the running chunk. A code with one symbol or none decodes with
+// width 1: the lone symbol, or the one at sort position 0, fills the entries
+// its width gives it (all for none), and the others stay as they were. Any
+// widths come out of the sort descending.
 TEST_F(Codes, WorkedTablesSortAndBuild) {
+  auto lone = [](size_t n, int symbol) {
+    std::vector<uint8_t> w(n, 0);
+    if (symbol >= 0) w[size_t(symbol)] = 3;
+    return w;
+  };
+  constexpr uint16_t kUntouched = 0xEEEE;
   const struct {
     std::vector<uint8_t> widths;
     std::vector<uint16_t> order;  // empty: not worked out
     bool builds;
-    std::vector<std::pair<std::string, uint16_t>> decodes;  // code word, symbol
+    std::vector<std::pair<int, uint16_t>> table;  // runs of entries, from 0 on; empty: not worked out
   } cases[] = {
-      {{1, 1, 0}, {0, 1, 2}, true, {{"0", 1}, {"1", 0}}},
-      {{2, 1, 3, 3, 0}, {3, 2, 0, 1, 4}, true, {{"0", 1}, {"10", 0}, {"110", 2}, {"111", 3}}},
-      {{2, 2, 2, 2}, {3, 2, 1, 0}, true, {{"00", 0}, {"01", 1}, {"10", 2}, {"11", 3}}},
-      {{1, 1, 1}, {}, true, {{"0", 0}, {"1", 1}}},
+      {{1, 1, 0}, {0, 1, 2}, true, {{1024, MakeEntry(1, 1)}, {1024, MakeEntry(0, 1)}}},
+      {{2, 1, 3, 3, 0}, {3, 2, 0, 1, 4}, true,
+       {{1024, MakeEntry(1, 1)}, {512, MakeEntry(0, 2)}, {256, MakeEntry(2, 3)}, {256, MakeEntry(3, 3)}}},
+      {{2, 2, 2, 2}, {3, 2, 1, 0}, true,
+       {{512, MakeEntry(0, 2)}, {512, MakeEntry(1, 2)}, {512, MakeEntry(2, 2)}, {512, MakeEntry(3, 2)}}},
+      {{1, 1, 1}, {}, true, {{1024, MakeEntry(0, 1)}, {1024, MakeEntry(1, 1)}}},
       {{1, 1, 2, 2}, {}, true, {}},
       {{12, 1, 1}, {}, true, {}},
       {{1, 12}, {}, false, {}},
+      {lone(283, 100), {}, true, {{256, MakeEntry(100, 1)}, {1792, kUntouched}}},
+      {lone(283, -1), {}, true, {{kTableSize, MakeEntry(187, 1)}}},
+      {lone(256, -1), {}, true, {{kTableSize, MakeEntry(171, 1)}}},
+      {lone(1, -1), {}, true, {{kTableSize, MakeEntry(0, 1)}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.widths));
@@ -99,14 +114,17 @@ TEST_F(Codes, WorkedTablesSortAndBuild) {
       EXPECT_EQ(SortOrder(c.widths), c.order);
     }
     std::vector<uint8_t> widths = c.widths;
-    std::vector<uint16_t> table(kTableSize);
+    std::vector<uint16_t> table(kTableSize, kUntouched), want;
     lz.chunkLimit = 1789;
     lz.produced = 3;
     EXPECT_EQ(MakeCode(kCodeBits, int(widths.size()) - 1, widths.data(), table.data()), c.builds);
     EXPECT_EQ(lz.produced, c.builds ? 3 : 1789);
-    for (const auto& [word, symbol] : c.decodes) {
-      EXPECT_EQ(table[std::stoul(word, nullptr, 2) << (kCodeBits - word.size())], MakeEntry(symbol, uint32_t(word.size())))
-          << word;
+    for (const auto& [n, entry] : c.table) {
+      want.insert(want.end(), size_t(n), entry);
+      EXPECT_TRUE(entry == kUntouched || widths[EntrySymbol(entry)] == EntryWidth(entry));  // the width array agrees
+    }
+    if (!want.empty()) {
+      EXPECT_EQ(table, want);
     }
   }
   for (uint32_t seed = 1; seed < 200; seed++) {
@@ -119,27 +137,6 @@ TEST_F(Codes, WorkedTablesSortAndBuild) {
       seen[order[i]] = true;
       ASSERT_TRUE(i == 0 || widths[order[i - 1]] >= widths[order[i]]) << "seed " << seed;
     }
-  }
-}
-
-// A code with one symbol or none decodes with width 1: the lone symbol, or
-// the one at sort position 0, fills the entries its width gives it (all for
-// none), and the others stay as they were.
-TEST_F(Codes, DegenerateCodesDecodeWithWidthOne) {
-  const struct {
-    size_t symbols;
-    int lone;           // the symbol with a width of 3, or -1
-    uint16_t expected;  // the symbol every filled entry names
-    int filled;
-  } cases[] = {{283, 100, 100, 256}, {283, -1, 187, kTableSize}, {256, -1, 171, kTableSize}, {1, -1, 0, kTableSize}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.symbols);
-    std::vector<uint8_t> widths(c.symbols, 0);
-    if (c.lone >= 0) widths[size_t(c.lone)] = 3;
-    std::vector<uint16_t> table(kTableSize, 0xEEEE);
-    ASSERT_TRUE(MakeCode(kCodeBits, int(c.symbols) - 1, widths.data(), table.data()));
-    for (int p = 0; p < kTableSize; p++) ASSERT_EQ(table[size_t(p)], p < c.filled ? MakeEntry(c.expected, 1) : 0xEEEE);
-    EXPECT_EQ(widths[c.expected], 1);
   }
 }
 
