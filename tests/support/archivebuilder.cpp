@@ -98,12 +98,9 @@ Bytes SampleText(size_t n, uint32_t seed) {
 
 FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes) {
   FileEntry e;
-  e.name = name;
-  e.data = data;
-  e.attributes = attributes;
+  e.name = name, e.data = data, e.attributes = attributes;
   return e;
 }
-
 FileEntry Dir(const std::string& name, uint32_t attributes) {
   FileEntry e = File(name, {}, attributes);
   e.compType = 0;
