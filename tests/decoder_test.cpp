@@ -60,20 +60,20 @@ Bytes EncodeBlocks(const std::vector<Block>& blocks) {
       counts[0][symbol]++;
       if (length >= 0) counts[1].at(size_t(length))++;
     }
-    std::vector<Code> codes;
+    std::vector<Code> code;
     for (const auto& n : counts) {
       uint8_t width = 1;
       while ((size_t(1) << width) < size_t(std::count_if(n.begin(), n.end(), [](uint32_t k) { return k; }))) width++;
       std::vector<uint8_t> widths;
       for (uint32_t k : n) widths.push_back(k ? width : 0);
-      codes.emplace_back(widths, w);
+      code.emplace_back(widths, w);
     }
     w.Put(uint32_t(count >= 0 ? count : int(tokens.size())), 15);
     for (const Token& t : tokens) {
       const auto [symbol, extra, extraBits, length] = t.Coded();
-      codes[0].Put(w, symbol);
+      code[0].Put(w, symbol);
       if (extraBits) w.Put(extra, extraBits);
-      if (length >= 0) codes[1].Put(w, size_t(length));
+      if (length >= 0) code[1].Put(w, size_t(length));
     }
   }
   return w.Finish();
