@@ -1,12 +1,10 @@
-// fuzz_comment.cpp - the comment decoder over arbitrary main headers.
-//
-// The input becomes the variable part of a main header (text-field length
-// first), so every comment size, text length and code table is reached
-// without having to find a matching header CRC.
+// fuzz_comment.cpp - the comment decoder over arbitrary main headers. The
+// input becomes the variable part of a main header (text-field length first),
+// so every comment size, text length and code table is reached without a
+// matching header CRC.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "archive/reader.h"
 #include "archive/status.h"
@@ -19,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   headerRecord.flags = ace::kFlagComment | ace::kFlagCommentDecode;
   headerRecord.main.textLength = size ? data[0] : 0;
   memset(headerRecord.main.variable, 0, sizeof headerRecord.main.variable);
-  const size_t held = size > 1 ? size - 1 : 0;
-  const size_t room = 2013;  // what a header can supply after offset 31
+  const size_t held = size > 1 ? size - 1 : 0, room = 2013;  // what a header can supply after offset 31
   memcpy(headerRecord.main.variable, data + (size ? 1 : 0), held < room ? held : room);
   char text[kCommentFieldSize];
   DecodeComment(text, sizeof text);

@@ -1,8 +1,8 @@
-// make_seeds.cpp - writes seed corpora for the fuzz targets with the tests'
-// own archive builders: small solid and non-solid archives, stored and
-// compressed entries, comments, junk ahead of the archive.
-// For the whole-extraction target also archives whose names meet the files
-// its machine holds, repeat, or try to leave the directory, each behind the
+// make_seeds.cpp - seed corpora for the fuzz targets, written with the tests'
+// archive builders: small solid and non-solid archives with stored and
+// compressed entries, comments and junk ahead; packed comments behind text
+// fields; for the whole extraction also archives whose names meet the files
+// its machine holds, repeat or try to leave the directory, each behind the
 // two bytes that choose how the machine behaves.
 // Usage: make_seeds ARCHIVE_DIR COMMENT_DIR [EXTRACT_DIR]
 #include <cstdio>
@@ -13,14 +13,11 @@
 
 using namespace qmktest;
 
-namespace {
-bool Write(const std::string& path, const Bytes& b) {
+static int Write(const std::string& path, const Bytes& b) {
   FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(b.data(), 1, b.size(), f) == b.size();
-  return fclose(f) == 0 && ok;
+  const bool ok = f && fwrite(b.data(), 1, b.size(), f) == b.size();
+  return f && fclose(f) == 0 && ok;
 }
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) {
@@ -28,74 +25,53 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<Bytes> archives;
-  const std::string dir = argv[1];
   int written = 0;
   for (uint32_t seed = 0; seed < 12; seed++) {
-    std::vector<FileEntry> e(3);
-    e[0].name = "d";
-    e[0].attributes = 0x10;
-    e[1].name = "d\\t.txt";
-    e[1].data = SampleText(200 + seed * 150, seed);
-    e[2].name = "r.bin";
-    e[2].data = RandomBytes(50 + seed * 20, seed);
+    std::vector<FileEntry> e = {File("d", {}, 0x10), File("d\\t.txt", SampleText(200 + seed * 150, seed)),
+                                File("r.bin", RandomBytes(50 + seed * 20, seed))};
     e[2].compType = seed % 3 == 0 ? 0 : 1;
-    const bool solid = seed % 2 == 0;
-    Pack(e, solid);
     MainSpec m;
-    m.flags = solid ? 0x8000 : 0;
+    m.flags = seed % 2 == 0 ? 0x8000 : 0;
+    Pack(e, m.flags != 0);
     if (seed % 4 == 1) m.comment = EncodeComment("seed comment " + std::to_string(seed) + " seed comment");
-    Bytes a = BuildArchive(m, e);
-    if (seed % 5 == 2) a.insert(a.begin(), 300, uint8_t(seed));
-    written += Write(dir + "/seed" + std::to_string(seed) + ".ace", a);
-    archives.push_back(a);
+    archives.push_back(BuildArchive(m, e));
+    if (seed % 5 == 2) archives.back().insert(archives.back().begin(), 300, uint8_t(seed));
+    written += Write(std::string(argv[1]) + "/seed" + std::to_string(seed) + ".ace", archives.back());
   }
-  const std::string cdir = argv[2];
   const char* const texts[] = {"a", "hello hello hello", "Quellmark Setup installs Quellmark. Quellmark!",
                                "abababababababababababababababab"};
-  int k = 0;
-  for (const char* t : texts) {
-    Bytes c = EncodeComment(t);
-    Bytes input = {uint8_t(k * 3)};
-    input.resize(1 + size_t(k) * 3, 'x');
-    input.push_back(uint8_t(c.size()));
-    input.push_back(uint8_t(c.size() >> 8));
+  for (int k = 0; k < 4; k++) {  // the text field's length and text, the comment's size, the comment
+    const Bytes c = EncodeComment(texts[k]);
+    Bytes input(1 + size_t(k) * 3, 'x');
+    input[0] = uint8_t(k * 3);
+    input.insert(input.end(), {uint8_t(c.size()), uint8_t(c.size() >> 8)});
     input.insert(input.end(), c.begin(), c.end());
-    written += Write(cdir + "/comment" + std::to_string(k++) + ".bin", input);
+    written += Write(std::string(argv[2]) + "/comment" + std::to_string(k) + ".bin", input);
   }
   if (argc == 4) {
-    const std::string edir = argv[3];
     // Names against a machine with P\QMK\old.txt and P\QMK\Docs\a.txt.
-    const std::vector<std::vector<std::pair<std::string, uint32_t>>> sets = {
-        {{"old.txt", 0x20}, {"new.txt", 0x20}},
-        {{"Docs", 0x10}, {"Docs\\a.txt", 0x21}, {"Docs\\b.txt", 0x20}},
-        {{"a.txt", 0x20}, {"A.TXT", 0x20}},
-        {{"old.txt", 0x10}, {"Docs", 0x20}},
-        {{"x", 0x20}, {"x\\y.txt", 0x20}},
-        {{"..\\keep.txt", 0x20}, {"ok.txt", 0x20}},
-        {{"sub\\deep\\f.bin", 0x20}, {"sub", 0x10}},
-    };
-    int k = 0;
-    for (const auto& names : sets) {
-      std::vector<FileEntry> e;
-      for (const auto& [name, attributes] : names) {
-        FileEntry f;
-        f.name = name;
-        f.attributes = attributes;
-        if (!(attributes & 0x10)) f.data = SampleText(100 + 40 * e.size(), uint32_t(k));
-        e.push_back(f);
+    const std::vector<std::vector<FileEntry>> sets = {
+        {File("old.txt", {}), File("new.txt", {})},
+        {Dir("Docs"), File("Docs\\a.txt", {}, 0x21), File("Docs\\b.txt", {})},
+        {File("a.txt", {}), File("A.TXT", {})},
+        {Dir("old.txt"), File("Docs", {})},
+        {File("x", {}), File("x\\y.txt", {})},
+        {File("..\\keep.txt", {}), File("ok.txt", {})},
+        {File("sub\\deep\\f.bin", {}), Dir("sub")}};
+    for (size_t k = 0; k < sets.size(); k++) {
+      std::vector<FileEntry> e = sets[k];
+      for (size_t i = 0; i < e.size(); i++) {
+        if (!(e[i].attributes & 0x10)) e[i].data = SampleText(100 + 40 * i, uint32_t(k));
       }
       Pack(e, true);
       archives.push_back(BuildArchive({}, e));
-      k++;
     }
-    k = 0;
-    for (const Bytes& a : archives) {
+    for (size_t k = 0; k < archives.size(); k++) {
       // Plain, disk full, one call failing, stopped: two bytes, then the archive.
       Bytes input = {uint8_t(k % 4), uint8_t(k * 37)};
-      input.insert(input.end(), a.begin(), a.end());
-      written += Write(edir + "/extract" + std::to_string(k++) + ".bin", input);
+      input.insert(input.end(), archives[k].begin(), archives[k].end());
+      written += Write(std::string(argv[3]) + "/extract" + std::to_string(k) + ".bin", input);
     }
   }
   printf("wrote %d seeds\n", written);
-  return 0;
 }

@@ -1,8 +1,6 @@
-// codes_test.cpp - the tie order of the width sort, code-word assignment,
-// the degenerate codes, and width tables read and built as a step-by-step
-// reference does.
-#include <cstring>
-
+// codes_test.cpp - the width sort and its tie order, code-word assignment,
+// the degenerate codes, and block headers read as a step-by-step reference
+// reads them.
 #include "tests/support/archivebuilder.h"
 #include "tests/support/bitwriter.h"
 #include "tests/testenv.h"
@@ -11,107 +9,24 @@ using namespace qmktest;
 
 namespace {
 
-// Sorts a width array as MakeCode does and returns the symbol order.
+// Sorts a width array with SortByWidth and returns the symbol order.
 std::vector<uint16_t> SortOrder(const std::vector<uint8_t>& widths) {
-  for (size_t i = 0; i < widths.size(); i++) {
-    codes.sortKeys[i] = widths[i];
-    codes.sortSymbols[i] = uint16_t(i);
-  }
+  for (size_t i = 0; i < widths.size(); i++) codes.sortKeys[i] = widths[i], codes.sortSymbols[i] = uint16_t(i);
   SortByWidth(0, int(widths.size()) - 1);
   return std::vector<uint16_t>(codes.sortSymbols, codes.sortSymbols + widths.size());
 }
 
-}  // namespace
-
-using Codes = PhaseTest;
-
-// Hand-worked tables: the order the sort leaves equal widths in decides
-// which symbol gets the smaller code word. Three one-bit widths lose the
-// last; a width above the index fails only while the table has room left.
-TEST_F(Codes, WorkedTablesSortAndBuild) {
-  struct Case {
-    std::vector<uint8_t> widths;
-    std::vector<uint16_t> order;  // empty: not worked out
-    bool builds;
-    std::vector<std::pair<std::string, uint16_t>> decodes;  // code word, symbol
-  } cases[] = {
-      {{1, 1, 0}, {0, 1, 2}, true, {{"0", 1}, {"1", 0}}},
-      {{2, 1, 3, 3, 0}, {3, 2, 0, 1, 4}, true, {{"0", 1}, {"10", 0}, {"110", 2}, {"111", 3}}},
-      {{2, 2, 2, 2}, {3, 2, 1, 0}, true, {{"00", 0}, {"01", 1}, {"10", 2}, {"11", 3}}},
-      {{1, 1, 1}, {}, true, {{"0", 0}, {"1", 1}}},
-      {{1, 1, 2, 2}, {}, true, {}},
-      {{12, 1, 1}, {}, true, {}},
-      {{1, 12}, {}, false, {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.widths));
-    if (!c.order.empty()) {
-      EXPECT_EQ(SortOrder(c.widths), c.order);
-    }
-    std::vector<uint8_t> widths = c.widths;
-    std::vector<uint16_t> table(kTableSize);
-    lz.chunkLimit = 1789;
-    lz.produced = 3;
-    EXPECT_EQ(MakeCode(kCodeBits, int(widths.size()) - 1, widths.data(), table.data()), c.builds);
-    EXPECT_EQ(lz.produced, c.builds ? 3 : 1789);  // a failure ends the running chunk
-    for (const auto& [bits, symbol] : c.decodes) {
-      const uint32_t index = uint32_t(std::stoul(bits, nullptr, 2)) << (kCodeBits - bits.size());
-      EXPECT_EQ(table[index], MakeEntry(symbol, uint32_t(bits.size()))) << bits;
-    }
-  }
-}
-
-// The sort leaves any widths in descending order.
-TEST_F(Codes, SortsDescendingWhateverTheInput) {
-  for (uint32_t seed = 1; seed < 200; seed++) {
-    const Bytes r = RandomBytes(1 + seed % 283, seed);
-    const std::vector<uint8_t> widths(r.begin(), r.end());
-    const std::vector<uint16_t> order = SortOrder(widths);
-    std::vector<bool> seen(widths.size(), false);
-    for (size_t i = 0; i < order.size(); i++) {
-      ASSERT_FALSE(seen[order[i]]) << "seed " << seed;
-      seen[order[i]] = true;
-      ASSERT_TRUE(i == 0 || widths[order[i - 1]] >= widths[order[i]]) << "seed " << seed;
-    }
-  }
-}
-
-// A code with one symbol or none decodes with width 1: the lone symbol, or
-// the one at sort position 0, fills the entries its width gives it (all for
-// none), and the others stay as they were.
-TEST_F(Codes, DegenerateCodesDecodeWithWidthOne) {
-  struct Case {
-    size_t symbols;
-    int lone;           // the symbol with a width of 3, or -1
-    uint16_t expected;  // the symbol every filled entry names
-    int filled;
-  } cases[] = {{283, 100, 100, 256}, {283, -1, 187, kTableSize}, {256, -1, 171, kTableSize}, {1, -1, 0, kTableSize}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.symbols);
-    std::vector<uint8_t> widths(c.symbols, 0);
-    if (c.lone >= 0) widths[size_t(c.lone)] = 3;
-    std::vector<uint16_t> table(kTableSize, 0xEEEE);
-    ASSERT_TRUE(MakeCode(kCodeBits, int(c.symbols) - 1, widths.data(), table.data()));
-    for (int p = 0; p < kTableSize; p++) ASSERT_EQ(table[size_t(p)], p < c.filled ? MakeEntry(c.expected, 1) : 0xEEEE);
-    EXPECT_EQ(widths[c.expected], 1);
-  }
-}
-
-namespace {
-
-// The width table read and built step by step as written down: one bit at a
+// A width table read and built step by step as written down: a bit at a
 // time, a table of bare symbols cleared to symbol 0 beforehand, the modulo
 // sum, and the full sort.
 struct Reference {
-  std::vector<uint32_t> bits;  // the stream's bits in reading order
+  std::vector<uint32_t> bits;  // the stream's bits in reading order (words from bit 31 down)
   uint32_t pos = 0;
-  std::vector<uint16_t> table = std::vector<uint16_t>(kTableSize, 0);
+  std::vector<uint16_t> table;
   int filled = 0;  // table entries the last code took
 
-  explicit Reference(const Bytes& stream) {
-    for (size_t k = 0; k < stream.size() * 8; k++) {
-      bits.push_back(stream[k / 32 * 4 + 3 - k % 32 / 8] >> (7 - k % 8) & 1);  // words from bit 31 down
-    }
+  explicit Reference(const Bytes& s) {
+    for (size_t k = 0; k < s.size() * 8; k++) bits.push_back(s[k / 32 * 4 + 3 - k % 32 / 8] >> (7 - k % 8) & 1);
   }
   uint32_t Peek(int n) const {
     uint32_t v = 0;
@@ -130,60 +45,117 @@ struct Reference {
     while (codes.sortKeys[c] != 0) c++;
     if (c < 2) widths[codes.sortSymbols[0]] = 1;
     filled = 0;
-    for (int i = std::max(c, 1) - 1; i >= 0 && filled < (1 << bits); i--) {
+    for (int i = std::max(c, 1) - 1, k; i >= 0 && filled < (1 << bits); i--, filled += k) {
       if (codes.sortKeys[i] > bits) return false;
-      const int k = (1 << bits) >> codes.sortKeys[i];
+      k = (1 << bits) >> codes.sortKeys[i];
       std::fill(table.begin() + filled, table.begin() + filled + k, codes.sortSymbols[i]);
-      filled += k;
     }
     return true;
   }
   bool ReadWidths(int lastMax, std::vector<uint8_t>& widths) {
     table.assign(kTableSize, 0);
-    const int last = std::min(int(Read(9)), lastMax);
-    const int offset = int(Read(4));
-    const int range = int(Read(4));
+    const int last = std::min(int(Read(9)), lastMax), offset = int(Read(4)), range = int(Read(4));
     uint8_t pre[16] = {};
     for (int s = 0; s <= range; s++) pre[s] = uint8_t(Read(3));
     if (!MakeCode(kPreCodeBits, range, pre)) return false;
-    std::vector<int> values;
-    while (int(values.size()) <= last) {
+    std::vector<int> v;
+    while (int(v.size()) <= last) {
       const uint16_t s = table[Peek(kPreCodeBits)];
       pos += pre[s];
-      for (int run = s < range ? 1 : int(Read(4)) + 4; run > 0 && int(values.size()) <= last; run--) {
-        values.push_back(s < range ? s : 0);
-      }
+      for (int run = s < range ? 1 : int(Read(4)) + 4; run > 0 && int(v.size()) <= last; run--) v.push_back(s < range ? s : 0);
     }
-    for (int i = 1; i <= last && range != 0; i++) {
-      values[size_t(i)] = (values[size_t(i)] + values[size_t(i) - 1]) % range;
-    }
-    for (int i = 0; i <= last; i++) widths[size_t(i)] = uint8_t(values[size_t(i)] ? values[size_t(i)] + offset : 0);
+    for (int i = 1; i <= last && range != 0; i++) v[size_t(i)] = (v[size_t(i)] + v[size_t(i) - 1]) % range;
+    for (int i = 0; i <= last; i++) widths[size_t(i)] = uint8_t(v[size_t(i)] ? v[size_t(i)] + offset : 0);
     return MakeCode(kCodeBits, last, widths.data());
   }
 };
 
 }  // namespace
 
-// A block header (main code, length code, symbol count) must leave what
-// the reference leaves: the same result and read position, the same widths,
-// and in every table entry the same symbol with the width the width array
-// gives it. One width table is drawn at random so that codes come out
-// complete, incomplete (with pre-code entries left among the first 128),
-// overfull, broken, all zero, and capped at the last index; the main code
-// before a drawn length code has no symbols, the length code after a drawn
-// main code is noise.
+using Codes = PhaseTest;
+
+// Hand-worked tables: the order the sort leaves equal widths in decides which
+// symbol gets the smaller code word. Three one-bit widths lose the last; a
+// width above the index fails only while the table has room left, and a
+// failure ends the running chunk. A code with one symbol or none decodes with
+// width 1: the lone symbol, or the one at sort position 0, fills the entries
+// its width gives it (all for none), and the others stay as they were. Any
+// widths come out of the sort descending.
+TEST_F(Codes, WorkedTablesSortAndBuild) {
+  auto lone = [](size_t n, int symbol) {
+    std::vector<uint8_t> w(n, 0);
+    if (symbol >= 0) w[size_t(symbol)] = 3;
+    return w;
+  };
+  constexpr uint16_t kUntouched = 0xEEEE;
+  const struct {
+    std::vector<uint8_t> widths;
+    std::vector<uint16_t> order;  // empty: not worked out
+    bool builds;
+    std::vector<std::pair<int, uint16_t>> table;  // runs of entries, from 0 on; empty: not worked out
+  } cases[] = {
+      {{1, 1, 0}, {0, 1, 2}, true, {{1024, MakeEntry(1, 1)}, {1024, MakeEntry(0, 1)}}},
+      {{2, 1, 3, 3, 0}, {3, 2, 0, 1, 4}, true,
+       {{1024, MakeEntry(1, 1)}, {512, MakeEntry(0, 2)}, {256, MakeEntry(2, 3)}, {256, MakeEntry(3, 3)}}},
+      {{2, 2, 2, 2}, {3, 2, 1, 0}, true,
+       {{512, MakeEntry(0, 2)}, {512, MakeEntry(1, 2)}, {512, MakeEntry(2, 2)}, {512, MakeEntry(3, 2)}}},
+      {{1, 1, 1}, {}, true, {{1024, MakeEntry(0, 1)}, {1024, MakeEntry(1, 1)}}},
+      {{1, 1, 2, 2}, {}, true, {}},
+      {{12, 1, 1}, {}, true, {}},
+      {{1, 12}, {}, false, {}},
+      {lone(283, 100), {}, true, {{256, MakeEntry(100, 1)}, {1792, kUntouched}}},
+      {lone(283, -1), {}, true, {{kTableSize, MakeEntry(187, 1)}}},
+      {lone(256, -1), {}, true, {{kTableSize, MakeEntry(171, 1)}}},
+      {lone(1, -1), {}, true, {{kTableSize, MakeEntry(0, 1)}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.widths));
+    if (!c.order.empty()) {
+      EXPECT_EQ(SortOrder(c.widths), c.order);
+    }
+    std::vector<uint8_t> widths = c.widths;
+    std::vector<uint16_t> table(kTableSize, kUntouched), want;
+    lz.chunkLimit = 1789;
+    lz.produced = 3;
+    EXPECT_EQ(MakeCode(kCodeBits, int(widths.size()) - 1, widths.data(), table.data()), c.builds);
+    EXPECT_EQ(lz.produced, c.builds ? 3 : 1789);
+    for (const auto& [n, entry] : c.table) {
+      want.insert(want.end(), size_t(n), entry);
+      EXPECT_TRUE(entry == kUntouched || widths[EntrySymbol(entry)] == EntryWidth(entry));  // the width array agrees
+    }
+    if (!want.empty()) {
+      EXPECT_EQ(table, want);
+    }
+  }
+  for (uint32_t seed = 1; seed < 200; seed++) {
+    const Bytes r = RandomBytes(1 + seed % 283, seed);
+    const std::vector<uint8_t> widths(r.begin(), r.end());
+    const std::vector<uint16_t> order = SortOrder(widths);
+    std::vector<bool> seen(widths.size(), false);
+    for (size_t i = 0; i < order.size(); i++) {
+      ASSERT_FALSE(seen[order[i]]) << "seed " << seed;
+      seen[order[i]] = true;
+      ASSERT_TRUE(i == 0 || widths[order[i - 1]] >= widths[order[i]]) << "seed " << seed;
+    }
+  }
+}
+
+// A block header (main code, length code, symbol count) leaves what the
+// reference leaves: the same result and read position, the same widths, and
+// in every table entry the same symbol with the width the width array gives
+// it. One width table is drawn at random so that codes come out complete,
+// incomplete (with pre-code entries left among the first 128), overfull,
+// broken, all zero, and capped at the last index; the main code before a
+// drawn length code has no symbols, the length code after a drawn main code
+// is noise.
 TEST_F(Codes, BlockHeadersReadAsTheStepByStepReference) {
-  int built = 0;
-  int leftPreCodeEntries = 0;
+  int built = 0, leftPreCodeEntries = 0;
   for (uint32_t seed = 1; seed <= 3000; seed++) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
     const Bytes noise = RandomBytes(600, seed);
     const bool lengthDrawn = seed % 2 == 0;
     BitWriter w;
-    if (lengthDrawn) {
-      w.Put(0, 17);  // last index, offset and range 0
-      w.Put(1, 3);   // the zero run's width
-      w.Put(0, 5);   // its code word, 4 zeros
-    }
+    if (lengthDrawn) w.Put(0, 17), w.Put(1, 3), w.Put(0, 5);  // last index, offset, range 0; a zero run of width 1
     w.Put(seed % 5 == 0 ? noise[0] % 20 : 200 + noise[0], 9);
     w.Put(noise[1] % 5, 4);
     const int range = noise[2] % 16;
@@ -195,33 +167,27 @@ TEST_F(Codes, BlockHeadersReadAsTheStepByStepReference) {
     Reference want(stream);
     std::vector<uint8_t> widths[2] = {std::vector<uint8_t>(kMainSymbols), std::vector<uint8_t>(kLengthSymbols)};
     std::vector<uint16_t> tables[2];
-    int filled[2] = {};
-    int codesBuilt = 0;
-    while (codesBuilt < 2 && want.ReadWidths(codesBuilt ? 255 : 282, widths[codesBuilt])) {
-      tables[codesBuilt] = want.table;
-      filled[codesBuilt++] = want.filled;
-    }
-    const uint32_t count = codesBuilt == 2 ? want.Read(15) : 0;
+    int n = 0, filled[2] = {};  // codes built, the table entries each took
+    for (; n < 2 && want.ReadWidths(n ? 255 : 282, widths[n]); n++) tables[n] = want.table, filled[n] = want.filled;
+    const uint32_t count = n == 2 ? want.Read(15) : 0;
     const int drawn = lengthDrawn ? 1 : 0;
-    built += codesBuilt > drawn;
-    leftPreCodeEntries += codesBuilt > drawn && filled[drawn] < 128 && tables[drawn][127] != 0;
+    built += n > drawn;
+    leftPreCodeEntries += n > drawn && filled[drawn] < 128 && tables[drawn][127] != 0;
 
-    ASSERT_EQ(ReadBlockHeader(), codesBuilt == 2) << "seed " << seed;
-    ASSERT_EQ(bitInput.index * 32 + bitInput.offset, want.pos) << "seed " << seed;
+    ASSERT_EQ(ReadBlockHeader(), n == 2);
+    ASSERT_EQ(bitInput.index * 32 + bitInput.offset, want.pos);
+    if (n == 2) {
+      ASSERT_EQ(lz.blockCount, count);
+    }
     const uint8_t* gotWidths[] = {codes.mainWidths, codes.lengthWidths};
     const uint16_t* gotTables[] = {codes.mainTable, codes.lengthTable};
-    for (int k = 0; k < codesBuilt; k++) {
-      ASSERT_EQ(std::vector<uint8_t>(gotWidths[k], gotWidths[k] + widths[k].size()), widths[k]) << "seed " << seed;
+    for (int k = 0; k < n; k++) {
+      ASSERT_EQ(std::vector<uint8_t>(gotWidths[k], gotWidths[k] + widths[k].size()), widths[k]);
       for (int e = 0; e < kTableSize; e++) {
-        const uint16_t symbol = tables[k][size_t(e)];
-        ASSERT_EQ(gotTables[k][e], MakeEntry(symbol, widths[k][symbol])) << "seed " << seed << ", entry " << e;
+        ASSERT_EQ(gotTables[k][e], MakeEntry(tables[k][size_t(e)], widths[k][tables[k][size_t(e)]])) << "entry " << e;
       }
     }
-    if (codesBuilt == 2) {
-      ASSERT_EQ(lz.blockCount, count) << "seed " << seed;
-    }
   }
-  // The draw reaches the cases it is meant for.
-  EXPECT_GT(built, 300);
+  EXPECT_GT(built, 300);  // the draw reaches the cases it is meant for
   EXPECT_GT(leftPreCodeEntries, 5);
 }

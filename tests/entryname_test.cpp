@@ -1,9 +1,11 @@
 // entryname_test.cpp - names that could escape the target directory or name
-// a device are refused; ordinary names, including odd but harmless ones,
-// pass; a name repeated in any letter case is refused.
+// a device are refused with their reason; ordinary names, odd but harmless
+// ones among them, pass; a name repeated in any letter case is refused, and
+// the set takes no more than its limit.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive/entryname.h"
@@ -20,8 +22,7 @@ TEST(EntryNames, AreRefusedWithTheirReasonOrPass) {
       {NameFault::kDeviceName,
        {"CON", "con", "a\\prn.txt", "AUX.tar.gz", "nul", "COM1", "com9.log", "LPT1", "x\\lpt9.dat", "CON .txt"}},
       {NameFault::kControlChar, {std::string("a\0b", 3), "a\tb", "new\nline", "\x1f"}},
-      // Its log line would name a path the uninstaller cannot read.
-      {NameFault::kSlash, {"a/b/c.txt"}},
+      {NameFault::kSlash, {"a/b/c.txt"}},  // its log line would name a path the uninstaller cannot read
       {NameFault::kTooLong, {longest + "a"}},
       {NameFault::kNone,
        {longest, "qmk.exe", "Plugins", "Plugins\\a.dll", "readme.rus.txt", ".hidden", "..name", "name..txt",
@@ -33,35 +34,29 @@ TEST(EntryNames, AreRefusedWithTheirReasonOrPass) {
   EXPECT_EQ(CheckEntryName("abcdef", 6, 5), NameFault::kTooLong);
 }
 
+// Each admitted name takes the next number; a repeat names the earlier entry.
 TEST(EntryNames, RepeatedAreRefusedWhateverTheirCaseAndNameTheEarlierEntry) {
   EntryNameSet names;
   ASSERT_TRUE(OpenEntryNameSet(&names));
   unsigned earlier = 99;
   auto admit = [&](const std::string& n) { return AdmitEntryName(&names, n.data(), n.size(), &earlier); };
-  EXPECT_EQ(admit("Plugins"), NameFault::kNone);
-  EXPECT_EQ(admit("Plugins\\a.dll"), NameFault::kNone);
-  EXPECT_EQ(admit("a.dll"), NameFault::kNone);  // the same leaf elsewhere is another name
-  EXPECT_EQ(admit("Plugins"), NameFault::kRepeated);
-  EXPECT_EQ(earlier, 0u);
-  EXPECT_EQ(admit("PLUGINS\\A.DLL"), NameFault::kRepeated);
-  EXPECT_EQ(earlier, 1u);
-  EXPECT_EQ(admit("..\\x"), NameFault::kParent);  // unsafe before repeated
-  EXPECT_EQ(admit("Plugins\\a.dl"), NameFault::kNone);
-  EXPECT_EQ(admit("A.DL"), NameFault::kNone);
-  EXPECT_EQ(admit("a.Dl"), NameFault::kRepeated);
-  EXPECT_EQ(earlier, 4u);  // refused names take no number
+  const std::vector<std::tuple<std::string, NameFault, unsigned>> steps = {  // name, fault, earlier entry after
+      {"Plugins", NameFault::kNone, 99},
+      {"Plugins\\a.dll", NameFault::kNone, 99},
+      {"a.dll", NameFault::kNone, 99},  // the same leaf elsewhere is another name
+      {"Plugins", NameFault::kRepeated, 0},
+      {"PLUGINS\\A.DLL", NameFault::kRepeated, 1},
+      {"..\\x", NameFault::kParent, 1},  // unsafe before repeated
+      {"Plugins\\a.dl", NameFault::kNone, 1},
+      {"A.DL", NameFault::kNone, 1},
+      {"a.Dl", NameFault::kRepeated, 4}};  // refused names take no number
+  for (const auto& [name, fault, number] : steps) {
+    EXPECT_EQ(admit(name), fault) << name;
+    EXPECT_EQ(earlier, number) << name;
+  }
+  for (unsigned i = 5; i < kMaxEntryNames; i++) ASSERT_EQ(admit("f" + std::to_string(i)), NameFault::kNone) << i;
+  EXPECT_EQ(admit("one more"), NameFault::kTooMany);
+  EXPECT_EQ(admit("f12287"), NameFault::kTooMany);
   CloseEntryNameSet(&names);
   EXPECT_EQ(admit("x"), NameFault::kTooMany);  // closed: nothing is taken
-}
-
-TEST(EntryNames, TheSetRefusesNamesBeyondItsLimit) {
-  EntryNameSet names;
-  ASSERT_TRUE(OpenEntryNameSet(&names));
-  for (unsigned i = 0; i < kMaxEntryNames; i++) {
-    const std::string n = "f" + std::to_string(i);
-    ASSERT_EQ(AdmitEntryName(&names, n.data(), n.size()), NameFault::kNone) << n;
-  }
-  EXPECT_EQ(AdmitEntryName(&names, "one more", 8), NameFault::kTooMany);
-  EXPECT_EQ(AdmitEntryName(&names, "f12287", 6), NameFault::kTooMany);
-  CloseEntryNameSet(&names);
 }

@@ -7,12 +7,8 @@
 namespace qmktest {
 
 namespace {
-void Put16(Bytes& b, uint16_t v) {
-  b.push_back(uint8_t(v));
-  b.push_back(uint8_t(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-  for (int k = 0; k < 4; k++) b.push_back(uint8_t(v >> (8 * k)));
+void Put(Bytes& b, uint32_t v, int bytes) {
+  for (int k = 0; k < bytes; k++) b.push_back(uint8_t(v >> (8 * k)));
 }
 uint32_t Next(uint32_t& x) {  // xorshift32
   x ^= x << 13;
@@ -22,63 +18,38 @@ uint32_t Next(uint32_t& x) {  // xorshift32
 }  // namespace
 
 Bytes Header(uint8_t type, uint16_t flags, const Bytes& rest) {
-  Bytes body;
-  body.push_back(type);
-  Put16(body, flags);
-  body.insert(body.end(), rest.begin(), rest.end());
   Bytes h = {0, 0};
-  Put16(h, uint16_t(body.size()));
-  h.insert(h.end(), body.begin(), body.end());
+  Put(h, uint32_t(rest.size() + 3), 2);
+  h.push_back(type);
+  Put(h, flags, 2);
+  h.insert(h.end(), rest.begin(), rest.end());
   FixHeaderCrc(h, 0);
   return h;
 }
 
 void FixHeaderCrc(Bytes& image, size_t offset) {
-  const size_t size = size_t(image[offset + 2] | image[offset + 3] << 8);
-  const uint32_t crc = ReferenceCrc(image.data() + offset + 4, size);
+  const uint32_t crc = ReferenceCrc(image.data() + offset + 4, size_t(image[offset + 2] | image[offset + 3] << 8));
   image[offset] = uint8_t(crc);
   image[offset + 1] = uint8_t(crc >> 8);
 }
 
 Bytes MainHeader(const MainSpec& fields) {
-  Bytes rest;
-  const char sig[] = "**ACE**";
-  rest.insert(rest.end(), sig, sig + 7);
-  rest.insert(rest.end(), {10, 12, 2, 0});  // offsets 14..17, held but not interpreted
-  rest.insert(rest.end(), 12, 0);  // offsets 18..29
+  Bytes rest = {'*', '*', 'A', 'C', 'E', '*', '*', 10, 12, 2, 0};  // offsets 14..17 held, not interpreted
+  rest.resize(rest.size() + 12);                                 // offsets 18..29
   rest.push_back(uint8_t(fields.textField.size()));
   rest.insert(rest.end(), fields.textField.begin(), fields.textField.end());
-  uint16_t flags = fields.flags;
   if (fields.comment) {
-    flags |= 0x0002 | 0x1000;
-    Put16(rest, fields.commentSizeField ? *fields.commentSizeField : uint16_t(fields.comment->size()));
+    Put(rest, fields.commentSizeField.value_or(uint16_t(fields.comment->size())), 2);
     rest.insert(rest.end(), fields.comment->begin(), fields.comment->end());
   }
-  return Header(0, flags, rest);
-}
-
-static Bytes FileHeader(const FileEntry& e) {
-  Bytes rest;
-  Put32(rest, uint32_t(e.packed.size()));
-  Put32(rest, e.unpackedSize ? *e.unpackedSize : uint32_t(e.data.size()));
-  Put32(rest, e.fileTime);
-  Put32(rest, e.attributes);
-  Put32(rest, e.fileCrc ? *e.fileCrc : ReferenceCrc(e.data));
-  rest.push_back(e.compType);
-  rest.push_back(5);   // offset 28, held but not interpreted
-  Put16(rest, e.compParam);
-  Put16(rest, 0);      // offset 31
-  Put16(rest, uint16_t(e.name.size()));
-  rest.insert(rest.end(), e.name.begin(), e.name.end());
-  rest.insert(rest.end(), e.trailer.begin(), e.trailer.end());
-  return Header(1, e.flags, rest);
+  return Header(0, uint16_t(fields.flags | (fields.comment ? 0x1002 : 0)), rest);
 }
 
 void Pack(std::vector<FileEntry>& entries, bool solid) {
   qmk::LzEncoder encoder(kPackLevel, solid);
   for (FileEntry& e : entries) {
-    // Stored entries pass through the encoder too: in a solid archive later
-    // entries may refer to their bytes.
+    // Stored entries pass through the encoder too: later solid entries may
+    // refer to their bytes.
     Bytes packed = e.data.empty() ? Bytes() : encoder.CompressEntry(e.data.data(), e.data.size());
     e.packed = e.compType == 0 ? e.data : packed;
   }
@@ -87,7 +58,18 @@ void Pack(std::vector<FileEntry>& entries, bool solid) {
 Bytes BuildArchive(const MainSpec& main, const std::vector<FileEntry>& entries) {
   Bytes out = MainHeader(main);
   for (const FileEntry& e : entries) {
-    const Bytes h = FileHeader(e);
+    Bytes rest;
+    for (uint32_t v : {uint32_t(e.packed.size()), e.unpackedSize.value_or(uint32_t(e.data.size())), e.fileTime,
+                       e.attributes, e.fileCrc.value_or(ReferenceCrc(e.data))}) {
+      Put(rest, v, 4);
+    }
+    rest.insert(rest.end(), {e.compType, 5});  // offset 28 held, not interpreted
+    Put(rest, e.compParam, 2);
+    Put(rest, 0, 2);  // offset 31
+    Put(rest, uint32_t(e.name.size()), 2);
+    rest.insert(rest.end(), e.name.begin(), e.name.end());
+    rest.insert(rest.end(), e.trailer.begin(), e.trailer.end());
+    const Bytes h = Header(1, e.flags, rest);
     out.insert(out.end(), h.begin(), h.end());
     out.insert(out.end(), e.packed.begin(), e.packed.end());
   }
@@ -116,12 +98,9 @@ Bytes SampleText(size_t n, uint32_t seed) {
 
 FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes) {
   FileEntry e;
-  e.name = name;
-  e.data = data;
-  e.attributes = attributes;
+  e.name = name, e.data = data, e.attributes = attributes;
   return e;
 }
-
 FileEntry Dir(const std::string& name, uint32_t attributes) {
   FileEntry e = File(name, {}, attributes);
   e.compType = 0;
