@@ -46,12 +46,13 @@ uint64_t Used(const SystemState& s) {
 
 class WholeInstall : public InstallTest {
  protected:
-  // The product as the payload holds it: a directory first, then files, one of them read-only.
+  // The product as the payload holds it: a directory first, then files, one
+  // of them read-only, and one whose directories have no entries of their own.
   void SetUp() override {
     InstallTest::SetUp();
     Use({Dir("Plugins", 0x810), File("Plugins\\a.dll", RandomBytes(900, 1)), File("Plugins\\b.dll", RandomBytes(400, 2)),
          File("qmk.exe", RandomBytes(1200, 3)), File("readme.rus.txt", SampleText(500, 4), 0x21),
-         File("readme.txt", SampleText(700, 5))});
+         File("readme.txt", SampleText(700, 5)), File("docs\\en\\guide.txt", SampleText(300, 6))});
   }
   void Use(std::vector<FileEntry> entries) {
     Pack(entries, true);
@@ -163,7 +164,9 @@ TEST_F(WholeInstall, CompleteRunLogsEveryItemInOrderAndReportsSuccess) {
   EXPECT_EQ(LogLines(Read(kLogFile)),
             (std::vector<std::string>{"mkd: C:\\Program files\\ ::: QMK", "mkd: " + top + " ::: Plugins",
                                       kDir + "Plugins\\a.dll", kDir + "Plugins\\b.dll", kDir + "qmk.exe",
-                                      kDir + "readme.rus.txt", kDir + "readme.txt", "mkd: " + kPrograms + " ::: Quellmark",
+                                      kDir + "readme.rus.txt", kDir + "readme.txt", "mkd: " + top + " ::: docs",
+                                      "mkd: " + top + " ::: docs\\en", kDir + "docs\\en\\guide.txt",
+                                      "mkd: " + kPrograms + " ::: Quellmark",
                                       kMenu + "Quellmark.lnk", kMenu + "ReadMe(eng).lnk", kMenu + "ReadMe(rus).lnk",
                                       kMenu + "Uninstall.lnk",
                                       "reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK"}));
