@@ -9,10 +9,7 @@ namespace {
 
 class InstallLogTest : public InstallTest {
  protected:
-  static std::string LogBytes() {
-    std::string s;
-    return memfs::ReadFile("C:\\log.txt", &s) ? s : "<no log>";
-  }
+  static std::string LogBytes() { return Read("C:\\log.txt"); }
   static void NewLog() {
     memfs::Install();
     NewRun();

@@ -25,8 +25,7 @@ bool Below(const std::string& key, const std::string& dir) {
 }
 
 bool Has(const std::vector<std::string>& v, const std::string& s) { return std::find(v.begin(), v.end(), s) != v.end(); }
-
-bool SameNode(const SystemState::Node& a, const SystemState::Node& b) {
+bool Same(const SystemState::Node& a, const SystemState::Node& b) {
   return a.directory == b.directory && a.attributes == b.attributes && a.bytes == b.bytes;
 }
 
@@ -42,6 +41,13 @@ bool KeyOf(const std::string& line, std::string* key) {
 std::string Upper(std::string s) {
   for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+std::string Read(const std::string& path) {
+  char probe;
+  const int64_t n = platform->readFile(path.c_str(), &probe, 0);
+  std::string bytes(size_t(std::max<int64_t>(n, 0)), '\0');
+  return n >= 0 && platform->readFile(path.c_str(), bytes.data(), uint32_t(n)) == n ? bytes : "<missing>";
 }
 
 std::vector<std::string> LogLines(const std::string& bytes) {
@@ -71,10 +77,8 @@ LogNames ReadLog(const std::string& installDir) {
   for (const std::string& line : lines) {
     const uninstlog::Item item = uninstlog::ParseLine(line);
     using K = uninstlog::ItemKind;
-    std::set<std::string>* to = item.kind == K::kFile ? &names.files : item.kind == K::kDirectories ? &names.directories
-                                : item.kind == K::kRegistryKey ? &names.keys : nullptr;
     for (const std::string& p : item.paths) {
-      if (to) to->insert(Upper(p));
+      (item.kind == K::kFile ? names.files : item.kind == K::kDirectories ? names.directories : names.keys).insert(Upper(p));
     }
   }
   return names;
@@ -121,7 +125,7 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   // The log counts as made when its file is there and is not what stood there before.
   const auto oldLog = before.nodes.find(logKey), newLog = after.nodes.find(logKey);
   const bool logMade = newLog != after.nodes.end() &&
-                       (oldLog == before.nodes.end() || !SameNode(oldLog->second, newLog->second));
+                       (oldLog == before.nodes.end() || !Same(oldLog->second, newLog->second));
   if (!logMade && run.finished && !run.logReported) faults.push_back("no log made, and the run did not say so");
 
   std::map<std::string, const EntryFacts*> byName;  // the first entry of each name is the one written
@@ -141,11 +145,11 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
     const auto now = after.nodes.find(key);
     const bool gone = now == after.nodes.end() || now->second.directory != old.directory;
     if (!allowed(key)) {
-      if (gone || !SameNode(old, now->second)) faults.push_back("changed outside: " + old.path);
+      if (gone || !Same(old, now->second)) faults.push_back("changed outside: " + old.path);
     } else if (gone) {
       const bool replacing = !old.directory && (log.files.count(key) || !logMade) && (run.failureReported || !run.finished);
       if (!replacing) faults.push_back("removed: " + old.path);
-    } else if (SameNode(old, now->second) || key == logKey || !inside(key)) {
+    } else if (Same(old, now->second) || key == logKey || !inside(key)) {
       continue;
     } else if (old.directory) {
       auto it = byName.find(key);
@@ -212,17 +216,11 @@ std::vector<std::string> Differences(const SystemState& a, const SystemState& b)
   std::vector<std::string> out;
   for (const auto& [key, n] : a.nodes) {
     const auto it = b.nodes.find(key);
-    if (it == b.nodes.end() || !SameNode(n, it->second)) out.push_back((it == b.nodes.end() ? "- " : "~ ") + n.path);
+    if (it == b.nodes.end() || !Same(n, it->second)) out.push_back((it == b.nodes.end() ? "- " : "~ ") + n.path);
   }
-  for (const auto& [key, n] : b.nodes) {
-    if (!a.nodes.count(key)) out.push_back("+ " + n.path);
-  }
-  for (const std::string& r : a.registry) {
-    if (!Has(b.registry, r)) out.push_back("- registry " + r);
-  }
-  for (const std::string& r : b.registry) {
-    if (!Has(a.registry, r)) out.push_back("+ registry " + r);
-  }
+  for (const auto& [key, n] : b.nodes) out.insert(out.end(), a.nodes.count(key) ? 0 : 1, "+ " + n.path);
+  for (const std::string& r : a.registry) out.insert(out.end(), Has(b.registry, r) ? 0 : 1, "- registry " + r);
+  for (const std::string& r : b.registry) out.insert(out.end(), Has(a.registry, r) ? 0 : 1, "+ registry " + r);
   return out;
 }
 

@@ -27,21 +27,24 @@
 namespace qmktest {
 
 std::string Upper(std::string s);
+// A file's bytes through the platform in use; "<missing>" when it is not a file.
+std::string Read(const std::string& path);
 // The log's lines; each must end in CR LF, a last one without it gets "<no CR LF>".
 std::vector<std::string> LogLines(const std::string& bytes);
 // Main header and the entries, packed solid.
 Bytes PackedArchive(std::vector<FileEntry> entries);
 
-// A copy of everything in the in-memory system.
+// A copy of everything in the in-memory system: nodes by upper-case path
+// without a final "\" (stored paths of directories have one), the registry.
 struct SystemState {
   struct Node {
-    std::string path;  // as stored, directories with a final "\"
+    std::string path;
     bool directory;
     uint32_t attributes;
     std::string bytes;
   };
-  std::map<std::string, Node> nodes;  // by upper-case path without a final "\"
-  std::vector<std::string> registry;  // memfs::Registry()
+  std::map<std::string, Node> nodes;
+  std::vector<std::string> registry;
 };
 SystemState CaptureSystem();
 
@@ -49,8 +52,7 @@ SystemState CaptureSystem();
 struct EntryFacts {
   std::string name;
   bool directory;
-  uint32_t size;
-  uint32_t crc;
+  uint32_t size, crc;
 };
 std::vector<EntryFacts> ListEntries(const std::vector<uint8_t>& image);
 
