@@ -54,9 +54,8 @@ class WholeInstall : public InstallTest {
   }
 
   // A machine with the user's own files beside the product's place, an
-  // earlier program in the Start menu and in the list of uninstallers.
-  // With `overlap`, the installation directory holds an older readme.txt
-  // and a file of the user's.
+  // earlier program in the Start menu and in the list of uninstallers; with
+  // `overlap`, an older readme.txt and the user's notes where it goes.
   void MakeWorld(bool overlap = false) {
     memfs::Install();
     memfs::PutFile("C:\\Program files\\Other\\keep.txt", "the user's");

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "archive/status.h"
 #include "archive/verify.h"
@@ -70,18 +71,14 @@ TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
       {"/D=\"C:\\Quoted Dir\\QMK\" /S", true, true, true, "C:\\Quoted Dir\\QMK"},
       {"/S \"/D=C:\\Test Dir\\Q\"", true, true, true, "C:\\Test Dir\\Q"},
       {"/d=relative\\dir", true, false, true, "relative\\dir"},  // refused by the directory rules, not here
-      {"/X", false, false, false, ""},
-      {"/SS", false, false, false, ""},
-      {"S", false, false, false, ""},
+      {"/X", false, false, false, ""}, {"/SS", false, false, false, ""}, {"S", false, false, false, ""},
       {"/Q /S", false, true, false, ""},  // /S still counts, so the refusal stays silent
       {"/s", true, true, false, ""},
   };
   for (const auto& c : cases) {
     const SetupOptions o = ParseSetupArguments(c.line);
-    EXPECT_EQ(o.valid, c.valid) << c.line;
-    EXPECT_EQ(o.silent, c.silent) << c.line;
-    EXPECT_EQ(o.haveDir, c.haveDir) << c.line;
-    EXPECT_STREQ(o.dir, c.dir) << c.line;
+    EXPECT_EQ(std::make_tuple(o.valid, o.silent, o.haveDir, std::string(o.dir)),
+              std::make_tuple(c.valid, c.silent, c.haveDir, std::string(c.dir))) << c.line;
   }
   // A longer directory is cut to what the buffer holds; no payload fits it.
   EXPECT_EQ(strlen(ParseSetupArguments(("/D=C:\\" + std::string(300, 'x')).c_str()).dir), kInstallDirChars - 1);
@@ -116,11 +113,9 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   for (const auto& c : cases) {
     char message[512] = "untouched";
     EXPECT_EQ(DirectoryRefused(c.dir.c_str(), c.longestEntry, message, sizeof message), c.reason != nullptr) << c.dir;
-    if (c.reason) {
-      EXPECT_EQ(std::string(message), std::string("Quellmark cannot be installed into this directory: ") + c.reason +
-                                          ".\r\nPlease choose another directory.")
-          << c.dir;
-    }
+    EXPECT_EQ(std::string(message), c.reason ? std::string("Quellmark cannot be installed into this directory: ") + c.reason +
+                                                   ".\r\nPlease choose another directory."
+                                             : "untouched") << c.dir;
   }
   EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\file.txt", "C:\\Program files\\"}));  // nothing written
   platform = &kNativePlatform;

@@ -178,6 +178,17 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       faults.push_back("not a complete copy: " + now.path);
     }
   }
+  // Rule 5: a finished run that reports no failure extracted every entry
+  // whole (the first of a name: a repeated one is refused).
+  std::set<std::string> seen;
+  for (const EntryFacts& e : run.finished && !run.failureReported ? entries : std::vector<EntryFacts>{}) {
+    const std::string key = Upper(dir + "\\" + e.name);
+    const auto it = after.nodes.find(key);
+    if (!seen.insert(key).second) faults.push_back("a repeated name went through: " + e.name);
+    if (it == after.nodes.end() || it->second.directory != e.directory || (!e.directory && !completeCopy(key, it->second))) {
+      faults.push_back("reported done, not in place whole: " + e.name);
+    }
+  }
   // The registry: only the uninstall key may change, and it is logged.
   std::string key;
   for (const std::string& line : before.registry) {

@@ -13,7 +13,8 @@
 //   3. Nothing that existed was removed, except a file the run began to
 //      replace (logged, if there is a log) and failed to write, which it
 //      must report; a changed file holds a complete copy of its entry.
-//   4. A finished run leaves no partial file.
+//   4. A finished run leaves no partial file, and one that reports no failure
+//      extracted every entry whole.
 #pragma once
 
 #include <cstdint>
