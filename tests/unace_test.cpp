@@ -183,7 +183,7 @@ TEST_P(Extraction, WritesTheTreeAndLogsWhatItMadeLineForLine) {
     Extract(PackedArchive(c.entries), d);
     EXPECT_EQ(errorStatus, kStatusOk);
     EXPECT_EQ(Log(d), At(c.log, top));
-    if (!c.below.empty()) EXPECT_EQ(Below(d), c.below);
+    EXPECT_TRUE(c.below.empty() || Below(d) == c.below);
     for (const FileEntry& e : c.entries) {
       // Hidden rather than read-only for directories: Wine keeps no read-only bit on them.
       const uint32_t dir = e.attributes & 0x10, mask = dir ? 0x12 : 0x3F;
@@ -273,7 +273,7 @@ TEST_P(Extraction, EachFailureStopsWithItsStatusAndLeavesTheEntriesBeforeIt) {
     if (!c.logged.empty() && c.logged[0] != c.failed) below.push_back(c.logged[0]);  // whole: one byte
     std::sort(below.begin(), below.end());
     EXPECT_EQ(Below(d), below);
-    if (below.size() > 4) EXPECT_EQ(Read(d + c.logged[0]).size(), 1u);
+    EXPECT_TRUE(below.size() == 4 || Read(d + c.logged[0]).size() == 1);
     EXPECT_EQ(Read(d + "old.txt"), "old");
     EXPECT_EQ(Attributes(d + "old.txt") & 0x21, oldAttributes);
     EXPECT_EQ(Read(d + "later.txt"), "old later");  // passed over: not deleted
