@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Str(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
 // Every "@" in `lines` made `top`.
 std::vector<std::string> At(std::vector<std::string> lines, const std::string& top) {
   for (std::string& l : lines) {
@@ -189,7 +187,7 @@ TEST_P(Extraction, WritesTheTreeAndLogsWhatItMadeLineForLine) {
       const uint32_t dir = e.attributes & 0x10, mask = dir ? 0x12 : 0x3F;
       EXPECT_EQ(Attributes(d + e.name) & mask, e.attributes & (dir ? 0x12 : 0x27)) << e.name;
       if (dir) continue;
-      EXPECT_EQ(Read(d + e.name), Str(e.data)) << e.name;
+      EXPECT_EQ(Read(d + e.name), std::string(e.data.begin(), e.data.end())) << e.name;
       EXPECT_EQ(LastWrite(d + e.name), (std::vector<int>{1999, 5, 3, 16, 48, 0})) << e.name;
     }
     char now[1000];
