@@ -1,13 +1,10 @@
 // fuzz_earlierlog.cpp - a reinstall over an earlier uninstall.list of any
-// bytes. The earlier log lies in the installation directory, where anyone
-// who could write there may have put anything; the installer reads it,
-// keeps the lines that name items still there and writes its own after.
-//
-// The input is the earlier log, whole. Checked, besides what the sanitizers
-// catch: the new log is whole lines; no line appears twice (letter case
-// aside); every line either was a whole line of the earlier log or is one
-// the run writes itself; the earlier lines come first, in their order; and
-// the product was installed (the earlier log cannot stop a good run).
+// bytes, which anyone who could write in the installation directory may have
+// put there; the installer keeps the lines that name items still there and
+// writes its own after. The input is the earlier log, whole. Checked,
+// besides what the sanitizers catch: the new log is whole lines; none twice
+// (letter case aside); each either a whole line of the earlier log or one
+// the run writes itself; the earlier ones first; the product installed.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +16,9 @@
 #include "archive/unace.h"
 #include "install/logcreaterunit.h"
 #include "platform/memfs.h"
-#include "tests/support/archivebuilder.h"
 #include "tests/support/installcheck.h"
+
+using namespace qmktest;
 
 namespace {
 
@@ -31,37 +29,11 @@ void Fail(const std::string& what, const std::string& detail) {
   abort();
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// Whole lines (each ended by CR LF) of a log.
-std::vector<std::string> WholeLines(const std::string& text) {
-  std::vector<std::string> lines;
-  for (size_t at = 0;;) {
-    const size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) break;
-    lines.push_back(text.substr(at, end - at));
-    at = end + 2;
-  }
-  return lines;
-}
-
-const std::vector<uint8_t>& Payload() {
-  static const std::vector<uint8_t> image = [] {
-    std::vector<qmktest::FileEntry> e = {qmktest::File("Docs\\a.txt", qmktest::SampleText(300, 1)),
-                                         qmktest::File("qmk.exe", qmktest::RandomBytes(200, 2)),
-                                         qmktest::File("old.txt", qmktest::SampleText(100, 3))};
-    qmktest::Pack(e, true);
-    return qmktest::BuildArchive({}, e);
-  }();
-  return image;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const Bytes payload = PackedArchive({File("Docs\\a.txt", SampleText(300, 1)), File("qmk.exe", RandomBytes(200, 2)),
+                                              File("old.txt", SampleText(100, 3))});
   const std::string earlier(reinterpret_cast<const char*>(data), size);
   memfs::Install();
   memfs::PutFile("C:\\P\\keep.txt", "beside the product");
@@ -73,10 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   outputHandle = kNoHandle;
   delete InstallLog;
   InstallLog = nullptr;
-  {
-    TUnAce unace(Payload().data(), uint32_t(Payload().size()));
-    unace.ExtractAll(kDir);
-  }
+  TUnAce(payload.data(), uint32_t(payload.size())).ExtractAll(kDir);
   const bool closed = InstallLog && InstallLog->Close();
   delete InstallLog;
   InstallLog = nullptr;
@@ -85,10 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string log;
   if (!memfs::ReadFile(std::string(kDir) + "uninstall.list", &log)) Fail("no log", "");
   if (!log.empty() && log.compare(log.size() - 2, 2, "\r\n") != 0) Fail("the log ends in a part line", log);
-  const std::vector<std::string> lines = WholeLines(log);
-  std::set<std::string> seen;
-  std::set<std::string> before;
-  for (const std::string& line : WholeLines(earlier)) before.insert(line);
+  const std::vector<std::string> lines = LogLines(log);
+  std::set<std::string> seen, before;
+  for (const std::string& line : LogLines(earlier)) before.insert(line);  // a part last line matches none
   size_t firstOwn = lines.size();
   for (size_t i = 0; i < lines.size(); i++) {
     const std::string& line = lines[i];

@@ -1,62 +1,35 @@
-// fuzz_extract.cpp - the whole extraction over arbitrary images, into the
-// in-memory file system, with the rules of tests/support/installcheck.h
-// checked after every run, and then the product's uninstaller run over the
-// log the extraction wrote.
-//
-// The input is the image, whole. Its first two bytes also choose how the
-// system behaves (they are junk before the archive to the reader, which
-// finds the archive by its signature): byte 0 & 3 picks a plain run, a disk
-// that fills up after byte 1 * 64 more bytes, the call 1 + byte 1 failing,
-// or the process stopped after byte 1 calls. The installation directory
-// already holds files and a directory of the user's, with names an archive
-// may well use too.
-//
-// Checked: the rules (nothing changed outside the installation directory,
-// everything made is in the log, nothing of the user's lost but a file the
-// run began to replace and reported, no partial file left by a run that
-// ended); a status of 0 means every entry is in place, complete; after the
-// uninstaller only what the rules allow is missing or left.
+// fuzz_extract.cpp - the whole extraction over arbitrary images into the
+// in-memory file system, whose installation directory already holds files
+// and a directory of the user's; then the product's uninstaller over its log.
+// The first two bytes (junk before the archive to the reader, which finds it
+// by its signature) also choose: byte 0 & 3 a plain run, a disk that fills up
+// after byte 1 * 64 more bytes, the call 1 + byte 1 failing, or the process
+// stopped after byte 1 calls. Checked: the rules of
+// tests/support/installcheck.h (status 0 means every entry is in place,
+// complete); after the uninstaller only what the rules allow is left.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/status.h"
 #include "archive/unace.h"
-#include "demo/uninstlog.h"
 #include "install/logcreaterunit.h"
 #include "platform/memfs.h"
-#include "tests/support/bitwriter.h"
 #include "tests/support/installcheck.h"
+
+using namespace qmktest;
 
 namespace {
 
 const char kDir[] = "C:\\P\\QMK\\";
 constexpr uint64_t kDiskBytes = 32u << 20;  // bounds what a run may write (and the fuzzer's memory)
 
-void Fail(const std::string& what, const std::vector<std::string>& details) {
+void Fail(const std::string& what, const std::vector<std::string>& details = {}) {
   fprintf(stderr, "fuzz_extract: %s\n", what.c_str());
   for (const std::string& d : details) fprintf(stderr, "  %s\n", d.c_str());
   abort();
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// The files the log names, as the uninstaller reads them.
-std::set<std::string> LoggedFiles(const std::string& text) {
-  std::set<std::string> files;
-  std::vector<std::string> lines = uninstlog::SplitLines(text);
-  if (!text.empty() && text.back() != '\n') lines.pop_back();
-  for (const std::string& line : lines) {
-    const uninstlog::Item item = uninstlog::ParseLine(line);
-    if (item.kind == uninstlog::ItemKind::kFile) files.insert(Upper(item.paths[0]));
-  }
-  return files;
 }
 
 }  // namespace
@@ -72,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memfs::PutFile("C:\\P\\QMK\\old.txt", "an older file");
   memfs::PutFile("C:\\P\\QMK\\Docs\\a.txt", "the user's");
   memfs::SetCapacity(kDiskBytes);
-  const std::vector<qmktest::EntryFacts> entries = qmktest::ListEntries(image);
-  const qmktest::SystemState before = qmktest::CaptureSystem();
+  const std::vector<EntryFacts> entries = ListEntries(image);
+  const SystemState before = CaptureSystem();
 
   uint64_t used = 0;
   for (const auto& [key, node] : before.nodes) used += node.bytes.size();
@@ -85,58 +58,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   outputHandle = kNoHandle;
   delete InstallLog;
   InstallLog = nullptr;
-  {
-    TUnAce unace(image.data(), uint32_t(image.size()));
-    unace.ExtractAll(kDir);
-  }
+  TUnAce(image.data(), uint32_t(image.size())).ExtractAll(kDir);
   const bool logWritten = InstallLog && InstallLog->created && InstallLog->Close() && InstallLog->complete;
   delete InstallLog;
   InstallLog = nullptr;
-  // The run is over: the system works normally again for the checks and
-  // the uninstaller.
+  // The run is over: the system works normally again for the checks and the uninstaller.
   const bool killed = memfs::Killed();
   memfs::Revive();
   memfs::FailCall(0);
   memfs::SetCapacity(UINT64_MAX);
 
-  qmktest::RunFacts run;
-  run.installDir = kDir;
-  run.finished = !killed;
-  run.failureReported = errorStatus != kStatusOk;
-  run.logReported = !logWritten;
-  const qmktest::SystemState after = qmktest::CaptureSystem();
-  const std::vector<std::string> faults = qmktest::CheckInstallRun(before, after, entries, run);
+  const RunFacts run{kDir, "", !killed, errorStatus != kStatusOk, !logWritten};
+  const std::vector<std::string> faults = CheckInstallRun(before, CaptureSystem(), entries, run);
   if (!faults.empty()) Fail("a rule is broken (status " + std::to_string(errorStatus) + ")", faults);
 
-  // Success means every entry is there, complete (the first of a name is
-  // the one extracted; a repeated name is refused with a status).
-  if (errorStatus == kStatusOk && !killed) {
-    std::set<std::string> seen;
-    for (const qmktest::EntryFacts& e : entries) {
-      if (!seen.insert(Upper(e.name)).second) Fail("a repeated name went through: " + e.name, {});
-      const auto it = after.nodes.find(Upper(kDir + e.name));
-      if (it == after.nodes.end() || it->second.directory != e.directory) Fail("status 0, entry missing: " + e.name, {});
-      if (e.directory) continue;
-      const std::vector<uint8_t> bytes(it->second.bytes.begin(), it->second.bytes.end());
-      if (bytes.size() != e.size || qmktest::ReferenceCrc(bytes) != e.crc) Fail("status 0, entry damaged: " + e.name, {});
-    }
-  }
-
   // The uninstaller takes away what the log names, and only that.
-  std::string log;
-  const bool haveLog = memfs::ReadFile(std::string(kDir) + "uninstall.list", &log);
-  const std::set<std::string> logged = LoggedFiles(log);
-  qmktest::RunUninstaller(kDir);
+  const LogNames log = ReadLog(kDir);
+  RunUninstaller(kDir);
   std::vector<std::string> left;
-  for (const std::string& d : qmktest::Differences(before, qmktest::CaptureSystem())) {
+  for (const std::string& d : Differences(before, CaptureSystem())) {
     const std::string path = d.substr(2);
-    if (d[0] == '-' && logged.count(Upper(path))) continue;  // replaced by the run, so removed with it
+    if (d[0] == '-' && log.files.count(Upper(path))) continue;  // replaced by the run, so removed with it
     if (d[0] == '~' && path.back() == '\\') continue;        // an existing directory took an entry's attributes
-    if (d[0] == '+' && Upper(path) == Upper(kDir) && logged.empty()) continue;  // made before its log named it
-    // No log file: the uninstaller has nothing to go by. What the run did
-    // inside has been held to the rules above (and the run said it has no
-    // log); the uninstaller can undo none of it.
-    if (!haveLog && path.rfind("C:\\P\\QMK\\", 0) == 0) continue;
+    if (d[0] == '+' && Upper(path) == Upper(kDir) && log.files.empty()) continue;  // made before its log named it
+    // No log file: the uninstaller has nothing to go by; the run was held to the rules above.
+    if (!log.present && path.rfind("C:\\P\\QMK\\", 0) == 0) continue;
     left.push_back(d);
   }
   if (!left.empty()) Fail("the uninstaller did not restore the machine", left);

@@ -1,9 +1,6 @@
 // installlog_test.cpp - uninstall.list byte for byte: the install-root line,
 // directory lines, how the log knows it was lost, and that nothing is made
 // once it has failed.
-#include <cstring>
-
-#include "platform/memfs.h"
 #include "tests/installenv.h"
 
 using namespace qmktest;
@@ -12,9 +9,11 @@ namespace {
 
 class InstallLogTest : public InstallTest {
  protected:
-  std::string LogBytes() {
-    std::string s;
-    return memfs::ReadFile("C:\\log.txt", &s) ? s : "<no log>";
+  static std::string LogBytes() { return Read("C:\\log.txt"); }
+  static void NewLog() {
+    memfs::Install();
+    NewRun();
+    InstallLog = new TInstallLog("C:\\log.txt");
   }
 };
 
@@ -37,21 +36,14 @@ TEST_F(InstallLogTest, LinesAreWrittenThroughAsTheyCome) {
   ASSERT_TRUE(platform->setCurrentDirectory("C:\\"));
   MakeLoggedDirectory("sub");
   MakeLoggedDirectory("sub\\deeper");
-  EXPECT_EQ(LogBytes(),
-            "mkd: C:\\Program files\\ ::: QMK\r\n"
-            "mkd: C:\\ ::: a\\b\r\n"
-            "mkd: C:\\Program files\\QMK\\ :::\r\n"
-            "mkd: C:\\ :::\r\n"
-            "mkd: C:\\Start\\Programs ::: Quellmark\r\n"
-            "mkd: C:\\Start\\Programs ::: Quellmark\r\n"
-            "mkd: C:\\ ::: sub\r\n"
-            "mkd: C:\\ ::: sub\\deeper\r\n");
+  EXPECT_EQ(LogBytes(), "mkd: C:\\Program files\\ ::: QMK\r\nmkd: C:\\ ::: a\\b\r\nmkd: C:\\Program files\\QMK\\ :::\r\n"
+                        "mkd: C:\\ :::\r\nmkd: C:\\Start\\Programs ::: Quellmark\r\nmkd: C:\\Start\\Programs ::: Quellmark\r\n"
+                        "mkd: C:\\ ::: sub\r\nmkd: C:\\ ::: sub\\deeper\r\n");
   EXPECT_EQ(memfs::Attributes("C:\\Start\\Programs\\Quellmark"), 0x10u);
   EXPECT_EQ(memfs::Attributes("C:\\sub\\deeper"), 0x10u);
   EXPECT_TRUE(InstallLog->complete);
   EXPECT_FALSE(platform->deleteFile("C:\\log.txt"));  // held open without delete sharing
-  delete InstallLog;
-  InstallLog = nullptr;
+  NewRun();
   EXPECT_TRUE(platform->deleteFile("C:\\log.txt"));
 }
 
@@ -64,61 +56,45 @@ TEST_F(InstallLogTest, WithoutALogItemsAreStillMade) {
   EXPECT_EQ(memfs::Tree(), std::vector<std::string>{"C:\\made\\"});
   memfs::PutFile("C:\\log.txt", "read-only", 0x01);
   InstallLog = new TInstallLog("C:\\log.txt");
-  EXPECT_FALSE(InstallLog->created);
-  EXPECT_FALSE(InstallLog->complete);
+  EXPECT_FALSE(InstallLog->created || InstallLog->complete);
   EXPECT_TRUE(MakeLoggedDirectory("also"));
   EXPECT_TRUE(LogItem("C:\\also\\x"));
   EXPECT_EQ(memfs::Attributes("C:\\also"), 0x10u);
   EXPECT_EQ(LogBytes(), "read-only");
-  TInstallLog overlong(("C:\\" + std::string(1200, 'x')).c_str());
-  EXPECT_FALSE(overlong.created);
+  EXPECT_FALSE(TInstallLog(("C:\\" + std::string(1200, 'x')).c_str()).created);
 }
 
-// Once a line could not be written whole, the log takes nothing more and
-// nothing more is made: the uninstaller could not find it. A directory
-// whose line cannot be made (the current directory unreadable) is not
-// made either, but the log goes on.
+// Once a line could not be written whole (its text's write failing, the
+// disk full within it, 16 bytes then 4), the log takes nothing more and
+// nothing more is made: the uninstaller could not find it. A directory whose
+// line cannot be made (the current directory unreadable) is not made
+// either, but the log goes on.
 TEST_F(InstallLogTest, AfterAFailedLineNothingMoreIsLoggedOrMade) {
-  const struct {
-    const char* what;
-    uint32_t failCall;  // 0: none
-    uint64_t capacity;
-    const char* log;
-  } cases[] = {
-      {"the write of its text fails", 2, UINT64_MAX, "mkd: C:\\ ::: a\r\n"},
-      {"the disk fills up within it", 0, 20, "mkd: C:\\ ::: a\r\nmkd:"},  // 16 bytes, then 4
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    memfs::Install();
-    delete InstallLog;
-    InstallLog = new TInstallLog("C:\\log.txt");
-    memfs::SetCapacity(c.capacity);
+  for (const uint64_t capacity : {uint64_t(UINT64_MAX), uint64_t(20)}) {
+    NewLog();
+    memfs::SetCapacity(capacity);
     EXPECT_TRUE(MakeLoggedDirectory("a"));
-    memfs::FailCall(c.failCall);
+    memfs::FailCall(capacity == 20 ? 0 : 2);
     EXPECT_FALSE(MakeLoggedDirectory("lost"));
     EXPECT_FALSE(InstallLog->complete);
     memfs::SetCapacity(UINT64_MAX);  // room again: the log stays closed
     EXPECT_FALSE(MakeLoggedDirectory("later"));
     EXPECT_FALSE(LogItem("C:\\later.txt"));
-    EXPECT_EQ(LogBytes(), c.log);
+    EXPECT_EQ(LogBytes(), capacity == 20 ? "mkd: C:\\ ::: a\r\nmkd:" : "mkd: C:\\ ::: a\r\n");
     EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\a\\", "C:\\log.txt"}));
   }
-  memfs::Install();
-  delete InstallLog;
-  InstallLog = new TInstallLog("C:\\log.txt");
+  NewLog();
   memfs::FailCall(1);
   EXPECT_FALSE(MakeLoggedDirectory("nameless"));
   EXPECT_FALSE(InstallLog->complete);
   EXPECT_FALSE(memfs::Exists("C:\\nameless"));
   EXPECT_TRUE(MakeLoggedDirectory("next"));
   EXPECT_EQ(LogBytes(), "mkd: C:\\ ::: next\r\n");
-  memfs::Install();
-  TInstallLog log("C:\\log.txt");
+  NewLog();
   memfs::SetCapacity(10);
-  log.WriteLine("abc");
-  log.WriteLine("defg");  // "defg" fits, CR LF does not
-  EXPECT_FALSE(log.complete);
+  InstallLog->WriteLine("abc");
+  InstallLog->WriteLine("defg");  // "defg" fits, CR LF does not
+  EXPECT_FALSE(InstallLog->complete);
   EXPECT_EQ(LogBytes(), "abc\r\ndefg\r");
 }
 

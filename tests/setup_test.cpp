@@ -5,35 +5,31 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "archive/status.h"
 #include "archive/verify.h"
 #include "front/setupoptions.h"
 #include "platform/memfs.h"
-#include "support/archivebuilder.h"
+#include "tests/support/installcheck.h"
 
 namespace {
 
-using qmktest::Bytes;
-using qmktest::FileEntry;
+using namespace qmktest;
 
 // "!" before the path when the leaf did not fit and the path was left.
 TEST(ProductLeaf, AddsOneBackslashAndTheLeafWhereItFits) {
   const std::string deep(254, 'a');  // + "\QMK\" = 259 characters: fits 260
+  const size_t all = kInstallDirChars;
   const struct {
     std::string path;
     size_t capacity;
     std::string want;
   } cases[] = {
-      {"C:\\Program files\\", kInstallDirChars, "C:\\Program files\\QMK\\"},
-      {"D:\\Apps", kInstallDirChars, "D:\\Apps\\QMK\\"},
-      {"D:\\", kInstallDirChars, "D:\\QMK\\"},
-      {"", kInstallDirChars, ""},
-      {deep, kInstallDirChars, deep + "\\QMK\\"},
-      {deep + "a", kInstallDirChars, "!" + deep + "a"},
+      {"C:\\Program files\\", all, "C:\\Program files\\QMK\\"}, {"D:\\Apps", all, "D:\\Apps\\QMK\\"},
+      {"D:\\", all, "D:\\QMK\\"}, {"", all, ""}, {deep, all, deep + "\\QMK\\"}, {deep + "a", all, "!" + deep + "a"},
       {"C:\\x\\", 9, "!C:\\x\\"},  // 9 characters and the terminator need 10
-      {"C:\\x\\", 10, "C:\\x\\QMK\\"},
-      {"C:\\x", 10, "C:\\x\\QMK\\"},
+      {"C:\\x\\", 10, "C:\\x\\QMK\\"}, {"C:\\x", 10, "C:\\x\\QMK\\"},
       {"C:\\xy", 10, "!C:\\xy"},  // the "\" it adds counts too
   };
   for (const auto& c : cases) {
@@ -44,30 +40,22 @@ TEST(ProductLeaf, AddsOneBackslashAndTheLeafWhereItFits) {
   }
 }
 
+// InstallDir holds 259 characters; a path without its final "\" needs one more for it.
 TEST(InstallDirectory, AcceptsFullDrivePathsAndSharesThatFit) {
-  // InstallDir holds 259 characters; a path without its final "\" needs one
-  // more for it.
   const std::string fits = "C:\\" + std::string(255, 'a');
-  for (const std::string& good : {std::string("C:\\"), std::string("C:\\Program files\\QMK\\"), std::string("e:\\Tools"),
-                                  std::string("\\\\server\\share\\QMK\\"), std::string("\\\\server\\share"),
-                                  std::string("Z:\\a b\\c"), fits, fits + "\\"}) {
-    EXPECT_TRUE(InstallDirUsable(good.c_str())) << good;
-  }
-  for (const std::string& bad : {"", "\\", "\\QMK\\", "QMK", "C:", "C:QMK", "1:\\x", "C:/x", "\\\\server",
-                                 "\\\\server\\", "\\\\\\share\\x", "\\\\server\\\\x"}) {
-    EXPECT_FALSE(InstallDirUsable(bad.c_str())) << bad;
-  }
-  EXPECT_FALSE(InstallDirUsable((fits + "b").c_str()));
+  const std::vector<std::string> good = {"C:\\", "C:\\Program files\\QMK\\", "e:\\Tools", "\\\\server\\share\\QMK\\",
+                                         "\\\\server\\share", "Z:\\a b\\c", fits, fits + "\\"};
+  const std::vector<std::string> bad = {"", "\\", "\\QMK\\", "QMK", "C:", "C:QMK", "1:\\x", "C:/x", "\\\\server",
+                                        "\\\\server\\", "\\\\\\share\\x", "\\\\server\\\\x", fits + "b"};
+  for (const std::string& p : good) EXPECT_TRUE(InstallDirUsable(p.c_str())) << p;
+  for (const std::string& p : bad) EXPECT_FALSE(InstallDirUsable(p.c_str())) << p;
 }
 
-TEST(CommandLine, ProgramNameIsSkippedQuotedOrNot) {
+TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
   EXPECT_STREQ(SkipProgramName("\"C:\\My Files\\QuellmarkSetup.exe\"  /S"), "/S");
   EXPECT_STREQ(SkipProgramName("setup.exe /S /D=C:\\x"), "/S /D=C:\\x");
   EXPECT_STREQ(SkipProgramName("setup.exe"), "");
   EXPECT_STREQ(SkipProgramName("\"unterminated"), "");
-}
-
-TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
   const struct {
     const char* line;
     bool valid, silent, haveDir;
@@ -83,18 +71,14 @@ TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
       {"/D=\"C:\\Quoted Dir\\QMK\" /S", true, true, true, "C:\\Quoted Dir\\QMK"},
       {"/S \"/D=C:\\Test Dir\\Q\"", true, true, true, "C:\\Test Dir\\Q"},
       {"/d=relative\\dir", true, false, true, "relative\\dir"},  // refused by the directory rules, not here
-      {"/X", false, false, false, ""},
-      {"/SS", false, false, false, ""},
-      {"S", false, false, false, ""},
+      {"/X", false, false, false, ""}, {"/SS", false, false, false, ""}, {"S", false, false, false, ""},
       {"/Q /S", false, true, false, ""},  // /S still counts, so the refusal stays silent
       {"/s", true, true, false, ""},
   };
   for (const auto& c : cases) {
     const SetupOptions o = ParseSetupArguments(c.line);
-    EXPECT_EQ(o.valid, c.valid) << c.line;
-    EXPECT_EQ(o.silent, c.silent) << c.line;
-    EXPECT_EQ(o.haveDir, c.haveDir) << c.line;
-    EXPECT_STREQ(o.dir, c.dir) << c.line;
+    EXPECT_EQ(std::make_tuple(o.valid, o.silent, o.haveDir, std::string(o.dir)),
+              std::make_tuple(c.valid, c.silent, c.haveDir, std::string(c.dir))) << c.line;
   }
   // A longer directory is cut to what the buffer holds; no payload fits it.
   EXPECT_EQ(strlen(ParseSetupArguments(("/D=C:\\" + std::string(300, 'x')).c_str()).dir), kInstallDirChars - 1);
@@ -107,63 +91,37 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   memfs::MakeDirs("C:\\Program files");
   memfs::PutFile("C:\\file.txt", "the user's");
   const std::string fit238 = "C:\\" + std::string(235, 'a');  // 238 characters: with "\" and 20 more, 259
-  const char* const kCharacter = "a name in it holds a character that Windows does not allow";
-  const struct {
+  const char *kDrive = "its drive or network share does not exist", *kEnd = "a name in it ends with a dot or a space",
+             *kFile = "a file stands where one of its directories must be";
+  struct Case {
     std::string dir;
     size_t longestEntry;
     const char* reason;  // null: accepted
-  } cases[] = {
-      {"C:\\Program files\\QMK", 20, nullptr},
-      {"C:\\New\\Deeper\\QMK\\", 20, nullptr},
-      {fit238, 20, nullptr},
+  };
+  std::vector<Case> cases = {
+      {"C:\\Program files\\QMK", 20, nullptr}, {"C:\\New\\Deeper\\QMK\\", 20, nullptr}, {fit238, 20, nullptr},
       {fit238 + "b", 20, "it is too long: at most 238 characters fit"},
       {fit238 + "bcdef", 5, nullptr},  // "uninstall.list" is the longest: 244 fit
       {fit238 + "bcdefgh", 5, "it is too long: at most 244 characters fit"},
-      {"Q:\\QMK", 20, "its drive or network share does not exist"},
-      {"\\\\server\\share\\QMK", 20, "its drive or network share does not exist"},
-      {"C:\\a<b\\QMK", 20, kCharacter},
-      {"C:\\a>b", 20, kCharacter},
-      {"C:\\a|b", 20, kCharacter},
-      {"C:\\a\"b", 20, kCharacter},
-      {"C:\\a*b", 20, kCharacter},
-      {"C:\\a?b\\QMK", 20, kCharacter},
-      {"C:\\a:b", 20, kCharacter},
-      {"C:\\a/b", 20, kCharacter},
-      {"C:\\a\tb", 20, kCharacter},
-      {"C:\\trail dots...", 20, "a name in it ends with a dot or a space"},
-      {"C:\\space \\QMK", 20, "a name in it ends with a dot or a space"},
-      {"C:\\file.txt\\QMK", 20, "a file stands where one of its directories must be"},
-      {"C:\\file.txt", 20, "a file stands where one of its directories must be"},
-  };
+      {"Q:\\QMK", 20, kDrive}, {"\\\\server\\share\\QMK", 20, kDrive}, {"C:\\trail dots...", 20, kEnd},
+      {"C:\\space \\QMK", 20, kEnd}, {"C:\\file.txt\\QMK", 20, kFile}, {"C:\\file.txt", 20, kFile}};
+  const std::string forbidden = "<>|\"*?:/\t";
+  for (size_t i = 0; i < forbidden.size(); i++) {  // in the last name, or one before
+    cases.push_back({"C:\\a" + forbidden.substr(i, 1) + (i % 2 ? "b" : "b\\QMK"), 20,
+                     "a name in it holds a character that Windows does not allow"});
+  }
   for (const auto& c : cases) {
     char message[512] = "untouched";
     EXPECT_EQ(DirectoryRefused(c.dir.c_str(), c.longestEntry, message, sizeof message), c.reason != nullptr) << c.dir;
-    if (c.reason) {
-      EXPECT_EQ(std::string(message), std::string("Quellmark cannot be installed into this directory: ") + c.reason +
-                                          ".\r\nPlease choose another directory.")
-          << c.dir;
-    }
+    EXPECT_EQ(std::string(message), c.reason ? std::string("Quellmark cannot be installed into this directory: ") + c.reason +
+                                                   ".\r\nPlease choose another directory."
+                                             : "untouched") << c.dir;
   }
   EXPECT_EQ(memfs::Tree(), (std::vector<std::string>{"C:\\file.txt", "C:\\Program files\\"}));  // nothing written
   platform = &kNativePlatform;
 }
 
 // ---- the payload check at start: decoding, and the seal --------------------------
-
-Bytes SampleArchive(std::vector<FileEntry>* entries = nullptr) {
-  std::vector<FileEntry> e = {qmktest::File("readme.txt", qmktest::SampleText(3000, 1)),
-                              qmktest::File("bin\\tool.dll", qmktest::RandomBytes(700, 2)),
-                              qmktest::File("docs\\guide.txt", qmktest::SampleText(20000, 3))};
-  e[1].compType = 0;
-  qmktest::Pack(e, true);
-  if (entries) *entries = e;
-  return qmktest::BuildArchive({}, e);
-}
-
-Bytes Packed(std::vector<FileEntry> entries) {
-  qmktest::Pack(entries, true);
-  return qmktest::BuildArchive({}, entries);
-}
 
 Bytes SealOf(const Bytes& image) {
   Bytes seal(kSealSize);
@@ -172,77 +130,80 @@ Bytes SealOf(const Bytes& image) {
 }
 
 // Both checks leave no status behind.
-bool Verify(const Bytes& image) {
+bool Intact(const Bytes& image, const Bytes* seal = nullptr) {
   errorStatus = kStatusOk;
-  const bool intact = VerifyArchiveImage(image.data(), uint32_t(image.size()));
+  const bool intact = seal ? SealedImageIntact(image.data(), uint32_t(image.size()), seal->data(), uint32_t(seal->size()))
+                           : VerifyArchiveImage(image.data(), uint32_t(image.size()));
   EXPECT_EQ(errorStatus, kStatusOk);
   return intact;
 }
 
-bool SealedIntact(const Bytes& image, const Bytes& seal) {
-  errorStatus = kStatusOk;
-  const bool intact = SealedImageIntact(image.data(), uint32_t(image.size()), seal.data(), uint32_t(seal.size()));
-  EXPECT_EQ(errorStatus, kStatusOk);
-  return intact;
-}
+class PayloadCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    entries_ = {File("readme.txt", SampleText(3000, 1)), File("bin\\tool.dll", RandomBytes(700, 2)),
+                File("docs\\guide.txt", SampleText(20000, 3))};
+    entries_[1].compType = 0;
+    Pack(entries_, true);
+    image_ = BuildArchive({}, entries_);
+  }
+  std::vector<FileEntry> entries_;
+  Bytes image_;
+};
 
-TEST(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
-  std::vector<FileEntry> entries;
-  const Bytes image = SampleArchive(&entries);
-  EXPECT_TRUE(Verify(image));
-  Bytes prefixed = image;
+TEST_F(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
+  EXPECT_TRUE(Intact(image_));
+  Bytes prefixed = image_;
   prefixed.insert(prefixed.begin(), 4096, 'M');  // as if behind a program's other bytes
-  EXPECT_TRUE(Verify(prefixed));
+  EXPECT_TRUE(Intact(prefixed));
   EXPECT_FALSE(VerifyArchiveImage(nullptr, 0));
-  EXPECT_FALSE(Verify(Bytes(1000, 0)));
-  for (size_t cut : {image.size() - 1, image.size() - 100, image.size() / 2, size_t(60)}) {
-    EXPECT_FALSE(Verify(Bytes(image.begin(), image.begin() + long(cut)))) << "cut at " << cut;
+  EXPECT_FALSE(Intact(Bytes(1000, 0)));
+  for (size_t cut : {image_.size() - 1, image_.size() - 100, image_.size() / 2, size_t(60)}) {
+    EXPECT_FALSE(Intact(Bytes(image_.begin(), image_.begin() + long(cut)))) << "cut at " << cut;
   }
   // A byte of the main header, of each file header, of stored data and
   // inside each compressed stream.
-  const size_t last = image.size() - entries[2].packed.size();
-  for (size_t at : {size_t(10), size_t(40), image.size() / 3, last + entries[2].packed.size() / 2, last - 5}) {
-    Bytes damaged = image;
+  const size_t last = image_.size() - entries_[2].packed.size();
+  for (size_t at : {size_t(10), size_t(40), image_.size() / 3, last + entries_[2].packed.size() / 2, last - 5}) {
+    Bytes damaged = image_;
     damaged[at] ^= 0x24;
-    EXPECT_FALSE(Verify(damaged)) << "byte " << at;
+    EXPECT_FALSE(Intact(damaged)) << "byte " << at;
   }
-  auto crc = entries;
+  auto crc = entries_, size = entries_;
   crc[2].fileCrc = 0x12345678;
-  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, crc)));
-  auto size = entries;
+  EXPECT_FALSE(Intact(BuildArchive({}, crc)));
   size[0].unpackedSize = uint32_t(size[0].data.size() + 1);
-  EXPECT_FALSE(Verify(qmktest::BuildArchive({}, size)));
-  EXPECT_FALSE(Verify(Packed({qmktest::File("..\\evil.txt", qmktest::SampleText(100, 4))})));
-  Bytes trailing = image;
+  EXPECT_FALSE(Intact(BuildArchive({}, size)));
+  EXPECT_FALSE(Intact(PackedArchive({File("..\\evil.txt", SampleText(100, 4))})));
+  Bytes trailing = image_;
   trailing.insert(trailing.end(), {0, 0});
-  EXPECT_FALSE(Verify(trailing));
+  EXPECT_FALSE(Intact(trailing));
 }
 
-TEST(PayloadSeal, CatchesEveryChangedByteOfImageOrSeal) {
-  const Bytes image = SampleArchive();
-  const Bytes seal = SealOf(image);
+TEST_F(PayloadCheck, SealCatchesEveryChangedByteOfImageOrSeal) {
+  const Bytes seal = SealOf(image_);
   EXPECT_EQ(Bytes(seal.begin(), seal.begin() + 4), Bytes({'Q', 'M', 'K', 'S'}));
-  EXPECT_TRUE(SealedIntact(image, seal));
+  EXPECT_TRUE(Intact(image_, &seal));
   // Unlike the decoding check, the seal also catches changes that decode
   // the same (padding bits at the end of a stream).
-  for (size_t at = 0; at < image.size(); at += 7) {
-    Bytes damaged = image;
+  for (size_t at = 0; at < image_.size(); at += 7) {
+    Bytes damaged = image_;
     damaged[at] ^= 0x01;
-    ASSERT_FALSE(SealedIntact(damaged, seal)) << "byte " << at;
+    ASSERT_FALSE(Intact(damaged, &seal)) << "byte " << at;
   }
-  EXPECT_FALSE(SealedIntact(Bytes(image.begin(), image.end() - 1), seal));
-  for (size_t at = 0; at < seal.size(); at++) {
+  EXPECT_FALSE(Intact(Bytes(image_.begin(), image_.end() - 1), &seal));
+  for (size_t at = 0; at <= seal.size(); at++) {
     Bytes damaged = seal;
-    damaged[at] ^= 0x10;
-    EXPECT_FALSE(SealedIntact(image, damaged)) << "seal byte " << at;
+    at < seal.size() ? void(damaged[at] ^= 0x10) : damaged.pop_back();  // each byte, and one short
+    EXPECT_FALSE(Intact(image_, &damaged)) << "seal byte " << at;
   }
-  EXPECT_FALSE(SealedIntact(image, Bytes(seal.begin(), seal.end() - 1)));
   // A seal made over a broken chain or a refused name does not vouch for it.
-  Bytes broken = image;
+  Bytes broken = image_;
   broken.push_back(0);
-  EXPECT_FALSE(SealedIntact(broken, SealOf(broken)));
-  const Bytes refused = Packed({qmktest::File("a\\..\\..\\x", qmktest::SampleText(50, 5))});
-  EXPECT_FALSE(SealedIntact(refused, SealOf(refused)));
+  const Bytes refused = PackedArchive({File("a\\..\\..\\x", SampleText(50, 5))}), brokenSeal = SealOf(broken),
+              refusedSeal = SealOf(refused);
+  EXPECT_FALSE(Intact(broken, &brokenSeal));
+  EXPECT_FALSE(Intact(refused, &refusedSeal));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "tests/support/installcheck.h"
 
 #include <algorithm>
-#include <set>
 
 #include "archive/reader.h"
 #include "archive/status.h"
@@ -16,11 +15,6 @@ namespace {
 
 constexpr char kUninstallKey[] = "SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\UNINSTALL\\QMK";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::string WithoutFinalBackslash(std::string s) {
   if (s.size() > 3 && s.back() == '\\') s.pop_back();
   return s;
@@ -30,11 +24,48 @@ bool Below(const std::string& key, const std::string& dir) {
   return key == dir || (key.size() > dir.size() && key.compare(0, dir.size(), dir) == 0 && key[dir.size()] == '\\');
 }
 
-// What the log names, read as the uninstaller reads it.
-struct LogNames {
-  bool present = false;
-  std::set<std::string> files, directories, keys;  // upper case
-};
+bool Has(const std::vector<std::string>& v, const std::string& s) { return std::find(v.begin(), v.end(), s) != v.end(); }
+bool Same(const SystemState::Node& a, const SystemState::Node& b) {
+  return a.directory == b.directory && a.attributes == b.attributes && a.bytes == b.bytes;
+}
+
+// The key a registry line is of (upper case); true when the line is a key.
+bool KeyOf(const std::string& line, std::string* key) {
+  const size_t cut = line.find(" : ");
+  *key = Upper(line.substr(0, cut));
+  return cut == std::string::npos;
+}
+
+}  // namespace
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = char(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Read(const std::string& path) {
+  char probe;
+  const int64_t n = platform->readFile(path.c_str(), &probe, 0);
+  std::string bytes(size_t(std::max<int64_t>(n, 0)), '\0');
+  return n >= 0 && platform->readFile(path.c_str(), bytes.data(), uint32_t(n)) == n ? bytes : "<missing>";
+}
+
+std::vector<std::string> LogLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; start < bytes.size(); start = end + 2) {
+    if ((end = bytes.find("\r\n", start)) == std::string::npos) {
+      lines.push_back(bytes.substr(start) + "<no CR LF>");
+      break;
+    }
+    lines.push_back(bytes.substr(start, end - start));
+  }
+  return lines;
+}
+
+Bytes PackedArchive(std::vector<FileEntry> entries) {
+  Pack(entries, true);
+  return BuildArchive({}, entries);
+}
 
 LogNames ReadLog(const std::string& installDir) {
   LogNames names;
@@ -45,33 +76,18 @@ LogNames ReadLog(const std::string& installDir) {
   if (!text.empty() && text.back() != '\n') lines.pop_back();  // cut short: names nothing
   for (const std::string& line : lines) {
     const uninstlog::Item item = uninstlog::ParseLine(line);
+    using K = uninstlog::ItemKind;
     for (const std::string& p : item.paths) {
-      if (item.kind == uninstlog::ItemKind::kFile) names.files.insert(Upper(p));
-      if (item.kind == uninstlog::ItemKind::kDirectories) names.directories.insert(Upper(p));
-      if (item.kind == uninstlog::ItemKind::kRegistryKey) names.keys.insert(Upper(p));
+      (item.kind == K::kFile ? names.files : item.kind == K::kDirectories ? names.directories : names.keys).insert(Upper(p));
     }
   }
   return names;
 }
 
-bool SameNode(const SystemState::Node& a, const SystemState::Node& b) {
-  return a.directory == b.directory && a.attributes == b.attributes && a.bytes == b.bytes;
-}
-
-bool KeyOf(const std::string& registryLine, std::string* key) {
-  const size_t cut = registryLine.find(" : ");
-  *key = Upper(cut == std::string::npos ? registryLine : registryLine.substr(0, cut));
-  return cut == std::string::npos;
-}
-
-}  // namespace
-
 SystemState CaptureSystem() {
   SystemState s;
   for (const std::string& path : memfs::Tree()) {
-    SystemState::Node n;
-    n.path = path;
-    n.directory = path.back() == '\\';
+    SystemState::Node n{path, path.back() == '\\', 0, ""};
     const std::string bare = n.directory ? path.substr(0, path.size() - 1) : path;
     n.attributes = memfs::Attributes(bare);
     if (!n.directory) memfs::ReadFile(bare, &n.bytes);
@@ -106,12 +122,10 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   const std::string logKey = Upper(run.installDir + "uninstall.list");
   const std::string menu = Upper(run.startMenu);
   const LogNames log = ReadLog(run.installDir);
-  // The log counts as made when its file is there and is not what stood
-  // there before the run.
-  const auto oldLog = before.nodes.find(logKey);
-  const auto newLog = after.nodes.find(logKey);
+  // The log counts as made when its file is there and is not what stood there before.
+  const auto oldLog = before.nodes.find(logKey), newLog = after.nodes.find(logKey);
   const bool logMade = newLog != after.nodes.end() &&
-                       (oldLog == before.nodes.end() || !SameNode(oldLog->second, newLog->second));
+                       (oldLog == before.nodes.end() || !Same(oldLog->second, newLog->second));
   if (!logMade && run.finished && !run.logReported) faults.push_back("no log made, and the run did not say so");
 
   std::map<std::string, const EntryFacts*> byName;  // the first entry of each name is the one written
@@ -124,23 +138,20 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   };
   auto onChain = [&](const std::string& key) { return dir.size() > key.size() && Below(dir, key); };
   auto inside = [&](const std::string& key) { return Below(key, dir); };
-  auto inMenu = [&](const std::string& key) { return !menu.empty() && Below(key, menu); };
+  auto allowed = [&](const std::string& key) { return inside(key) || onChain(key) || (!menu.empty() && Below(key, menu)); };
 
   // Rules 1 and 3: what stood before.
   for (const auto& [key, old] : before.nodes) {
     const auto now = after.nodes.find(key);
-    if (!inside(key) && !inMenu(key) && !onChain(key)) {
-      if (now == after.nodes.end() || !SameNode(old, now->second)) faults.push_back("changed outside: " + old.path);
-      continue;
-    }
-    if (now == after.nodes.end() || now->second.directory != old.directory) {
-      const bool replacing = !old.directory && (log.files.count(key) || !logMade) &&
-                             (run.failureReported || !run.finished);
+    const bool gone = now == after.nodes.end() || now->second.directory != old.directory;
+    if (!allowed(key)) {
+      if (gone || !Same(old, now->second)) faults.push_back("changed outside: " + old.path);
+    } else if (gone) {
+      const bool replacing = !old.directory && (log.files.count(key) || !logMade) && (run.failureReported || !run.finished);
       if (!replacing) faults.push_back("removed: " + old.path);
+    } else if (Same(old, now->second) || key == logKey || !inside(key)) {
       continue;
-    }
-    if (SameNode(old, now->second) || key == logKey || !inside(key)) continue;
-    if (old.directory) {
+    } else if (old.directory) {
       auto it = byName.find(key);
       if (it == byName.end() || !it->second->directory) faults.push_back("directory changed: " + old.path);
     } else if (!completeCopy(key, now->second) && !(!run.finished && log.files.count(key))) {
@@ -150,18 +161,14 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   // Rules 1, 2 and 4: what is new.
   for (const auto& [key, now] : after.nodes) {
     const auto old = before.nodes.find(key);
-    if (old != before.nodes.end() && old->second.directory == now.directory) continue;
-    if (key == logKey) continue;
-    if (!inside(key) && !inMenu(key) && !onChain(key)) {
+    if ((old != before.nodes.end() && old->second.directory == now.directory) || key == logKey) continue;
+    if (!allowed(key)) {
       faults.push_back("created outside: " + now.path);
       continue;
     }
-    const bool named = now.directory ? log.directories.count(key) != 0 : log.files.count(key) != 0;
-    if (!named) {
-      // Without a log file only the run's own report can tell. The
-      // installation directory's own path is made before its log can
-      // exist, so a run stopped, or a log that failed, before the log named
-      // anything leaves that path unnamed; a finished run says so.
+    if (!(now.directory ? log.directories : log.files).count(key)) {
+      // Without a log file only the run's own report can tell; the
+      // directory's own path is made before its log can exist.
       const bool ownPath = now.directory && (key == dir || onChain(key)) && log.files.empty() &&
                            log.directories.empty() && log.keys.empty() && (!run.finished || run.logReported);
       const bool noLog = !logMade && run.finished && run.logReported;
@@ -171,17 +178,25 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       faults.push_back("not a complete copy: " + now.path);
     }
   }
-  // The registry: only the uninstall key may change, and it is logged.
-  std::set<std::string> oldLines(before.registry.begin(), before.registry.end());
-  std::set<std::string> newLines(after.registry.begin(), after.registry.end());
-  for (const std::string& line : oldLines) {
-    std::string key;
-    KeyOf(line, &key);
-    if (!newLines.count(line) && !Below(key, kUninstallKey)) faults.push_back("registry changed: " + line);
+  // Rule 5: a finished run that reports no failure extracted every entry
+  // whole (the first of a name: a repeated one is refused).
+  std::set<std::string> seen;
+  for (const EntryFacts& e : run.finished && !run.failureReported ? entries : std::vector<EntryFacts>{}) {
+    const std::string key = Upper(dir + "\\" + e.name);
+    const auto it = after.nodes.find(key);
+    if (!seen.insert(key).second) faults.push_back("a repeated name went through: " + e.name);
+    if (it == after.nodes.end() || it->second.directory != e.directory || (!e.directory && !completeCopy(key, it->second))) {
+      faults.push_back("reported done, not in place whole: " + e.name);
+    }
   }
-  for (const std::string& line : newLines) {
-    if (oldLines.count(line)) continue;
-    std::string key;
+  // The registry: only the uninstall key may change, and it is logged.
+  std::string key;
+  for (const std::string& line : before.registry) {
+    KeyOf(line, &key);
+    if (!Has(after.registry, line) && !Below(key, kUninstallKey)) faults.push_back("registry changed: " + line);
+  }
+  for (const std::string& line : after.registry) {
+    if (Has(before.registry, line)) continue;
     const bool isKey = KeyOf(line, &key);
     if (!Below(key, kUninstallKey)) {
       faults.push_back("registry changed: " + line);
@@ -212,22 +227,11 @@ std::vector<std::string> Differences(const SystemState& a, const SystemState& b)
   std::vector<std::string> out;
   for (const auto& [key, n] : a.nodes) {
     const auto it = b.nodes.find(key);
-    if (it == b.nodes.end()) {
-      out.push_back("- " + n.path);
-    } else if (!SameNode(n, it->second)) {
-      out.push_back("~ " + n.path);
-    }
+    if (it == b.nodes.end() || !Same(n, it->second)) out.push_back((it == b.nodes.end() ? "- " : "~ ") + n.path);
   }
-  for (const auto& [key, n] : b.nodes) {
-    if (!a.nodes.count(key)) out.push_back("+ " + n.path);
-  }
-  std::set<std::string> ra(a.registry.begin(), a.registry.end()), rb(b.registry.begin(), b.registry.end());
-  for (const std::string& r : ra) {
-    if (!rb.count(r)) out.push_back("- registry " + r);
-  }
-  for (const std::string& r : rb) {
-    if (!ra.count(r)) out.push_back("+ registry " + r);
-  }
+  for (const auto& [key, n] : b.nodes) out.insert(out.end(), a.nodes.count(key) ? 0 : 1, "+ " + n.path);
+  for (const std::string& r : a.registry) out.insert(out.end(), Has(b.registry, r) ? 0 : 1, "- registry " + r);
+  for (const std::string& r : b.registry) out.insert(out.end(), Has(a.registry, r) ? 0 : 1, "+ registry " + r);
   return out;
 }
 
