@@ -1,9 +1,7 @@
-// qmkpack_test.cpp - qmkpack below its command line, where the command line
-// cannot see: code lengths against a textbook Huffman reference and width
-// tables read back by the decoder; matches across the ends of solid
-// entries; a comment that fills its header; and `test` and `extract` over
-// archives the test builders damage or make hostile, with what they say,
-// their exit codes and what extract leaves.
+// qmkpack_test.cpp - what the command line cannot see: code lengths against
+// a textbook Huffman reference, width tables read back by the decoder,
+// matches across solid entries' ends, a comment that fills its header, and
+// `test` and `extract` over damaged and hostile archives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -139,7 +137,7 @@ TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
       }
       EXPECT_EQ(kraft, used ? uint64_t(1) << (used == 1 ? maxBits - 1 : maxBits) : 0);
       EXPECT_GE(cost, refCost);
-      if (used > 1 && refDepth <= maxBits) EXPECT_EQ(cost, refCost);
+      if (used > 1 && refDepth <= maxBits) { EXPECT_EQ(cost, refCost); }
       std::vector<uint8_t> want = len;
       if (used == 0) want[0] = 1;
       uint32_t fullBits = 0;
