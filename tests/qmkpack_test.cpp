@@ -107,11 +107,10 @@ std::vector<FileEntry> Sample() {
 
 // Package-merge: a code for every used symbol and no other, within the
 // limit, complete (a lone symbol has width 1), as cheap as Huffman's where
-// its tree fits the limit (Fibonacci weights force the deepest). Its width
-// table, read back by the decoder: the same widths (an empty code's symbol
-// 0 has width 1) in exactly the bits priced, the fast levels' narrower
-// search never cheaper. A lone symbol past index 0 once broke the
-// pre-code's tie order: fewer used values than its range.
+// its tree fits. Its width table, read back by the decoder: the same widths
+// (an empty code's symbol 0 has width 1) in exactly the bits priced, the
+// fast levels' search never cheaper. A lone symbol past index 0 once broke
+// the pre-code's tie order.
 TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
   std::vector<std::vector<uint32_t>> cases = {std::vector<uint32_t>(256), std::vector<uint32_t>(256)};
   cases[1][1] = 7;
@@ -190,10 +189,9 @@ TEST(SolidMatchFinder, MatchesAcrossEntryEndsAreExact) {
   }
 }
 
-// A comment packed to the last whole word the main header holds (the
-// reader keeps 2,040 bytes after its size field, 27 of them before the
-// comment's size) is kept and listed whole; noise of some 1,950 bytes
-// packs so.
+// A comment packed to the last whole word the main header holds (2,040
+// bytes after its size field, 27 before the comment's size) is listed
+// whole; noise of some 1,950 bytes packs so.
 TEST(CreateComment, FillsTheMainHeaderToItsLastWord) {
   const size_t room = size_t(ace::kHeaderBufferSize - (ace::kOffMainVariable - ace::kHeaderLead) - 2) / 4 * 4;
   std::string text;
@@ -208,9 +206,8 @@ TEST(CreateComment, FillsTheMainHeaderToItsLastWord) {
   EXPECT_NE(r.out.find("Comment: " + text + "\n"), std::string::npos);
 }
 
-// `test` and `extract` over the sample as built and spoilt one way per
-// case, each entry before the archive is built: exit code 1 and the same
-// message from both, and the entries after the spoilt one still extracted.
+// `test` and `extract` over the sample, spoilt one way per case: exit code
+// 1, the same message from both, the entries after the spoilt one extracted.
 TEST(QmkpackTest, DamageIsNamedAndFails) {
   using Entries = std::vector<FileEntry>;
   const char* const sameName = "\"README.TXT\": the same name on Windows as the earlier entry \"readme.txt\"";
@@ -249,11 +246,9 @@ TEST(QmkpackTest, DamageIsNamedAndFails) {
   }
 }
 
-// Every archive of the hostile table, extracted into the in-memory file
-// system: a message naming the fault, exit code 1, the entries around it
-// still extracted, nothing outside the target changed, nothing of the
-// user's inside it lost, and no more written than the installer writes (a
-// short file goes again).
+// Every hostile archive, extracted into memory: the fault named, exit code
+// 1, the entries around it extracted, nothing outside the target changed,
+// nothing of the user's lost, no more written than the installer writes.
 TEST(QmkpackExtract, HostileArchivesAreRefusedAndNothingOfTheUsersIsLost) {
   for (const HostileCase& c : HostileCases()) {
     SCOPED_TRACE(c.what);
