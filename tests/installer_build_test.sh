@@ -16,6 +16,8 @@ pe)
   i686-w64-mingw32-objdump -h "$setup" >sections
   i686-w64-mingw32-windres -J coff -i "$setup" -O rc >rc 2>/dev/null
   wrestool -l "$setup" >resources
+  awk '/DLL Name:/ {print toupper($3)}' headers | sort -u | paste -sd' ' >imports
+  diff <(wrestool -l "$stub" | sed 's/ \[.*//') <(sed 's/ \[.*//' resources) | grep '^[<>]' | paste -sd' ' >added
   # The stub's resources and RCDATA 10 and 11 as wrestool reads them, the
   # payload byte for byte and once; payload and resources on a page of the
   # file, so they are mapped, not copied. ASLR and DEP: DllCharacteristics
@@ -25,13 +27,13 @@ stub at most 48 KiB|0|[ "$(stat -c %s "$stub")" -le 49152 ]|
 32-bit PE|0|cat headers|file format pei-i386
 Windows GUI subsystem|0|cat headers|Subsystem[[:space:]]+00000002
 dynamic base and NX compatible|0|bash -c 'echo $((0x$(awk "/DllCharacteristics/ {print \$2}" headers) & 0x140))'|^320$
-only system DLLs imported|0|bash -c 'awk "/DLL Name:/ {print toupper(\$3)}" headers | sort -u | paste -sd" "'|^ADVAPI32\.DLL KERNEL32\.DLL MSVCRT\.DLL OLE32\.DLL SHELL32\.DLL USER32\.DLL$
+only system DLLs imported|0|cat imports|^ADVAPI32\.DLL KERNEL32\.DLL MSVCRT\.DLL OLE32\.DLL SHELL32\.DLL USER32\.DLL$
 icon group MAINICON|0|cat rc|Name: "MAINICON"
 version resource: the product|0|cat rc|VALUE "ProductName", "Quellmark"$
 version resource: the description|0|cat rc|VALUE "FileDescription", "Quellmark Setup"$
 manifest asks for administrator rights|0|cat rc|requestedExecutionLevel level=""requireAdministrator""
 manifest names the systems supported|0|cat rc|supportedOS
-the stub's resources and the payload's two|0|bash -c 'diff <(wrestool -l "$1" | sed "s/ \[.*//") <(sed "s/ \[.*//" resources) | grep "^[<>]" | paste -sd" "' _ "$stub"|^> --type=10 --name=10 --language=1033 > --type=10 --name=11 --language=1033$
+the stub's resources and the payload's two|0|cat added|^> --type=10 --name=10 --language=1033 > --type=10 --name=11 --language=1033$
 RCDATA 10 is the payload|0|cmp <(wrestool -x --raw --type=10 --name=10 "$setup") "$payload"|
 payload embedded once|0|bash -c 'g=$(($(stat -c %s "$1") - $(stat -c %s "$2") - $(stat -c %s "$3"))); echo "grew $g bytes past stub and payload"; [ "$g" -ge 0 ] && [ "$g" -le 4096 ]' _ "$setup" "$stub" "$payload"|
 the payload starts on a page of the file|0|bash -c 'echo $(($(sed -nE "s/.*--name=10 .*offset=(0x[0-9a-f]+).*/\1/p" resources) % 4096))'|^0$
