@@ -1,10 +1,8 @@
-// fuzz_compress.cpp - the compressor's round trip over arbitrary data.
-//
-// The first byte picks the level and solidity, the next bytes split the
-// rest into up to four entries. Each entry is compressed by the archiver's
-// encoder, stored instead where that does not pay, and the archive is read
-// back by the installer's decoder: every entry must come back byte for
-// byte with its CRC.
+// fuzz_compress.cpp - the compressor's round trip over arbitrary data. The
+// first byte picks the level and solidity, the second splits the rest into
+// up to four entries, each compressed by the archiver's encoder (stored
+// where that does not pay); the installer's decoder must give every entry
+// back byte for byte with its CRC.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -25,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 2;
   std::vector<qmktest::FileEntry> entries(parts);
   qmk::LzEncoder encoder(level, solid);
-  size_t at = 0;
-  for (size_t k = 0; k < parts; k++) {
+  for (size_t k = 0, at = 0; k < parts; k++) {
     const size_t n = k + 1 == parts ? size - at : std::min(size - at, size / parts);
     qmktest::FileEntry& e = entries[k];
     e.name = "e" + std::to_string(k);
@@ -41,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qmktest::MainSpec main;
   main.flags = solid ? 0x8000 : 0;
   const std::vector<uint8_t> archive = qmktest::BuildArchive(main, entries);
-
   errorStatus = kStatusOk;
   AllocateWorkBuffers();
   if (!OpenArchiveImage(archive.data(), uint32_t(archive.size()))) abort();

@@ -9,14 +9,12 @@
 # directory and file, one byte, noise (stored, as it does not shrink, and
 # read-only), a long run, a deep path, and times before 1980, in 1999 at an
 # odd second, and after 2107.
-t="$w/tree"
-mkdir -p "$t/Plugins" "$t/empty dir" "$t/deep/er/and/deeper" "$w/one"
-seq 1 20000 >"$t/Plugins/notes.txt"
-cp "$t/Plugins/notes.txt" "$t/Plugins/copy.txt"
+t="$w/tree" big="$w/big"
+mkdir -p "$t/Plugins" "$t/empty dir" "$t/deep/er/and/deeper" "$w/one" "$big" "$w/many/d"{0..36}
+seq 1 20000 | tee "$t/Plugins/copy.txt" >"$t/Plugins/notes.txt"
 head -c 70000 /dev/urandom >"$t/noise.bin"
 head -c 300000 /dev/zero | tr '\0' x >"$t/runs.bin"
-cp "$here/cli_test.sh" "$t/deep/er/and/deeper/read me.sh"
-cp "$here/cli_test.sh" "$t/readme.txt"
+tee "$t/readme.txt" >"$t/deep/er/and/deeper/read me.sh" <"$here/cli_test.sh"
 printf '*' >"$t/one.bin"
 : >"$t/empty.txt"
 touch -d '1999-05-03 16:48:01' "$t/readme.txt"
@@ -25,31 +23,25 @@ touch -d '2108-06-01' "$t/one.bin"
 chmod 444 "$t/noise.bin"
 echo one >"$w/one/only.txt"
 
-# roundtrip NAME DIR OPTION...: one check that create with the options,
-# then extract, give DIR back as it was. The archive is rt.ace.
+# roundtrip NAME DIR OPTION...: create with the options (into rt.ace), then
+# extract, give DIR back as it was.
 roundtrip() {
   rm -rf "$w/rt.ace.out"
   expect "$1" 0 "" bash -c '"$1" create -q -f "${@:4}" "$2" "$3" && "$1" -q extract "$2" "$2.out" && diff -r "$3" "$2.out"' \
     _ "$q" "$w/rt.ace" "$2" "${@:3}"
 }
-
-# Every level, solid and not.
 for level in 1 2 3 4 5 6 7 8 9; do
   roundtrip "-$level" "$t" -$level
   roundtrip "-$level --no-solid" "$t" -$level --no-solid
 done
 
-# Past the compressor's 4 MiB buffer, so it drops its front and moves every
-# position its match finders hold. d.bin repeats c.bin, which lies before
-# the slide point but within the 1 MiB window: every level finds it from its
-# first bytes on, even among noise, where searches thin out, so the copy
-# costs next to nothing. f.bin repeats the start of b.bin, out of reach.
-big="$w/big"
-mkdir -p "$big"
+# Past the compressor's 4 MiB buffer, which then drops its front and moves
+# every position its match finders hold. d.bin repeats c.bin, before the
+# slide point but within the 1 MiB window: every level finds it from its
+# first bytes on, even among noise, so the copy costs next to nothing.
+# f.bin repeats the start of b.bin, out of reach.
 seq 1 250000 >"$big/a.txt"
-head -c 2000000 /dev/urandom >"$big/b.bin"
-head -c 600000 /dev/urandom >"$big/c.bin"
-head -c 300000 /dev/urandom >"$big/e.bin"
+for f in b:2000000 c:600000 e:300000; do head -c "${f#*:}" /dev/urandom >"$big/${f%:*}.bin"; done
 head -c 300000 "$big/b.bin" >"$big/f.bin"
 seq 1 30000 >"$big/g.txt"
 for level in 1 5 9; do
@@ -59,11 +51,34 @@ for level in 1 5 9; do
   roundtrip "large files at -$level" "$big" -$level
   expect "... the copy costs next to nothing" 0 "" [ "$(stat -c %s "$w/rt.ace")" -lt $(($(stat -c %s "$w/without.ace") + 2000)) ]
 done
-mkdir -p "$w/many/d"{0..36}
-for k in {0..1999}; do
-  printf '%*d\n' $((k % 300)) "$k" >"$w/many/d$((k % 37))/f$k.txt"
-done
+for k in {0..1999}; do printf '%*d\n' $((k % 300)) "$k" >"$w/many/d$((k % 37))/f$k.txt"; done
 roundtrip "thousands of files" "$w/many"
+
+# The tree packed once more, then damaged, and what stands in an
+# extraction's way; the longest name the installer takes; an order file
+# ("#" lines, CRLF and "\" taken) and one naming what is not there.
+expect "create" 0 "^$" "$q" c -q "$w/t.ace" "$t"
+size=$(stat -c %s "$w/t.ace")
+head -c $((size - 10)) "$w/t.ace" >"$w/cut.ace"
+cp "$w/t.ace" "$w/flip.ace" && flip "$w/flip.ace" $((size / 2))
+cp "$w/t.ace" "$w/header.ace" && flip "$w/header.ace" 41
+cp "$w/t.ace" "$w/t.copy" && chmod 644 "$w/t.copy"
+mkdir -p "$w/blocked/readme.txt" && echo "in the way" >"$w/blocked/Plugins"
+zeros=$(printf '%0100d' 0)
+long="$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$(printf '%032d' 0)"
+mkdir -p "$w/long/${long%/*}" && echo x >"$w/long/$long"
+printf '# installer order\r\nPlugins\\copy.txt\r\nreadme.txt\r\nPlugins\r\n' >"$w/order.txt"
+printf 'readme.txt\nmissing.txt\n' >"$w/bad-order.txt"
+printf 'from a file' >"$w/comment.txt"
+# names ARCHIVE: its entries' names in order, comma-separated.
+names() { "$q" list "$1" | sed -nE 's/^ +[0-9]+ .*  [0-9A-F]{8}  //p' | paste -sd,; }
+export q && export -f names
+# A directory it may not write, and qmkpack where any user may run it, as
+# one who may not write there (root may write anywhere).
+mkdir -p "$w/ro" && chmod 555 "$w/ro" && chmod 755 "$w"
+cp "$q" "$w/qmkpack" && chmod 755 "$w/qmkpack"
+as_user=()
+[ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
 
 cases <<'CASES'
 # Arguments, and input that is no archive: status 2, the problem named.
@@ -87,16 +102,11 @@ an empty file|2|"$q" test /dev/null|/dev/null: empty file, not an archive
 no archive in the file|2|"$q" t "$here/cli_test.sh"|no archive found
 create of a missing directory|2|"$q" create -q "$w/x.ace" "$w/nonexistent"|is not a directory
 create into a missing directory|2|"$q" create -q "$w/no/such/x.ace" "$t"|^qmkpack: cannot create /.*/no/such/x.ace: No such file or directory$
-# The tree packed, then what list, test, extract and seal make of it.
-create|0|"$q" c -q "$w/t.ace" "$t"|^$
-# The fields the reader holds but does not interpret, as the installer's
-# archives carry them: the main header's bytes 14 to 17; in the first file
-# header (at 31) its flags, and after the method byte 28, the dictionary's
-# 10 (2^20 bytes) and a zero word.
-create of one file|0|"$q" create -q "$w/one.ace" "$w/one"|^$
-... the main header's held bytes|0|od -An -tu1 -j 14 -N 4 "$w/one.ace"|^ +10 +12 +2 +0$
-... the file header's flags|0|od -An -tx1 -j 36 -N 2 "$w/one.ace"|^ 01 00$
-... its held fields|0|od -An -tx1 -j 58 -N 6 "$w/one.ace"|^ 00 05 0a 00 00 00$
+# What list, test, extract and seal make of the tree. The fields the reader
+# holds but does not interpret, as the installer's archives carry them: the
+# main header's bytes 14 to 17, the first file header's flags (at 36), and
+# after its method byte 28, the dictionary's 10 (2^20 bytes) and a zero word.
+the held fields|0|bash -c '"$1" create -q "$2" "$3" && echo $(for r in 14:4 36:2 58:6; do od -An -tx1 -j ${r%:*} -N ${r#*:} "$2"; done)' _ "$q" "$w/one.ace" "$w/one"|^0a 0c 02 00 01 00 00 05 0a 00 00 00$
 list: solid|0|"$q" l "$w/t.ace"|^Archive: .*t\.ace \(solid\)$
 list: the time, odd seconds down|0|"$q" list "$w/t.ace"|1999-05-03 16:48:00  \.\.\.\.A  [0-9A-F]{8}  readme\.txt$
 list: before 1980 as 1980|0|"$q" list "$w/t.ace"|1980-01-01 00:00:00 .* empty\.txt$
@@ -114,33 +124,17 @@ extract: read-only|0|stat -c %A "$w/out/new/noise.bin"|^-r--r--r--$
 extract: over an earlier file|0|bash -c 'mkdir "$1" && echo old >"$1/readme.txt" && "$2" x "$3" "$1" && cmp "$1/readme.txt" "$4"' _ "$w/out/old" "$q" "$w/t.ace" "$t/readme.txt"|
 seal|0|"$q" seal "$w/t.ace" "$w/t.seal"|/t\.ace: every entry intact; sealed in .*t\.seal$
 seal: 12 bytes, QMKS first|0|bash -c 'head -c 4 "$1" && stat -c " %s" "$1"' _ "$w/t.seal"|^QMKS 12$
-CASES
-
 # Damage, and what stands in an extraction's way.
-size=$(stat -c %s "$w/t.ace")
-head -c $((size - 10)) "$w/t.ace" >"$w/cut.ace"
-cp "$w/t.ace" "$w/flip.ace" && flip "$w/flip.ace" $((size / 2))
-cp "$w/t.ace" "$w/header.ace" && flip "$w/header.ace" 41
-mkdir -p "$w/blocked/readme.txt" && echo "in the way" >"$w/blocked/Plugins"
-cases <<'CASES'
 cut short|1|"$q" test "$w/cut.ace"|cut short
 a damaged header|1|"$q" test "$w/header.ace"|header at offset 31 has a bad CRC; later entries are lost$
-damaged: not sealed|1|"$q" seal "$w/flip.ace" "$w/flip.seal"|damaged .*not sealed
-damaged: no seal file|0|[ ! -e "$w/flip.seal" ]|
+damaged: not sealed, no seal file|1|bash -c '"$1" seal "$2" "$3"; rc=$?; [ -e "$3" ] && rc=99; exit $rc' _ "$q" "$w/flip.ace" "$w/flip.seal"|damaged .*not sealed
 a file in the way|1|"$q" extract "$w/t.ace" "$w/blocked"|Plugins: a file stands where a directory is needed
 a directory in the way|1|"$q" extract "$w/t.ace" "$w/blocked"|readme\.txt: a directory of that name exists
 a file in the way: told once|0|grep -c "a file stands" <("$q" extract "$w/t.ace" "$w/blocked" 2>&1)|^1$
 a file in the way: the entries below it counted|1|"$q" extract "$w/t.ace" "$w/blocked"|^qmkpack: Plugins: 3 entries not extracted, as the directory could not be made$
 a file in the way: the rest extracted|0|cmp "$w/blocked/one.bin" "$t/one.bin"|
-CASES
-
 # An existing output is kept unless -f; a failed create leaves nothing,
 # and messages name the paths given, never the temporary file.
-cp "$w/t.ace" "$w/t.copy"
-zeros=$(printf '%0100d' 0)
-long="$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$zeros/$(printf '%032d' 0)"  # the longest name the installer takes
-mkdir -p "$w/long/${long%/*}" && echo x >"$w/long/$long"
-cases <<'CASES'
 create onto an existing file|2|"$q" create -q "$w/t.ace" "$w/one"|t\.ace already exists; use -f to overwrite it
 ... leaves it|0|cmp "$w/t.ace" "$w/t.copy"|
 create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
@@ -149,19 +143,10 @@ create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
 --force replaces it too|0|bash -c '"$1" create -q --force "$2" "$3" && "$1" list "$2"' _ "$q" "$w/t.ace" "$t/Plugins"| 2 entries$
 the longest name|0|bash -c '"$1" create -q "$2.ace" "$2" && "$1" -q extract "$2.ace" "$2.out" && diff -r "$2" "$2.out" && cp "$2.ace" "$2.copy"' _ "$q" "$w/long"|
 a name one byte longer|2|bash -c 'echo y >"$2/$3"1 && "$1" create -q -f "$2.ace" "$2"' _ "$q" "$w/long" "$long"|name too long \(740 bytes; the installer takes at most 739\)
-... leaves the earlier archive|0|cmp "$w/long.ace" "$w/long.copy"|
-... and nothing beside it|0|grep -c "^long\.ace" <(ls "$w")|^1$
-CASES
-
-# Times clamped to SOURCE_DATE_EPOCH, so the same tree gives the same bytes;
-# the comment, from the line or a file, as long as the extractor keeps it;
-# an order file's entries in its order ("#" lines, CRLF and "\" taken).
-printf '# installer order\r\nPlugins\\copy.txt\r\nreadme.txt\r\nPlugins\r\n' >"$w/order.txt"
-printf 'readme.txt\nmissing.txt\n' >"$w/bad-order.txt"
-printf 'from a file' >"$w/comment.txt"
-# names ARCHIVE: its entries' names in order, comma-separated.
-names() { "$q" list "$1" | sed -nE 's/^ +[0-9]+ .*  [0-9A-F]{8}  //p' | paste -sd,; }
-cases <<'CASES'
+... leaves the earlier archive and nothing beside it|0|bash -c 'cmp "$1.ace" "$1.copy" && set -- "$1".ace* && echo $#' _ "$w/long"|^1$
+# Times clamped to SOURCE_DATE_EPOCH, so the same tree gives the same
+# bytes; the comment, from the line or a file, as long as the extractor
+# keeps it; an order file's entries in its order.
 SOURCE_DATE_EPOCH: same tree, same bytes|0|bash -c 'export SOURCE_DATE_EPOCH=1000000000; "$1" create -q "$2.1" "$3" && touch "$3/runs.bin" && "$1" create -q "$2.2" "$3" && cmp "$2.1" "$2.2"' _ "$q" "$w/r" "$t"|
 SOURCE_DATE_EPOCH: later times clamped|0|bash -c 'export TZ=UTC SOURCE_DATE_EPOCH=946684800; "$1" create -q "$2" "$3" && "$1" list "$2"' _ "$q" "$w/e.ace" "$t"|2000-01-01 00:00:00 .*Plugins\\notes\.txt$
 --comment|0|bash -c '"$1" create -q --comment "hello from the CLI" "$2" "$3" && "$1" list "$2"' _ "$q" "$w/c1.ace" "$w/one"|^Comment: hello from the CLI$
@@ -169,48 +154,35 @@ SOURCE_DATE_EPOCH: later times clamped|0|bash -c 'export TZ=UTC SOURCE_DATE_EPOC
 a missing comment file|2|"$q" create --comment-file "$w/nonexistent.txt" "$w/c3.ace" "$w/one"|cannot open .*nonexistent\.txt
 a comment as long as kept|0|"$q" create -q --comment "$(printf %02023d 0)" "$w/c4.ace" "$w/one"|^$
 a comment one longer|2|"$q" create -q --comment "$(printf %02024d 0)" "$w/c5.ace" "$w/one"|the comment is too long
---order|0|bash -c '"$1" create -q --order "$2" "$3" "$4"' _ "$q" "$w/order.txt" "$w/o.ace" "$t"|^$
---order: the entries in its order|0|names "$w/o.ace"|^Plugins\\copy\.txt,readme\.txt,Plugins$
+--order: the entries in its order|0|bash -c '"$1" create -q --order "$2" "$3" "$4" && names "$3"' _ "$q" "$w/order.txt" "$w/o.ace" "$t"|^Plugins\\copy\.txt,readme\.txt,Plugins$
 --order: a missing path|2|"$q" create -q --order "$w/bad-order.txt" "$w/x.ace" "$t"|bad-order\.txt:2: missing\.txt: no such file or directory under
 --no-solid|0|bash -c '"$1" create -q --no-solid "$2" "$3" && "$1" list "$2"' _ "$q" "$w/n.ace" "$w/one"|\(not solid\)
-CASES
-
-# Anything that is not a file or a directory stops create, with its path,
-# and leaves no archive; links to files and directories are followed.
-# WHAT|MAKE (in the tree)|PATTERN
-while IFS='|' read -r what make pattern; do
-  rm -rf "$w/odd" "$w/odd.ace"
-  mkdir -p "$w/odd/dir"
-  echo "plain" >"$w/odd/plain.txt"
-  (cd "$w/odd" && eval "$make")
-  expect "create of a tree with $what" 2 "$pattern" "$q" create -q "$w/odd.ace" "$w/odd"
-  expect "... leaves no archive" 1 "" grep -q "^odd\.ace" <(ls "$w")
-done <<'CASES'
-a FIFO|mkfifo dir/pipe|odd/dir/pipe: cannot be packed: a FIFO
-a socket|python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("sock")'|odd/sock: cannot be packed: a socket
-a link to a device|ln -s /dev/null dev|odd/dev: cannot be packed: a symbolic link to something that is neither
-a dangling link|ln -s nowhere dir/gone|odd/dir/gone: cannot be packed: a symbolic link that leads nowhere
-a link loop|ln -s loop2 loop1 && ln -s loop1 loop2|odd/loop1: cannot be packed: a symbolic link that leads nowhere \(Too many levels
-a link to its own parent|ln -s .. dir/up|odd/dir/up: a symbolic link loop \(it leads back to .*odd\)
-names that are one on Windows|echo a >README.txt && echo b >readme.txt|odd/README.txt and .*odd/readme.txt: the same name on Windows
-a backslash in a name|echo x >'a\b'|odd/a\\b: a '\\' in the name
-a name ending in a dot|echo x >'trail.'|odd/trail.: cannot be extracted safely: path component ending in a dot
-CASES
-rm -rf "$w/odd" && mkdir -p "$w/odd/real" && echo "linked" >"$w/odd/real/f.txt"
-ln -s real "$w/odd/dirlink" && ln -s real/f.txt "$w/odd/filelink"
-expect "create follows links" 0 "^$" "$q" create -q "$w/links.ace" "$w/odd"
-expect "... packed as what they point at" 0 '^dirlink,dirlink\\f\.txt,filelink,real,real\\f\.txt$' names "$w/links.ace"
-
-# As a user who may not write there (root may write anywhere): one message
-# per failure, with the system's reason.
-mkdir -p "$w/ro" && chmod 555 "$w/ro" && chmod 755 "$w"
-cp "$q" "$w/qmkpack" && chmod 755 "$w/qmkpack" && chmod 644 "$w/t.copy"
-as_user=()
-[ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
-cases <<'CASES'
+# Where it may not write: one message per failure, with the system's reason.
 extract where it may not write|1|"${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro"|^qmkpack: cannot create directory Plugins: Permission denied$
 ... and every failure with its reason|1|grep -vc -e ': Permission denied$' -e 'not extracted, as' <("${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro" 2>&1)|^0$
 create where it may not write|2|"${as_user[@]}" "$w/qmkpack" create -q "$w/ro/out.ace" "$w/one"|^qmkpack: cannot create .*/ro/out\.ace: Permission denied$
 CASES
+
+# Anything that is not a file or a directory stops create, with its path,
+# and leaves no archive; links to files and directories are followed (the
+# names packed shown). WHAT|MAKE (in the tree)|STATUS|PATTERN
+while IFS='|' read -r what make status pattern; do
+  rm -rf "$w/odd" && mkdir -p "$w/odd/dir" && echo "plain" >"$w/odd/plain.txt"
+  (cd "$w/odd" && eval "$make")
+  expect "create of a tree with $what" "$status" "$pattern" bash -c \
+    '"$1" create -q "$2.ace" "$2"; rc=$?; [ $rc = 0 ] && names "$2.ace" && rm "$2.ace"; ! ls -d "$2".ace* 2>/dev/null && exit $rc' _ "$q" "$w/odd"
+done <<'CASES'
+links to a file and a directory|mkdir real && echo linked >real/f.txt && ln -s real dirlink && ln -s real/f.txt filelink|0|^dir,dirlink,dirlink\\f\.txt,filelink,plain\.txt,real,real\\f\.txt$
+a FIFO|mkfifo dir/pipe|2|odd/dir/pipe: cannot be packed: a FIFO
+a socket|python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("sock")'|2|odd/sock: cannot be packed: a socket
+a link to a device|ln -s /dev/null dev|2|odd/dev: cannot be packed: a symbolic link to something that is neither
+a dangling link|ln -s nowhere dir/gone|2|odd/dir/gone: cannot be packed: a symbolic link that leads nowhere
+a link loop|ln -s loop2 loop1 && ln -s loop1 loop2|2|odd/loop1: cannot be packed: a symbolic link that leads nowhere \(Too many levels
+a link to its own parent|ln -s .. dir/up|2|odd/dir/up: a symbolic link loop \(it leads back to .*odd\)
+names that are one on Windows|echo a >README.txt && echo b >readme.txt|2|odd/README.txt and .*odd/readme.txt: the same name on Windows
+a backslash in a name|echo x >'a\b'|2|odd/a\\b: a '\\' in the name
+a name ending in a dot|echo x >'trail.'|2|odd/trail.: cannot be extracted safely: path component ending in a dot
+CASES
+
 
 finish

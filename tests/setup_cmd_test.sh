@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Command-line test of `qmkpack setup`: installers made from a stub built
-# here with MinGW and payloads packed here, read back with icoutils'
-# wrestool, objdump, osslsigncode and a reader of the headers below; read,
-# not run. Usage: setup_cmd_test.sh QMKPACK
+# here with MinGW and payloads packed here, read back (not run) with
+# wrestool, objdump, osslsigncode and the reader of the headers below.
+# Usage: setup_cmd_test.sh QMKPACK
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
@@ -33,58 +33,38 @@ res() { wrestool -x --raw --type="$2" --name="$3" "$1"; }
 resources() { wrestool -l "$1" | sed 's/ \[.*//' | paste -sd' '; }
 # at FILE PART: where PART's bytes begin in FILE (-1: nowhere).
 at() { python3 -c 'import sys; print(open(sys.argv[1], "rb").read().find(open(sys.argv[2], "rb").read()))' "$1" "$2"; }
-# headers FILE: sections aligned and within the file, SizeOfImage as the
+# wellformed FILE: a checksum osslsigncode finds right, the resources
+# wanted (below), sections aligned and within the file, SizeOfImage as the
 # last section needs, the resource and relocation directories on their
-# sections; and a checksum osslsigncode finds right.
-headers() {
-  ! osslsigncode verify -in "$1" | grep -q "invalid PE checksum" && python3 - "$1" <<'PY'
+# sections.
+wellformed() {
+  ! osslsigncode verify -in "$1" | grep -q "invalid PE checksum" && [ "$(resources "$1")" = "$held" ] && python3 - "$1" <<'PY'
 import struct, sys
 b = open(sys.argv[1], 'rb').read()
-pe = struct.unpack_from('<I', b, 0x3C)[0]
-count, optsize = struct.unpack_from('<H', b, pe + 6)[0], struct.unpack_from('<H', b, pe + 20)[0]
-opt = pe + 24
-salign, falign = struct.unpack_from('<II', b, opt + 32)
-dirs = [struct.unpack_from('<II', b, opt + 96 + 8 * k) for k in range(16)]
-sections = {}
+u = lambda form, at: struct.unpack_from(form, b, at)
+pe = u('<I', 0x3C)[0]
+_, count, _, _, _, optsize = u('<HHIIIH', pe + 4)
+opt, sections = pe + 24, {}
+salign, falign = u('<II', opt + 32)
+dirs = [u('<II', opt + 96 + 8 * k) for k in range(16)]
 for i in range(count):
-    name, vsize, rva, rawsize, raw = struct.unpack_from('<8sIIII', b, opt + optsize + 40 * i)
+    name, vsize, rva, rawsize, raw = u('<8sIIII', opt + optsize + 40 * i)
     assert rva % salign == 0 and raw % falign == 0 and raw + rawsize <= len(b), name
     sections[name.rstrip(b'\0')] = (rva, vsize)
-assert struct.unpack_from('<I', b, opt + 56)[0] == (rva + vsize + salign - 1) // salign * salign, 'SizeOfImage'
+assert u('<I', opt + 56)[0] == (rva + vsize + salign - 1) // salign * salign, 'SizeOfImage'
 for name, k in ((b'.rsrc', 2), (b'.reloc', 5)):
     assert dirs[k][0] == sections[name][0] and dirs[k][1] <= sections[name][1], name
 PY
 }
+export -f res
 # The stub's resources, and the payload (RCDATA 10) and its seal (11) in the
 # version resource's language: names before numbers, each in order.
 held="--type=10 --name='NAMED' --language=1033 --type=10 --name=10 --language=1033 \
 --type=10 --name=11 --language=1033 --type=16 --name=1 --language=1033 --type=24 --name=1 --language=1033"
+# refuse STUB INPUT: setup, which must write nothing.
+refuse() { "$q" setup --stub "$1" refused.exe "$2"; local rc=$?; [ ! -e refused.exe ] || rc=99; return $rc; }
 
-cases <<'CASES'
-setup from an archive|0|"$q" setup --stub stub.exe setup.exe tree.ace|^setup\.exe: [0-9]+ bytes, the stub and a [0-9]+-byte payload$
-... its headers|0|headers setup.exe|
-... its resources|0|[ "$(resources setup.exe)" = "$held" ]|
-... RCDATA 10 the archive, byte for byte|0|cmp <(res setup.exe 10 10) tree.ace|
-... RCDATA 11 its seal|0|cmp <(res setup.exe 10 11) seal.want|
-... the payload on a page of the file|0|bash -c 'echo $(($1 % 4096))' _ "$(at setup.exe tree.ace)"|^0$
-... the stub's manifest kept byte for byte|0|cmp <(res stub.exe 24 1) <(res setup.exe 24 1)|
-... its named resource|0|cmp <(res stub.exe 10 NAMED) <(res setup.exe 10 NAMED)|
-... its version resource|0|cmp <(res stub.exe 16 1) <(res setup.exe 16 1)|
-... objdump walks the whole resource tree|0|i686-w64-mingw32-objdump -p setup.exe|String table starts at offset
-setup over an installer replaces its payload|0|"$q" setup -q -f --stub setup.exe setup2.exe tree2.ace|^$
-... its headers|0|headers setup2.exe|
-... its resources|0|[ "$(resources setup2.exe)" = "$held" ]|
-... the new payload|0|cmp <(res setup2.exe 10 10) tree2.ace|
-setup from a directory|0|env SOURCE_DATE_EPOCH=1000000000 "$q" setup -q --stub stub.exe dir1.exe tree|^$
-... packed at level 9 unless told|0|cmp <(res dir1.exe 10 10) tree2.ace|
-... the same bytes every time|0|bash -c 'SOURCE_DATE_EPOCH=1000000000 "$1" setup -q --stub stub.exe dir2.exe tree && cmp dir1.exe dir2.exe' _ "$q"|
-... -1 when told|0|bash -c '"$1" setup -q -1 --stub stub.exe dir3.exe tree && "$1" create -q -1 tree3.ace tree && cmp <(wrestool -x --raw --type=10 --name=10 dir3.exe) tree3.ace' _ "$q"|
-an existing installer is kept without -f|2|"$q" setup --stub stub.exe setup.exe tree2.ace|setup\.exe already exists; use -f
-... unchanged|0|cmp <(res setup.exe 10 10) tree.ace|
---stub without setup|2|"$q" --stub stub.exe list tree.ace|go with 'create' and 'setup'
-setup operands|2|"$q" setup x.exe|expected an output installer and a directory or archive
-CASES
-
+expect "setup from an archive" 0 "^setup\.exe: [0-9]+ bytes, the stub and a [0-9]+-byte payload$" "$q" setup --stub stub.exe setup.exe tree.ace
 # Signed after setup (Authenticode, a self-signed certificate): the
 # signature covers the payload, and a signed installer given to setup again
 # loses it and becomes the unsigned installer.
@@ -95,28 +75,34 @@ cp signed.exe tampered.exe && flip tampered.exe $(($(at signed.exe tree.ace) + 1
 # Without --stub: QuellmarkStub.exe beside the qmkpack that runs, also when
 # it is found through PATH.
 mkdir bin elsewhere && cp "$q" bin/qmkpack && cp stub.exe bin/QuellmarkStub.exe
+
 cases <<'CASES'
+... well-formed|0|wellformed setup.exe|
+... RCDATA 10 the archive, byte for byte, and 11 its seal|0|bash -c 'cmp <(res setup.exe 10 10) tree.ace && cmp <(res setup.exe 10 11) seal.want'|
+... the payload on a page of the file|0|bash -c 'echo $(($1 % 4096))' _ "$(at setup.exe tree.ace)"|^0$
+... the stub's manifest, named and version resources kept byte for byte|0|bash -ec 'for r in "24 1" "10 NAMED" "16 1"; do cmp <(res stub.exe $r) <(res setup.exe $r); done'|
+... objdump walks the whole resource tree|0|i686-w64-mingw32-objdump -p setup.exe|String table starts at offset
+setup over an installer replaces its payload|0|bash -c '"$1" setup -q -f --stub setup.exe setup2.exe tree2.ace && cmp <(res setup2.exe 10 10) tree2.ace' _ "$q"|^$
+... well-formed|0|wellformed setup2.exe|
+setup from a directory, packed at level 9 unless told|0|bash -c 'SOURCE_DATE_EPOCH=1000000000 "$1" setup -q --stub stub.exe dir1.exe tree && cmp <(res dir1.exe 10 10) tree2.ace' _ "$q"|^$
+... the same bytes every time|0|bash -c 'SOURCE_DATE_EPOCH=1000000000 "$1" setup -q --stub stub.exe dir2.exe tree && cmp dir1.exe dir2.exe' _ "$q"|
+... -1 when told|0|bash -c '"$1" setup -q -1 --stub stub.exe dir3.exe tree && "$1" create -q -1 tree3.ace tree && cmp <(res dir3.exe 10 10) tree3.ace' _ "$q"|
+an existing installer is kept without -f|2|bash -c '"$1" setup --stub stub.exe setup.exe tree2.ace; rc=$?; cmp <(res setup.exe 10 10) tree.ace && exit $rc' _ "$q"|setup\.exe already exists; use -f
+--stub without setup|2|"$q" --stub stub.exe list tree.ace|go with 'create' and 'setup'
+setup operands|2|"$q" setup x.exe|expected an output installer and a directory or archive
 osslsigncode accepts the signature|0|osslsigncode verify -CAfile cert.pem -in signed.exe|Signature verification: ok
 one changed payload bit breaks it|1|osslsigncode verify -CAfile cert.pem -in tampered.exe|MISMATCH
 setup over a signed installer drops the signature|0|bash -c '"$1" setup -q --stub signed.exe resigned.exe tree.ace && cmp resigned.exe setup.exe' _ "$q"|
-the default stub is the one beside qmkpack|0|bash -c 'cd elsewhere && PATH="$1:$PATH" qmkpack setup -q default.exe ../tree.ace' _ "$w/bin"|^$
-... and the same installer as with --stub|0|cmp elsewhere/default.exe setup.exe|
+the default stub is the one beside qmkpack, the same installer|0|bash -c 'cd elsewhere && PATH="$1:$PATH" qmkpack setup -q default.exe ../tree.ace && cmp default.exe ../setup.exe' _ "$w/bin"|^$
 no stub beside qmkpack: the file it looked for|2|bash -c 'rm bin/QuellmarkStub.exe && bin/qmkpack setup default.exe tree.ace'|cannot open .*bin/QuellmarkStub\.exe
-CASES
-
-# Refusals: nothing is written.
-# WHAT|STUB|INPUT|STATUS|PATTERN
-while IFS='|' read -r what stub input status pattern; do
-  expect "refused: $what" "$status" "$pattern" "$q" setup --stub "$stub" refused.exe "$input"
-  expect "... nothing left" 0 "" [ ! -e refused.exe ]
-done <<'CASES'
-not a program|junk.exe|tree.ace|2|not a Windows program
-a 64-bit program|wide.exe|tree.ace|2|not a 32-bit Windows program
-a DLL|stub.dll|tree.ace|2|a DLL, not the installer stub
-another program|other.exe|tree.ace|2|not the Quellmark installer stub
-a damaged payload|stub.exe|damaged.ace|1|damaged or holds a name the installer refuses; no installer made
-a missing stub|missing.exe|tree.ace|2|cannot open missing.exe
-a truncated stub|short.exe|tree.ace|2|a section reaches past its end
+# Refused, and nothing written.
+refused: not a program|2|refuse junk.exe tree.ace|not a Windows program
+refused: a 64-bit program|2|refuse wide.exe tree.ace|not a 32-bit Windows program
+refused: a DLL|2|refuse stub.dll tree.ace|a DLL, not the installer stub
+refused: another program|2|refuse other.exe tree.ace|not the Quellmark installer stub
+refused: a damaged payload|1|refuse stub.exe damaged.ace|damaged or holds a name the installer refuses; no installer made
+refused: a missing stub|2|refuse missing.exe tree.ace|cannot open missing.exe
+refused: a truncated stub|2|refuse short.exe tree.ace|a section reaches past its end
 CASES
 
 finish

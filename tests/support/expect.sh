@@ -1,8 +1,7 @@
-# expect.sh - the frame of the command-line tests, sourced by them with
-# qmkpack's path as their first argument: `q` is qmkpack, `here` the tests'
-# directory, and the test runs in `w`, a directory of its own removed at the
-# end. Each check adds to `pass` or `fail`; `finish` tells the count and
-# gives the test's status.
+# expect.sh - the frame of the command-line tests, sourced with qmkpack's
+# path first: `q` is qmkpack, `here` the tests' directory, and the test runs
+# in `w`, a directory of its own removed at the end. Each check adds to
+# `pass` or `fail`; `finish` tells the count and gives the test's status.
 # shellcheck shell=bash
 set -u
 q="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
@@ -10,8 +9,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 w="$(mktemp -d)"
 trap 'chmod -R u+w "$w"; rm -rf "$w"' EXIT
 cd "$w" || exit 1
-pass=0
-fail=0
+pass=0 fail=0
 
 # expect NAME STATUS PATTERN CMD...: runs CMD, checks its exit status and
 # that its combined output matches PATTERN (an extended regex; an empty one
@@ -30,14 +28,16 @@ expect() {
   fi
 }
 
-# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN,
-# but for "#" lines; COMMAND is evaluated, so it may use the test's
-# variables and functions.
+# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN, but
+# for "#" lines; COMMAND (no "|" in it) is evaluated, so it may use the
+# test's variables and functions. A line that does not parse fails.
 cases() {
-  local name status command pattern
+  local name status command pattern checks
   while IFS='|' read -r name status command pattern; do
     [ "${name:0:1}" != "#" ] || continue
+    checks=$((pass + fail))
     eval "expect \"\$name\" \"\$status\" \"\$pattern\" $command" </dev/null
+    [ $((pass + fail)) != "$checks" ] || { fail=$((fail + 1)) && echo "FAIL: $name (the line does not parse)"; }
   done
 }
 
