@@ -264,6 +264,7 @@ scenario_signed_installer() {
   drv "$W/run.txt" start "$INSTALLER" "/S" watch-exit
   check_exit "$W/run.txt" 0
   check_installed "$PROPOSAL" 'mkd: C:\Program files\ ::: QMK'
+  reset_state
   damaged mid "$W/signed.exe"
 }
 
