@@ -548,6 +548,10 @@ run_scenario() {
   load_state
   rm -rf "$STATE/work"
   mkdir -p "$STATE/work"
+  # One wineserver for the whole scenario: it keeps what only lives in it
+  # (a key's access rules are not saved with the registry), and no program
+  # pays for its start.
+  wineserver -p
   reset_state
   echo "=== scenario $name"
   "scenario_$name"
