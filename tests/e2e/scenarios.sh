@@ -541,7 +541,10 @@ scenario_reinstall_while_running() {
   drv "$W/run.txt" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "${confirm_and_finish[@]}"
   check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${PROPOSAL}qmk.exe $IN_USE_TEXT (error 18)" warning
   check_exit "$W/run.txt" 1
-  xdotool search --name '^Quellmark$' windowclose >/dev/null 2>&1 || kill "$product" 2>/dev/null
+  # Closed as a user would; ended if it does not go.
+  xdotool search --name '^Quellmark$' windowclose >/dev/null 2>&1
+  for i in $(seq 1 30); do kill -0 "$product" 2>/dev/null && sleep 1; done
+  pkill -f 'qmk\.exe$' 2>/dev/null
   wait "$product" 2>/dev/null
   drv "$W/again.txt" start "$INSTALLER" "/S" watch-exit
   check_exit "$W/again.txt" 0
