@@ -248,10 +248,12 @@ void SendChar(wchar_t c) {
 }
 
 // Lets the process under test take what was sent: it is idle again once it
-// waits for input, which shows it has handled the keys.
+// waits for input. Input goes through the X server first, so idle may come
+// before the keys arrive; the pause after it is scaled as the timeouts are.
+DWORD scale = 1;
 void Settle() {
   WaitForInputIdle(child.hProcess, timeoutMs);
-  Sleep(100);
+  Sleep(100 * scale);
 }
 
 void PressKey(const std::string& name) {
@@ -268,9 +270,16 @@ void PressKey(const std::string& name) {
   Settle();
 }
 
+// Types into the focused control and waits until it shows the text.
 void TypeText(const std::string& text) {
-  Foreground(Require(current, "type"));
+  HWND top = Require(current, "type");
+  Foreground(top);
   for (unsigned char c : text) SendChar(static_cast<wchar_t>(c));
+  const DWORD start = GetTickCount();
+  for (HWND f; (f = FocusOf(top)) && TextOf(f).find(text) == std::string::npos;) {
+    if (GetTickCount() - start > timeoutMs) Fail("%s", "the focused control does not show the typed " + text);
+    Sleep(50);
+  }
   Settle();
 }
 
@@ -477,7 +486,8 @@ void WaitGone() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const char* scale = getenv("QMK_E2E_TIMEOUT_SCALE")) timeoutMs *= std::max(1ul, strtoul(scale, nullptr, 10));
+  if (const char* factor = getenv("QMK_E2E_TIMEOUT_SCALE")) scale = std::max(1ul, strtoul(factor, nullptr, 10));
+  timeoutMs *= scale;
   for (int i = 1; i < argc; i++) {
     const std::string step = argv[i];
     auto arg = [&]() -> std::string {

@@ -15,7 +15,9 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 : "${QMK_E2E_STATE:?set QMK_E2E_STATE (ctest does)}"
 STATE="$QMK_E2E_STATE"
-PREFIX="$STATE/prefix"
+# QMK_E2E_PREFIX puts the prefix elsewhere: on a local disk when the build
+# tree is on a network file system without chattr (the VM of vm-wine.sh).
+PREFIX="${QMK_E2E_PREFIX:-$STATE/prefix}"
 C="$PREFIX/drive_c"
 export WINEPREFIX="$PREFIX"
 export WINEARCH=win32
@@ -546,6 +548,10 @@ run_scenario() {
   load_state
   rm -rf "$STATE/work"
   mkdir -p "$STATE/work"
+  # One wineserver for the whole scenario: it keeps what only lives in it
+  # (a key's access rules are not saved with the registry), and no program
+  # pays for its start.
+  wineserver -p
   reset_state
   echo "=== scenario $name"
   "scenario_$name"
