@@ -104,7 +104,8 @@ fi
 # ---- Wine and a display --------------------------------------------------------------
 # winemenubuilder (Wine's own mirror of shortcuts into the desktop's menus)
 # is switched off: it would start a process per shortcut for either side.
-export WINEPREFIX=$W/prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# QMK_BENCH_PREFIX: the prefix elsewhere (in the VM, on its own disk rather than on /work).
+export WINEPREFIX=${QMK_BENCH_PREFIX:-$W/prefix} WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   say "preparing the Wine prefix"
   wineboot -i >/dev/null 2>&1 || true
