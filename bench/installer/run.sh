@@ -210,6 +210,11 @@ ELAPSED=$(($(date +%s) - START))
     "load average at the start $LOAD_START, at the end $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "- ours: commit $(git rev-parse --short HEAD), payload at level 9; NSIS $NSIS_VERSION (makensis, Unicode," \
     "SetCompressor /SOLID zlib and /SOLID lzma, bench/installer/quellmark.nsi); $(wine --version)"
+  if grep -qi qemu /proc/cpuinfo; then
+    echo "- Wine ran under qemu's software CPU emulation (scripts/vm-wine.sh): every time is many times"
+    echo "  a native one, and only the ratios within this run mean anything"
+  fi
+  [ "$STAGE" != --no-build ] || echo "- the installers and their \"made in\" times come from an earlier --build-only run on the host"
   echo "- made in: the one command that makes the installer from the folder, timed once: ours \`qmkpack setup\` at"
   echo "  level 9 (packing, the seal check and the stub), NSIS \`makensis\`; the ratio is ours to makensis zlib"
   echo "- silent installs (/S, /D=$TARGET) into a prefix prepared beforehand, every one from a clean state," \
