@@ -3,9 +3,7 @@
 // counts, refused and damaged entries, whole archives in chunks, comments.
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <string>
-#include <tuple>
 
 #include "encoder/blockwriter.h"
 #include "tests/support/archivebuilder.h"
@@ -18,23 +16,8 @@ namespace {
 
 Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-struct Token {
-  enum Kind { kLiteral, kMatch, kRepeat } kind;
-  uint32_t value;   // literal byte, copy distance (>= 1), or repeat index 0..3
-  uint32_t length;  // of a match or repeat
-  static Token Literal(uint8_t b) { return {kLiteral, b, 0}; }
-  // Main symbol, distance extra bits and their count, length symbol (-1 for a literal).
-  std::tuple<uint32_t, uint32_t, int, int> Coded() const {
-    if (kind == kLiteral) return {value, 0, 0, -1};
-    if (kind == kRepeat) return {256 + value, 0, 0, int(length) - (value < 2 ? 2 : 3)};
-    const uint32_t v = value - 1;
-    const int base = v < 256 ? 2 : v < 8192 ? 3 : 4;
-    if (v < 2) return {260 + v, 0, 0, int(length) - base};
-    int c = 1;
-    while ((v >> c) != 0) c++;  // v in [2^(c-1), 2^c)
-    return {260 + uint32_t(c), v - (uint32_t(1) << (c - 1)), c - 1, int(length) - base};
-  }
-};
+// The shortest length a new distance takes.
+uint32_t LengthBase(uint32_t distance) { return distance <= 256 ? 2 : distance <= 8192 ? 3 : 4; }
 
 // Widths as the decoder will take them (a lone symbol gets width 1) and the
 // code words it will assign, and the width table that sends them.
@@ -48,41 +31,13 @@ struct Code {
   void Put(BitWriter& out, size_t symbol) const { out.Put(words[symbol], widths[symbol]); }
 };
 
-// Blocks of tokens with flat codes (every symbol used has the same width);
-// each block sends `count` as its symbol count, -1 for the number of tokens.
-using Block = std::pair<std::vector<Token>, int>;
-Bytes EncodeBlocks(const std::vector<Block>& blocks) {
-  BitWriter w;
-  for (const auto& [tokens, count] : blocks) {
-    std::vector<uint32_t> counts[2] = {std::vector<uint32_t>(kMainSymbols), std::vector<uint32_t>(kLengthSymbols)};
-    for (const Token& t : tokens) {
-      const auto [symbol, extra, extraBits, length] = t.Coded();
-      counts[0][symbol]++;
-      if (length >= 0) counts[1].at(size_t(length))++;
-    }
-    std::vector<Code> code;
-    for (const auto& n : counts) {
-      uint8_t width = 1;
-      while ((size_t(1) << width) < size_t(std::count_if(n.begin(), n.end(), [](uint32_t k) { return k; }))) width++;
-      std::vector<uint8_t> widths;
-      for (uint32_t k : n) widths.push_back(k ? width : 0);
-      code.emplace_back(widths, w);
-    }
-    w.Put(uint32_t(count >= 0 ? count : int(tokens.size())), 15);
-    for (const Token& t : tokens) {
-      const auto [symbol, extra, extraBits, length] = t.Coded();
-      code[0].Put(w, symbol);
-      if (extraBits) w.Put(extra, extraBits);
-      if (length >= 0) code[1].Put(w, size_t(length));
-    }
-  }
+// Lists of symbols, each coded as one or more blocks by qmkpack's block writer.
+Bytes EncodeBlocks(const std::vector<std::vector<qmk::Symbol>>& blocks, BitWriter w = {}) {
+  qmk::BlockWriter writer(kPackLevel);
+  qmk::CostModel costs;
+  costs.SetDefaults();
+  for (const auto& symbols : blocks) writer.Write(symbols, w, costs);
   return w.Finish();
-}
-// Tokens in blocks of at most 30,000 symbols.
-Bytes EncodeTokens(const std::vector<Token>& tokens) {
-  std::vector<Block> blocks((tokens.size() + 29999) / 30000 + tokens.empty(), Block({}, -1));
-  for (size_t i = 0; i < tokens.size(); i++) blocks[i / 30000].first.push_back(tokens[i]);
-  return EncodeBlocks(blocks);
 }
 
 // A one-entry archive over hand-made packed bytes.
@@ -91,37 +46,45 @@ Bytes OneEntry(const Bytes& packed, uint32_t size, uint32_t crc, uint8_t type = 
   return BuildArchive({}, {FileEntry{"x", {}, packed, type, param, flags, 0x20, 0x26A38600, size, crc, {}}});
 }
 
-// Tokens and the bytes an obviously correct decoder makes of them: a 1 MiB
+// Symbols and the bytes an obviously correct decoder makes of them: a 1 MiB
 // ring, zero-filled, copied into one byte at a time, forward; each distance
 // used moves to the front of the history (distances - 1, all 0 at first).
 struct Script {
   Bytes ring = Bytes(size_t(1) << kMaxDictionaryBits), data;
   uint32_t history[4] = {};
-  std::vector<Token> tokens;
+  std::vector<qmk::Symbol> symbols;
 
   void Put(uint8_t b) {
     ring[data.size() & (ring.size() - 1)] = b;
     data.push_back(b);
   }
   Script& Literals(const Bytes& bytes) {
-    for (uint8_t b : bytes) tokens.push_back(Token::Literal(b)), Put(b);
+    for (uint8_t b : bytes) {
+      symbols.push_back({b, 0, 0, 0});
+      Put(b);
+    }
     return *this;
   }
-  Script& Copy(const Token& t) {
-    tokens.push_back(t);
-    const uint32_t slot = t.kind == Token::kMatch ? 3 : t.value;
-    const uint32_t distance = t.kind == Token::kMatch ? t.value : history[slot] + 1;
-    std::rotate(history, history + slot, history + slot + 1);
+  // A repeat of history entry `slot` 0..3, or with slot 4 a new distance.
+  Script& Copy(uint32_t slot, uint32_t distance, uint32_t length) {
+    qmk::Symbol s = {uint16_t(256 + slot), 0, 0, 0};
+    if (slot == 4) {
+      qmk::DistanceSymbol(distance - 1, s);
+    } else {
+      distance = history[slot] + 1;
+    }
+    s.lengthSym = uint8_t(length - (slot < 2 ? 2 : slot < 4 ? 3 : LengthBase(distance)));
+    symbols.push_back(s);
+    const uint32_t moved = slot < 4 ? slot : 3;
+    std::rotate(history, history + moved, history + moved + 1);
     history[0] = distance - 1;
-    for (uint32_t k = 0; k < t.length; k++) Put(ring[(data.size() - distance) & (ring.size() - 1)]);
+    for (uint32_t k = 0; k < length; k++) Put(ring[(data.size() - distance) & (ring.size() - 1)]);
     return *this;
   }
-  Script& Match(uint32_t distance, uint32_t length) { return Copy({Token::kMatch, distance, length}); }
-  Script& Repeat(uint32_t index, uint32_t length) { return Copy({Token::kRepeat, index, length}); }
+  Script& Match(uint32_t distance, uint32_t length) { return Copy(4, distance, length); }
+  Script& Repeat(uint32_t index, uint32_t length) { return Copy(index, 0, length); }
+  Bytes Encode() const { return EncodeBlocks({symbols}); }
 };
-
-// The shortest length a new distance takes.
-uint32_t LengthBase(uint32_t distance) { return distance <= 256 ? 2 : distance <= 8192 ? 3 : 4; }
 
 // A packed comment of `total` characters: a width table, then the symbols'
 // code words.
@@ -170,7 +133,7 @@ TEST_F(Decoder, WorkedStreamDecodesToAbcThreeTimes) {
 TEST_F(Decoder, TokensDecodeAsTheByteByByteReference) {
   auto check = [&](const std::string& what, const Script& s) {
     SCOPED_TRACE(what);
-    ExpectDecodes(EncodeTokens(s.tokens), s.data);
+    ExpectDecodes(s.Encode(), s.data);
   };
   // The history is all zeros at the entry's start (a repeat copies from 1
   // back), and a distance before the first byte reads zeros.
@@ -190,13 +153,15 @@ TEST_F(Decoder, TokensDecodeAsTheByteByByteReference) {
   // A ring's worth of text, then matches that cross the ring's end at
   // shifting positions, each followed by one from almost a whole ring back
   // that reads the bytes just past it: a copy that stored anything beyond its
-  // own end shows there. Then every distance class at both of its ends, with
-  // the shortest and the longest length.
+  // own end shows there; then a repeat of each history entry in turn. Then
+  // every distance class at both of its ends, with the shortest and the
+  // longest length.
   const uint32_t ring = 1u << kMaxDictionaryBits;
   s = Script().Literals(SampleText(ring - 2500, 12));
   for (uint32_t k = 0; s.data.size() < ring + 6000; k++) {
     const uint32_t distance = k % 3 == 0 ? 1 + k % 13 : k % 3 == 1 ? 8 + k % 29 : 9000 + k;
-    s.Match(distance, LengthBase(distance) + (k * 37) % 256).Match(ring - 1 - k % 20, 4 + k % 9).Literals({uint8_t(k)});
+    s.Match(distance, LengthBase(distance) + (k * 37) % 256).Match(ring - 1 - k % 20, 4 + k % 9);
+    s.Repeat(k % 4, 3 + k % 7).Literals({uint8_t(k)});
   }
   for (uint32_t c = 1; c <= 22; c++) {
     for (uint32_t distance : {(1u << (c - 1)) + 1, (1u << c)}) {
@@ -204,26 +169,18 @@ TEST_F(Decoder, TokensDecodeAsTheByteByByteReference) {
     }
   }
   check("ring", s);
-  // Random literals, new distances near and far, and repeats of each entry of
-  // the history, with random lengths.
-  for (uint32_t seed = 1; seed <= 30; seed++) {
-    std::mt19937 rng(seed);
-    s = Script().Literals(SampleText(1000, seed));
-    while (s.data.size() < 40000) {
-      const uint32_t kind = rng() % 4, bits = rng() % 16;
-      const uint32_t distance = 1 + rng() % (2u << bits), index = rng() % 4;
-      if (kind == 0) s.Literals({uint8_t(distance)});
-      if (kind == 1) s.Match(distance, LengthBase(distance) + rng() % 256);
-      if (kind >= 2) s.Repeat(index, (index < 2 ? 2 : 3) + rng() % 256);
-    }
-    check("seed " + std::to_string(seed), s);
-  }
-  std::vector<Block> blocks;
-  for (char ch : std::string("hello")) blocks.push_back({{Token::Literal(uint8_t(ch))}, -1});
+  std::vector<std::vector<qmk::Symbol>> blocks;
+  for (char ch : std::string("hello")) blocks.push_back({{uint16_t(ch), 0, 0, 0}});
   ExpectDecodes(EncodeBlocks(blocks), Str("hello"));
-  blocks = {{std::vector<Token>(65535, Token::Literal('a')), 0}, {{Token::Literal('c')}, -1}};
-  blocks[0].first.push_back(Token::Literal('b'));
-  ExpectDecodes(EncodeBlocks(blocks), Str(std::string(65535, 'a') + "bc"));
+  BitWriter w;
+  std::vector<uint8_t> ab(kMainSymbols, 0);
+  ab['a'] = ab['b'] = 1;
+  const Code main(ab, w);
+  Code(std::vector<uint8_t>(kLengthSymbols, 0), w);
+  w.Put(0, 15);
+  for (int k = 0; k < 65535; k++) main.Put(w, 'a');
+  main.Put(w, 'b');
+  ExpectDecodes(EncodeBlocks({{{'c', 0, 0, 0}}}, w), Str(std::string(65535, 'a') + "bc"));
 }
 
 // Entries StartEntry refuses deliver nothing and set a status; damaged ones
@@ -234,7 +191,7 @@ TEST_F(Decoder, RefusedAndDamagedEntries) {
   ASSERT_EQ(dictionary.bits, kMaxDictionaryBits);
   std::vector<FileEntry> e = {File("x", SampleText(10000, 2))};
   Pack(e, true);
-  const Bytes &packed = e[0].packed, abc = Str("abc"), lzAbc = EncodeTokens(Script().Literals(abc).tokens);
+  const Bytes &packed = e[0].packed, abc = Str("abc"), lzAbc = Script().Literals(abc).Encode();
   const uint32_t crc = ReferenceCrc(e[0].data), crcAbc = ReferenceCrc(abc);
   std::vector<uint8_t> widths(kMainSymbols, 0);
   widths[0] = 1;
