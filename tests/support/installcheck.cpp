@@ -242,12 +242,16 @@ std::vector<std::string> LeftAfterUninstall(const SystemState& before, const std
   const LogNames log = ReadLog(installDir);
   const std::vector<std::string> said = RunUninstaller(installDir);
   if (report) *report = said;
+  const SystemState after = CaptureSystem();
+  const std::string dir = Upper(WithoutFinalBackslash(installDir));
+  const bool empty = std::none_of(after.nodes.begin(), after.nodes.end(),
+                                  [&](const auto& n) { return n.first != dir && Below(n.first, dir); });
   std::vector<std::string> left;
-  for (const std::string& d : Differences(before, CaptureSystem())) {
+  for (const std::string& d : Differences(before, after)) {
     const std::string path = d.substr(2);
     const bool replaced = d[0] == '-' && log.files.count(Upper(path));
     const bool tookAttributes = d[0] == '~' && path.back() == '\\';
-    const bool ownPath = d[0] == '+' && Upper(path) == Upper(installDir) && log.files.empty();
+    const bool ownPath = d[0] == '+' && Upper(path) == Upper(installDir) && empty;
     if (!replaced && !tookAttributes && !ownPath) left.push_back(d);
   }
   return left;

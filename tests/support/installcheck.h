@@ -87,7 +87,7 @@ std::vector<std::string> RunUninstaller(const std::string& installDir);
 // The uninstaller run, then what differs from `before` but for what the rules
 // allow: a file the run replaced (logged, it goes with the product), an
 // existing directory that took an entry's attributes, and the installation
-// directory itself while the log names no file.
+// directory itself, empty.
 std::vector<std::string> LeftAfterUninstall(const SystemState& before, const std::string& installDir,
                                             std::vector<std::string>* report = nullptr);
 
