@@ -115,15 +115,7 @@ class Extraction : public InstallTest, public ::testing::WithParamInterface<bool
     std::sort(out.begin(), out.end());
     return out;
   }
-  void Extract(const Bytes& image, const std::string& dir) {
-    image_ = image;
-    errorStatus = kStatusOk;
-    TUnAce(image_.data(), uint32_t(image_.size())).ExtractAll(dir.c_str());
-  }
-  // The log stays open after the extraction, as in the installer; it is
-  // closed here on the real disk, to show all of it.
-  std::vector<std::string> Log(const std::string& dir) {
-    if (real_) NewRun();
+  static std::vector<std::string> Log(const std::string& dir) {
     const std::string bytes = Read(dir + "uninstall.list");
     return bytes == "<missing>" ? std::vector<std::string>{"<no log>"} : LogLines(bytes);
   }
@@ -131,7 +123,6 @@ class Extraction : public InstallTest, public ::testing::WithParamInterface<bool
   const bool real_ = GetParam();
   std::string base_ = "C:\\T\\";
   std::vector<void*> held_;
-  Bytes image_;
   int cases_ = 0;
 };
 
@@ -178,7 +169,7 @@ TEST_P(Extraction, WritesTheTreeAndLogsWhatItMadeLineForLine) {
     const std::string top = Top({{"elsewhere\\", ""}}), d = top + "P\\QMK\\";
     ASSERT_TRUE(platform->setCurrentDirectory((top + "elsewhere").c_str()));
     Lay(top, c.before);
-    Extract(PackedArchive(c.entries), d);
+    ExtractAsInstaller(PackedArchive(c.entries), d);
     EXPECT_EQ(errorStatus, kStatusOk);
     EXPECT_EQ(Log(d), At(c.log, top));
     EXPECT_TRUE(c.below.empty() || Below(d) == c.below);
@@ -278,7 +269,7 @@ TEST_P(Extraction, EachFailureStopsWithItsStatusAndNothingOfTheUsersIsLost) {
       printf("passed over: this file system lets read-only files be written (Wine run as root)\n");
       continue;
     }
-    Extract(c.image, d);
+    ExtractAsInstaller(c.image, d);
     EXPECT_EQ(errorStatus, c.status) << DescribeStatus(errorStatus);
     EXPECT_TRUE(!c.failed || std::string(failedPath) == (c.failed[0] ? d + c.failed : "")) << failedPath;
     std::vector<std::string> below = {"QMK\\", "QMK\\Docs\\", "QMK\\Docs\\user.txt", "QMK\\later.txt",
@@ -301,7 +292,7 @@ TEST_P(Extraction, EachFailureStopsWithItsStatusAndNothingOfTheUsersIsLost) {
   // Below a file nothing can be made: nothing is.
   const std::string top = Top({{"blocker", "a file where a directory should be"}});
   ASSERT_TRUE(platform->setCurrentDirectory(top.c_str()));
-  Extract(PackedArchive({File("a.txt", {'a'}), File("sub\\b.txt", {'b'})}), top + "blocker\\QMK\\");
+  ExtractAsInstaller(PackedArchive({File("a.txt", {'a'}), File("sub\\b.txt", {'b'})}), top + "blocker\\QMK\\");
   EXPECT_EQ(errorStatus, kStatusNoInstallDir);
   EXPECT_EQ(std::string(failedPath), top + "blocker\\QMK\\");
   EXPECT_EQ(Below(top), std::vector<std::string>{"blocker"});
@@ -314,7 +305,7 @@ TEST_P(Extraction, EachFailureStopsWithItsStatusAndNothingOfTheUsersIsLost) {
 TEST_P(Extraction, DriveRootDoublesTheBackslashInFileLines) {
   if (real_) GTEST_SKIP() << "the in-memory file system only";
   memfs::AddDrive('D');
-  Extract(PackedArchive({File("x.txt", {'x'}), File("sub\\y.txt", {'y'})}), "D:\\");
+  ExtractAsInstaller(PackedArchive({File("x.txt", {'x'}), File("sub\\y.txt", {'y'})}), "D:\\");
   EXPECT_EQ(errorStatus, kStatusOk);
   EXPECT_EQ(Log("D:\\"), (std::vector<std::string>{"mkd: D:\\ :::", "D:\\\\x.txt", "mkd: D:\\ ::: sub", "D:\\\\sub\\y.txt"}));
   EXPECT_EQ(Read("D:\\sub\\y.txt"), "y");
