@@ -46,9 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<EntryFacts> entries = ListEntries(image);
   const SystemState before = CaptureSystem();
 
-  uint64_t used = 0;
-  for (const auto& [key, node] : before.nodes) used += node.bytes.size();
-  if (mode == 1) memfs::SetCapacity(used + amount * 64);
+  if (mode == 1) memfs::SetCapacity(Used(before) + amount * 64);
   if (mode == 2) memfs::FailCall(1 + amount);
   if (mode == 3) memfs::KillAfter(amount);
   const bool logWritten = ExtractAsInstaller(image, kDir);

@@ -32,12 +32,6 @@ bool InDir(const std::string& path, const std::string& name) {
   return path == "C:\\PROGRA~1\\QMK\\" + name || path == kDir + name;
 }
 
-uint64_t Used(const SystemState& s) {
-  uint64_t n = 0;
-  for (const auto& [key, node] : s.nodes) n += node.bytes.size();
-  return n;
-}
-
 class WholeInstall : public InstallTest {
  protected:
   // The product as the payload holds it: a directory first, then files, one

@@ -99,6 +99,12 @@ SystemState CaptureSystem() {
   return s;
 }
 
+uint64_t Used(const SystemState& s) {
+  uint64_t n = 0;
+  for (const auto& [key, node] : s.nodes) n += node.bytes.size();
+  return n;
+}
+
 std::vector<EntryFacts> ListEntries(const std::vector<uint8_t>& image) {
   const int32_t savedStatus = errorStatus;
   std::vector<EntryFacts> entries;

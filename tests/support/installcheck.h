@@ -48,6 +48,8 @@ struct SystemState {
   std::vector<std::string> registry;
 };
 SystemState CaptureSystem();
+// The bytes its files hold.
+uint64_t Used(const SystemState& s);
 
 // The file entries of an image as the reader sees them; call before extracting.
 struct EntryFacts {
