@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "archive/status.h"
-#include "archive/unace.h"
-#include "install/logcreaterunit.h"
 #include "platform/memfs.h"
 #include "tests/support/installcheck.h"
 
@@ -41,15 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memfs::PutFile("C:\\P\\QMK\\Docs\\user.txt", "the user's");
   memfs::PutFile("C:\\P\\QMK\\uninstall.list", earlier);
 
-  errorStatus = kStatusOk;
-  outputHandle = kNoHandle;
-  delete InstallLog;
-  InstallLog = nullptr;
-  TUnAce(payload.data(), uint32_t(payload.size())).ExtractAll(kDir);
-  const bool closed = InstallLog && InstallLog->Close();
-  delete InstallLog;
-  InstallLog = nullptr;
-  if (errorStatus != kStatusOk || !closed) Fail("the run failed", "status " + std::to_string(errorStatus));
+  if (!ExtractAsInstaller(payload, kDir) || errorStatus != kStatusOk) {
+    Fail("the run failed", "status " + std::to_string(errorStatus));
+  }
 
   std::string log;
   if (!memfs::ReadFile(std::string(kDir) + "uninstall.list", &log)) Fail("no log", "");

@@ -5,8 +5,8 @@
 // by its signature) also choose: byte 0 & 3 a plain run, a disk that fills up
 // after byte 1 * 64 more bytes, the call 1 + byte 1 failing, or the process
 // stopped after byte 1 calls. Checked: the rules of
-// tests/support/installcheck.h (status 0 means every entry is in place,
-// complete); after the uninstaller only what the rules allow is left.
+// tests/support/installcheck.h; after the uninstaller only what the rules
+// allow is left.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +14,6 @@
 #include <vector>
 
 #include "archive/status.h"
-#include "archive/unace.h"
-#include "install/logcreaterunit.h"
 #include "platform/memfs.h"
 #include "tests/support/installcheck.h"
 
@@ -26,7 +24,7 @@ namespace {
 const char kDir[] = "C:\\P\\QMK\\";
 constexpr uint64_t kDiskBytes = 32u << 20;  // bounds what a run may write (and the fuzzer's memory)
 
-void Fail(const std::string& what, const std::vector<std::string>& details = {}) {
+void Fail(const std::string& what, const std::vector<std::string>& details) {
   fprintf(stderr, "fuzz_extract: %s\n", what.c_str());
   for (const std::string& d : details) fprintf(stderr, "  %s\n", d.c_str());
   abort();
@@ -48,20 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<EntryFacts> entries = ListEntries(image);
   const SystemState before = CaptureSystem();
 
-  uint64_t used = 0;
-  for (const auto& [key, node] : before.nodes) used += node.bytes.size();
-  if (mode == 1) memfs::SetCapacity(used + amount * 64);
+  if (mode == 1) memfs::SetCapacity(Used(before) + amount * 64);
   if (mode == 2) memfs::FailCall(1 + amount);
   if (mode == 3) memfs::KillAfter(amount);
-
-  errorStatus = kStatusOk;
-  outputHandle = kNoHandle;
-  delete InstallLog;
-  InstallLog = nullptr;
-  TUnAce(image.data(), uint32_t(image.size())).ExtractAll(kDir);
-  const bool logWritten = InstallLog && InstallLog->created && InstallLog->Close() && InstallLog->complete;
-  delete InstallLog;
-  InstallLog = nullptr;
+  const bool logWritten = ExtractAsInstaller(image, kDir);
   // The run is over: the system works normally again for the checks and the uninstaller.
   const bool killed = memfs::Killed();
   memfs::Revive();
@@ -71,20 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const RunFacts run{kDir, "", !killed, errorStatus != kStatusOk, !logWritten};
   const std::vector<std::string> faults = CheckInstallRun(before, CaptureSystem(), entries, run);
   if (!faults.empty()) Fail("a rule is broken (status " + std::to_string(errorStatus) + ")", faults);
-
-  // The uninstaller takes away what the log names, and only that.
-  const LogNames log = ReadLog(kDir);
-  RunUninstaller(kDir);
-  std::vector<std::string> left;
-  for (const std::string& d : Differences(before, CaptureSystem())) {
-    const std::string path = d.substr(2);
-    if (d[0] == '-' && log.files.count(Upper(path))) continue;  // replaced by the run, so removed with it
-    if (d[0] == '~' && path.back() == '\\') continue;        // an existing directory took an entry's attributes
-    if (d[0] == '+' && Upper(path) == Upper(kDir) && log.files.empty()) continue;  // made before its log named it
-    // No log file: the uninstaller has nothing to go by; the run was held to the rules above.
-    if (!log.present && path.rfind("C:\\P\\QMK\\", 0) == 0) continue;
-    left.push_back(d);
-  }
+  // Without a log file the uninstaller has nothing to go by; the run was held to the rules above.
+  if (!ReadLog(kDir).present) return 0;
+  const std::vector<std::string> left = LeftAfterUninstall(before, kDir);
   if (!left.empty()) Fail("the uninstaller did not restore the machine", left);
   return 0;
 }

@@ -1,12 +1,9 @@
 // hostilecases.h - the archives an attacker would craft against an
 // extractor, as one table that both extractions face: the installer's
-// (status expected) and qmkpack extract's (message expected, exit 1).
-//
-// Each archive holds the hostile entry behind a good one and before
-// another; the target directory already holds the user's old.txt and
-// Docs\user.txt, and its parent a file beside it. Whatever happens, nothing
-// outside the target may change and nothing of the user's inside it may be
-// lost.
+// (status expected) and qmkpack extract's (message expected, exit 1). The
+// target directory already holds the user's old.txt and Docs\user.txt, and
+// its parent a file beside it: nothing outside the target may change and
+// nothing of the user's inside it may be lost.
 #pragma once
 
 #include <string>

@@ -6,7 +6,9 @@
 
 #include "archive/reader.h"
 #include "archive/status.h"
+#include "archive/unace.h"
 #include "demo/uninstlog.h"
+#include "install/logcreaterunit.h"
 #include "platform/memfs.h"
 #include "tests/support/bitwriter.h"
 
@@ -95,6 +97,12 @@ SystemState CaptureSystem() {
   }
   s.registry = memfs::Registry();
   return s;
+}
+
+uint64_t Used(const SystemState& s) {
+  uint64_t n = 0;
+  for (const auto& [key, node] : s.nodes) n += node.bytes.size();
+  return n;
 }
 
 std::vector<EntryFacts> ListEntries(const std::vector<uint8_t>& image) {
@@ -207,6 +215,18 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   return faults;
 }
 
+bool ExtractAsInstaller(const std::vector<uint8_t>& image, const std::string& dir) {
+  errorStatus = kStatusOk;
+  outputHandle = kNoHandle;
+  delete InstallLog;
+  InstallLog = nullptr;
+  TUnAce(image.data(), uint32_t(image.size())).ExtractAll(dir.c_str());
+  const bool logWritten = InstallLog && InstallLog->created && InstallLog->Close() && InstallLog->complete;
+  delete InstallLog;
+  InstallLog = nullptr;
+  return logWritten;
+}
+
 std::vector<std::string> RunUninstaller(const std::string& installDir) {
   std::string text;
   if (!memfs::ReadFile(installDir + "uninstall.list", &text)) return {"cannot read: " + installDir + "uninstall.list"};
@@ -221,6 +241,26 @@ std::vector<std::string> RunUninstaller(const std::string& installDir) {
   std::vector<std::string> report;
   uninstlog::RemoveLogged(text, WithoutFinalBackslash(installDir), kOps, &report);
   return report;
+}
+
+std::vector<std::string> LeftAfterUninstall(const SystemState& before, const std::string& installDir,
+                                            std::vector<std::string>* report) {
+  const LogNames log = ReadLog(installDir);
+  const std::vector<std::string> said = RunUninstaller(installDir);
+  if (report) *report = said;
+  const SystemState after = CaptureSystem();
+  const std::string dir = Upper(WithoutFinalBackslash(installDir));
+  const bool empty = std::none_of(after.nodes.begin(), after.nodes.end(),
+                                  [&](const auto& n) { return n.first != dir && Below(n.first, dir); });
+  std::vector<std::string> left;
+  for (const std::string& d : Differences(before, after)) {
+    const std::string path = d.substr(2);
+    const bool replaced = d[0] == '-' && log.files.count(Upper(path));
+    const bool tookAttributes = d[0] == '~' && path.back() == '\\';
+    const bool ownPath = d[0] == '+' && Upper(path) == Upper(installDir) && empty;
+    if (!replaced && !tookAttributes && !ownPath) left.push_back(d);
+  }
+  return left;
 }
 
 std::vector<std::string> Differences(const SystemState& a, const SystemState& b) {

@@ -48,6 +48,8 @@ struct SystemState {
   std::vector<std::string> registry;
 };
 SystemState CaptureSystem();
+// The bytes its files hold.
+uint64_t Used(const SystemState& s);
 
 // The file entries of an image as the reader sees them; call before extracting.
 struct EntryFacts {
@@ -76,9 +78,20 @@ struct RunFacts {
 std::vector<std::string> CheckInstallRun(const SystemState& before, const SystemState& after,
                                          const std::vector<EntryFacts>& entries, const RunFacts& run);
 
+// One extraction into `dir` as the installer runs it: a clear status, no
+// log before, the log closed after. True when the log was written whole.
+bool ExtractAsInstaller(const std::vector<uint8_t>& image, const std::string& dir);
+
 // The product's uninstaller over the log in `installDir`, on the in-memory
 // system: its report ("cannot read" without a log).
 std::vector<std::string> RunUninstaller(const std::string& installDir);
+
+// The uninstaller run, then what differs from `before` but for what the rules
+// allow: a file the run replaced (logged, it goes with the product), an
+// existing directory that took an entry's attributes, and the installation
+// directory itself, empty.
+std::vector<std::string> LeftAfterUninstall(const SystemState& before, const std::string& installDir,
+                                            std::vector<std::string>* report = nullptr);
 
 // "+ PATH", "- PATH", "~ PATH", "+ registry LINE", "- registry LINE".
 std::vector<std::string> Differences(const SystemState& a, const SystemState& b);
