@@ -101,7 +101,6 @@ refused: a 64-bit program|2|refuse wide.exe tree.ace|not a 32-bit Windows progra
 refused: a DLL|2|refuse stub.dll tree.ace|a DLL, not the installer stub
 refused: another program|2|refuse other.exe tree.ace|not the Quellmark installer stub
 refused: a damaged payload|1|refuse stub.exe damaged.ace|damaged or holds a name the installer refuses; no installer made
-refused: a missing stub|2|refuse missing.exe tree.ace|cannot open missing.exe
 refused: a truncated stub|2|refuse short.exe tree.ace|a section reaches past its end
 CASES
 
