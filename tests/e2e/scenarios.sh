@@ -198,6 +198,27 @@ silent_refused() {
   check_exit "$W/silent.txt" 2
 }
 
+# Unattended: /S anywhere on the line, /D= quoted whole or in its value,
+# or unquoted to the end of the line; no window, and everything installed
+# where the line says.
+scenario_silent_install() {
+  local line dir root
+  while IFS=$'\t' read -r -u 3 line dir root; do
+    reset_state
+    place_installer
+    drv "$W/run.txt" start "$INSTALLER" "$line" watch-exit
+    check_eq "$line: no window shown" "" "$(grep '^seen-window' "$W/run.txt")"
+    check_exit "$W/run.txt" 0
+    check_installed "$dir" "$root"
+  done 3<<'TABLE'
+/S	C:\Program files\QMK\	mkd: C:\Program files\ ::: QMK
+/S /D=C:\e2e\My Apps\Q M K	C:\e2e\My Apps\Q M K\	mkd: C:\e2e\ ::: My Apps\Q M K
+"/D=C:\e2e\Q Dir\QMK" /S	C:\e2e\Q Dir\QMK\	mkd: C:\e2e\ ::: Q Dir\QMK
+/S /D="C:\e2e\Quoted Dir\QMK"	C:\e2e\Quoted Dir\QMK\	mkd: C:\e2e\ ::: Quoted Dir\QMK
+/D=C:\e2e\Last\QMK /S	C:\e2e\Last\QMK\	mkd: C:\e2e\ ::: Last\QMK
+TABLE
+}
+
 scenario_unknown_switch() {
   place_installer
   snapshot "$W/before"
