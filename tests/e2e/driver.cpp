@@ -392,10 +392,6 @@ void PrintRegistryKey(std::string key) {
     printf("regvalue name=%s type=%s size=%lu data=%s\n", name, TypeName(type), static_cast<unsigned long>(size),
            Escape(shownData).c_str());
   }
-  DWORD subkeys = 0;
-  RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   nullptr);
-  printf("regsubkeys count=%lu\n", static_cast<unsigned long>(subkeys));
   RegCloseKey(k);
 }
 
