@@ -87,6 +87,7 @@ version|0|"$q" --version|^qmkpack [0-9]+\.[0-9]+
 no command|2|"$q"|no command given
 unknown command|2|"$q" frobnicate x|unknown command 'frobnicate'
 unknown option|2|"$q" --bogus list x|unknown option '--bogus'
+unknown option of one letter, not a level|2|"$q" -z list x|unknown option '-z'
 an option without its value|2|"$q" create x --order|option '--order' needs a value
 list operands|2|"$q" list a b|expected one archive
 extract operands|2|"$q" extract a|expected an archive and a target directory
