@@ -8,7 +8,7 @@
 # A tree of every kind of entry: a directory of two copies, an empty
 # directory and file, one byte, noise (stored, as it does not shrink, and
 # read-only), a long run, a deep path, and times before 1980, in 1999 at an
-# odd second, and after 2107.
+# odd second, late in 2107 and after it.
 t="$w/tree" big="$w/big"
 mkdir -p "$t/Plugins" "$t/empty dir" "$t/deep/er/and/deeper" "$w/one" "$big" "$w/many/d"{0..36}
 seq 1 20000 | tee "$t/Plugins/copy.txt" >"$t/Plugins/notes.txt"
@@ -20,6 +20,7 @@ printf '*' >"$t/one.bin"
 touch -d '1999-05-03 16:48:01' "$t/readme.txt"
 touch -d '1975-01-01' "$t/empty.txt"
 touch -d '2108-06-01' "$t/one.bin"
+touch -d '2107-06-01 12:00:01' "$t/deep/er/and/deeper/read me.sh"
 chmod 444 "$t/noise.bin"
 echo one >"$w/one/only.txt"
 
@@ -112,6 +113,7 @@ list: solid|0|"$q" l "$w/t.ace"|^Archive: .*t\.ace \(solid\)$
 list: the time, odd seconds down|0|"$q" list "$w/t.ace"|1999-05-03 16:48:00  \.\.\.\.A  [0-9A-F]{8}  readme\.txt$
 list: before 1980 as 1980|0|"$q" list "$w/t.ace"|1980-01-01 00:00:00 .* empty\.txt$
 list: after 2107 as its last time, the CRC register|0|"$q" list "$w/t.ace"|2107-12-31 23:59:58  \.\.\.\.A  F646D9A4  one\.bin$
+list: in 2107 as it is|0|"$q" list "$w/t.ace"|2107-06-01 12:00:00 .*deeper.read me\.sh$
 list: noise stored and read-only|0|"$q" list "$w/t.ace"| 70000 100\.0%  stored .*\.R\.\.A .*noise\.bin$
 list: text packed with a 1 MiB window, "\" separated|0|"$q" list "$w/t.ace"| lz77/1M .* Plugins\\copy\.txt$
 list: a directory|0|"$q" list "$w/t.ace"| D\.\.\.\. .* Plugins$
