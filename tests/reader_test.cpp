@@ -137,8 +137,8 @@ TEST_F(Chain, HeaderFields) {
   }
   const AceMainView& m = headerRecord.main;
   EXPECT_EQ(std::make_tuple(int(headerRecord.headerType), std::string(m.signature, m.signature + 7), int(m.byte14),
-                            int(m.byte15)),
-            std::make_tuple(0, std::string("**ACE**"), 10, 12));
+                            int(m.byte15), int(m.byte16), int(m.byte17)),
+            std::make_tuple(0, std::string("**ACE**"), 10, 12, 2, 0));
   ASSERT_TRUE(ReadNextHeader());
   const AceFileView& f = headerRecord.file;
   EXPECT_EQ(std::make_tuple(int(headerRecord.headerType), int(headerRecord.flags), int(headerRecord.headerSize),
