@@ -45,7 +45,7 @@ seq 1 250000 >"$big/a.txt"
 for f in b:2000000 c:600000 e:300000; do head -c "${f#*:}" /dev/urandom >"$big/${f%:*}.bin"; done
 head -c 300000 "$big/b.bin" >"$big/f.bin"
 seq 1 30000 >"$big/g.txt"
-for level in 1 5 9; do
+for level in 1 5 7 9; do
   rm -f "$big/d.bin"
   "$q" create -q -f -$level "$w/without.ace" "$big"
   cp "$big/c.bin" "$big/d.bin"
