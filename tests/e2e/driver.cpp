@@ -1,38 +1,18 @@
-// driver.cpp - the end-to-end test driver: starts the installer, finds its
-// windows and works them the way a user would, and prints what it sees.
-//
-// The driver is a Win32 console program run under Wine next to the program
-// under test. Its arguments are a script of steps, run in order; each step
-// prints zero or more lines "KIND key=value ... text=..." on stdout, text
-// last so that it may hold blanks. The test scripts compare these lines with
-// what the installer must show. Control characters in texts are written as
-// <0D>, <0A> and so on, so every line stays one line.
-//
-// Keys go in through SendInput with the window in the foreground, as typed
-// keys do, so they pass through the installer's own message loop and its
-// IsDialogMessageA. Buttons are pressed with a posted BM_CLICK, never a
-// sent one: a press that opens a modal box would otherwise block the driver.
-//
-// A step that waits does so for at most 30 s (times QMK_E2E_TIMEOUT_SCALE
-// from the environment, for Wine under software emulation) and fails then; a failing step prints "error ..." and ends
-// the driver with exit code 3 after ending the process it started. The
-// waits guard against hangs only: no step measures how long anything takes.
-//
-// Steps: start EXE ARGS; wait-window CLASS TITLE (* for any; it
-// becomes the current window); windows (the visible top-level ones); dump
-// (the current window and its descendants); focus; key enter|escape|tab|
-// space|backspace; type TEXT; set-text TEXT and field (the edit field's
-// text); click TEXT and click-id ID (a button); close (the close box);
-// text-of ID; client-pixel X Y; wait-file PATH; msgbox; wait-gone;
-// wait-exit; watch-exit (also every window shown meanwhile); reg-delete,
-// reg-dump KEY; reg-deny KEY (no one may change it); reg-allow KEY
-// (everyone may); shortpath PATH; attrs PATH; programs-folder.
+// driver.cpp - the end-to-end test driver: a Win32 console program that
+// starts the installer, works its windows as a user would and prints what it
+// sees. Its arguments are a script of steps run in order (the list is in
+// main); each prints lines "KIND key=value ... text=...", text last, control
+// characters as <0D>. Keys go in through SendInput, so they pass the
+// installer's own message loop; buttons get a posted BM_CLICK, since a sent
+// one that opens a modal box would block the driver. A wait gives up after
+// 30 s times QMK_E2E_TIMEOUT_SCALE; a failing step prints "error ...", ends
+// the process it started and exits 3.
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,59 +21,40 @@ namespace {
 PROCESS_INFORMATION child{};
 bool childStarted = false;
 HWND current = nullptr;
-DWORD timeoutMs = 30000;
+DWORD scale = 1, timeoutMs = 30000;
 
-[[noreturn]] void Fail(const char* format, const std::string& what) {
-  printf("error ");
-  printf(format, what.c_str());
-  printf("\n");
-  fflush(stdout);
-  if (childStarted) {
-    DWORD code = 0;
-    if (GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE) {
-      TerminateProcess(child.hProcess, 99);
-      printf("note process under test ended by the driver\n");
-    }
+[[noreturn]] void Fail(const std::string& what) {
+  printf("error %s\n", what.c_str());
+  DWORD code = 0;
+  if (childStarted && GetExitCodeProcess(child.hProcess, &code) && code == STILL_ACTIVE) {
+    TerminateProcess(child.hProcess, 99);
+    printf("note process under test ended by the driver\n");
   }
   fflush(stdout);
   ExitProcess(3);
 }
 
-// Printable form of a text: control characters and bytes above 0x7E as <XX>.
 std::string Escape(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char b[8];
-      snprintf(b, sizeof b, "<%02X>", c);
-      out += b;
-    } else {
-      out += char(c);
-    }
+    char b[8];
+    snprintf(b, sizeof b, c < 0x20 || c == 0x7F ? "<%02X>" : "%c", c);
+    out += b;
   }
   return out;
 }
 
-std::string Hex(const void* p) {
-  char b[24];
-  snprintf(b, sizeof b, "0x%08lX", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-  return b;
-}
-
-// The text of a window of any process: WM_GETTEXT is marshalled across
-// processes by the system, which GetWindowTextA does not do for controls.
-// No SMTO_ABORTIFHUNG: a thread that has just ended a long step without
-// reading messages (the extraction, under emulation) counts as hung
-// until its message box reads its first message.
+// WM_GETTEXT is marshalled across processes, which GetWindowTextA does not
+// do for controls. No SMTO_ABORTIFHUNG: under emulation a thread that has
+// just ended a long extraction counts as hung until it reads a message.
 std::string TextOf(HWND w) {
   std::vector<char> buf(4096);
   DWORD_PTR got = 0;
-  if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_NORMAL, timeoutMs,
-                           &got)) {
+  if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), LPARAM(buf.data()), SMTO_NORMAL, timeoutMs, &got)) {
     return "<no answer>";
   }
-  buf[buf.size() - 1] = 0;
-  return std::string(buf.data());
+  buf.back() = 0;
+  return Escape(buf.data());
 }
 
 std::string ClassOf(HWND w) {
@@ -102,11 +63,24 @@ std::string ClassOf(HWND w) {
   return buf;
 }
 
+std::string Describe(HWND w) { return "class=" + ClassOf(w) + " text=" + TextOf(w); }
+
 bool ChildExited(DWORD* code) {
-  if (!childStarted) return false;
-  if (WaitForSingleObject(child.hProcess, 0) != WAIT_OBJECT_0) return false;
-  GetExitCodeProcess(child.hProcess, code);
-  return true;
+  return childStarted && WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(child.hProcess, code);
+}
+
+// Polls `done` until it holds; fails on the timeout, and when the process
+// under test ends first unless `exitEnds`.
+template <class F>
+void WaitFor(const std::string& what, F done, bool exitEnds = false) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    DWORD code = 0;
+    if (!exitEnds && ChildExited(&code)) Fail("process exited with code " + std::to_string(code) + " waiting for " + what);
+    if (GetTickCount() - start > timeoutMs) Fail("timed out waiting for " + what);
+    Sleep(20);
+  }
 }
 
 struct Match {
@@ -118,297 +92,192 @@ BOOL CALLBACK CollectTop(HWND w, LPARAM lp) {
   Match* m = reinterpret_cast<Match*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
-  if (!childStarted || pid != child.dwProcessId || !IsWindowVisible(w)) return TRUE;
-  if (m->cls != "*" && ClassOf(w) != m->cls) return TRUE;
-  if (m->title != "*" && TextOf(w) != m->title) return TRUE;
-  m->found.push_back(w);
+  if (childStarted && pid == child.dwProcessId && IsWindowVisible(w) && (m->cls == "*" || ClassOf(w) == m->cls) &&
+      (m->title == "*" || TextOf(w) == m->title)) {
+    m->found.push_back(w);
+  }
   return TRUE;
 }
 
-std::vector<HWND> VisibleTopWindows(const std::string& cls, const std::string& title) {
+// The visible top-level windows of the process under test ("*" matches any).
+std::vector<HWND> TopWindows(const std::string& cls = "*", const std::string& title = "*") {
   Match m{cls, title, {}};
-  EnumWindows(CollectTop, reinterpret_cast<LPARAM>(&m));
+  EnumWindows(CollectTop, LPARAM(&m));
   return m.found;
 }
 
-// Waits for a visible top-level window of the process under test.
-HWND WaitWindow(const std::string& cls, const std::string& title) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    std::vector<HWND> w = VisibleTopWindows(cls, title);
-    if (!w.empty()) return w[0];
-    DWORD code = 0;
-    if (ChildExited(&code)) {
-      Fail("%s", "process exited with code " + std::to_string(code) + " while waiting for a window class=" + cls +
-                     " text=" + title);
-    }
-    if (GetTickCount() - start > timeoutMs) Fail("no window class=%s", cls + " text=" + title + " appeared");
-    Sleep(50);
-  }
-}
-
-struct Tree {
-  std::vector<HWND> windows;
-};
-
 BOOL CALLBACK CollectChild(HWND w, LPARAM lp) {
-  reinterpret_cast<Tree*>(lp)->windows.push_back(w);
+  reinterpret_cast<std::vector<HWND>*>(lp)->push_back(w);
   return TRUE;
 }
 
-// All descendants of a window, in the system's order (creation order for
-// windows created without explicit Z-order changes), depth first.
+// Depth first, in the system's order (creation order here).
 std::vector<HWND> Descendants(HWND top) {
-  Tree t;
-  EnumChildWindows(top, CollectChild, reinterpret_cast<LPARAM>(&t));
-  return t.windows;
+  std::vector<HWND> all;
+  EnumChildWindows(top, CollectChild, LPARAM(&all));
+  return all;
 }
 
 HWND FocusOf(HWND top) {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  if (!GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info)) return nullptr;
-  return info.hwndFocus;
+  return GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &info) ? info.hwndFocus : nullptr;
 }
 
-HWND Require(HWND w, const char* what) {
-  if (!w || !IsWindow(w)) Fail("%s", std::string("no current window for ") + what);
-  return w;
+HWND Current() {
+  if (!current || !IsWindow(current)) Fail("no current window");
+  return current;
 }
 
-// One window line: top level in screen coordinates of its whole frame,
-// children in their parent's client coordinates.
-void PrintWindowLine(HWND w, const std::vector<HWND>& order, HWND focus) {
-  RECT r{};
-  GetWindowRect(w, &r);
-  HWND parent = (GetWindowLongA(w, GWL_STYLE) & WS_CHILD) ? GetParent(w) : nullptr;
-  POINT p{r.left, r.top};
-  std::string parentName = "none";
-  if (parent) {
-    ScreenToClient(parent, &p);
-    parentName = "?";
-    for (size_t i = 0; i < order.size(); i++) {
-      if (order[i] == parent) parentName = std::to_string(i);
-    }
-  }
-  size_t index = 0;
-  for (size_t i = 0; i < order.size(); i++) {
-    if (order[i] == w) index = i;
-  }
-  printf("win %zu parent=%s class=%s id=%ld style=0x%08lX exstyle=0x%08lX x=%ld y=%ld w=%ld h=%ld focus=%d text=%s\n",
-         index, parentName.c_str(), ClassOf(w).c_str(), static_cast<long>(GetWindowLongA(w, GWL_ID)),
-         static_cast<unsigned long>(GetWindowLongA(w, GWL_STYLE)),
-         static_cast<unsigned long>(GetWindowLongA(w, GWL_EXSTYLE)), p.x, p.y, r.right - r.left, r.bottom - r.top,
-         w == focus ? 1 : 0, Escape(TextOf(w)).c_str());
-}
-
+// The window and its descendants: the top one in screen coordinates of its
+// frame, children in their parent's client coordinates.
 void Dump(HWND top) {
-  std::vector<HWND> order{top};
-  for (HWND c : Descendants(top)) order.push_back(c);
-  HWND focus = FocusOf(top);
-  for (HWND w : order) PrintWindowLine(w, order, focus);
+  std::vector<HWND> order = Descendants(top);
+  order.insert(order.begin(), top);
+  auto index = [&](HWND w) { return std::to_string(std::find(order.begin(), order.end(), w) - order.begin()); };
+  for (HWND w : order) {
+    RECT r{};
+    GetWindowRect(w, &r);
+    POINT p{r.left, r.top};
+    const LONG style = GetWindowLongA(w, GWL_STYLE);
+    if (style & WS_CHILD) ScreenToClient(GetParent(w), &p);
+    printf("win %s parent=%s class=%s id=%ld style=0x%08lX exstyle=0x%08lX x=%ld y=%ld w=%ld h=%ld focus=%d text=%s\n",
+           index(w).c_str(), style & WS_CHILD ? index(GetParent(w)).c_str() : "none", ClassOf(w).c_str(),
+           GetWindowLongA(w, GWL_ID), style, GetWindowLongA(w, GWL_EXSTYLE), p.x, p.y, r.right - r.left,
+           r.bottom - r.top, w == FocusOf(top), TextOf(w).c_str());
+  }
   printf("end-dump\n");
 }
 
 HWND FindChild(HWND top, const std::string& cls, const std::string& text) {
   for (HWND c : Descendants(top)) {
-    if ((cls == "*" || ClassOf(c) == cls) && (text == "*" || TextOf(c) == text)) return c;
+    if ((cls == "*" || !lstrcmpiA(ClassOf(c).c_str(), cls.c_str())) && (text == "*" || TextOf(c) == text)) return c;
   }
-  return nullptr;
+  Fail("no " + cls + " " + text + " in the current window");
 }
 
-void Foreground(HWND top) {
-  // A console program may not take the foreground on Windows without the
-  // user's input; Wine allows it, and the check below makes sure it held.
-  for (int i = 0; i < 100; i++) {
-    SetForegroundWindow(top);
-    if (GetForegroundWindow() == top) return;
+// Input goes to the foreground window (Wine lets a console program take
+// it), and through the X server: idle may come before the keys arrive, so
+// the pause after it is scaled too.
+void Send(std::vector<INPUT> in) {
+  for (int i = 0; GetForegroundWindow() != Current(); i++) {
+    if (i == 100) Fail("cannot bring the current window to the foreground");
+    SetForegroundWindow(current);
     Sleep(20);
   }
-  Fail("%s", "cannot bring the window " + Hex(top) + " to the foreground");
+  if (SendInput(UINT(in.size()), in.data(), sizeof(INPUT)) != in.size()) Fail("SendInput failed");
 }
 
-void SendKey(WORD vk, bool up) {
-  INPUT in{};
-  in.type = INPUT_KEYBOARD;
-  in.ki.wVk = vk;
-  in.ki.wScan = static_cast<WORD>(MapVirtualKeyA(vk, MAPVK_VK_TO_VSC));
-  in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
-  if (SendInput(1, &in, sizeof in) != 1) Fail("%s", "SendInput failed");
-}
-
-void SendChar(wchar_t c) {
-  INPUT in[2]{};
-  for (int i = 0; i < 2; i++) {
-    in[i].type = INPUT_KEYBOARD;
-    in[i].ki.wScan = c;
-    in[i].ki.dwFlags = KEYEVENTF_UNICODE | (i ? KEYEVENTF_KEYUP : 0);
-  }
-  if (SendInput(2, in, sizeof in[0]) != 2) Fail("%s", "SendInput failed");
-}
-
-// Lets the process under test take what was sent: it is idle again once it
-// waits for input. Input goes through the X server first, so idle may come
-// before the keys arrive; the pause after it is scaled as the timeouts are.
-DWORD scale = 1;
 void Settle() {
   WaitForInputIdle(child.hProcess, timeoutMs);
   Sleep(100 * scale);
 }
 
+INPUT Key(WORD vk, WORD scan, DWORD flags) {
+  INPUT in{};
+  in.type = INPUT_KEYBOARD;
+  in.ki = {vk, scan, flags, 0, 0};
+  return in;
+}
+
 void PressKey(const std::string& name) {
-  Foreground(Require(current, "key"));
-  const char* names[] = {"enter", "escape", "tab", "space", "backspace"};
-  const WORD keys[] = {VK_RETURN, VK_ESCAPE, VK_TAB, VK_SPACE, VK_BACK};
-  WORD vk = 0;
-  for (int i = 0; i < 5; i++) {
-    if (name == names[i]) vk = keys[i];
-  }
-  if (!vk) Fail("unknown key %s", name);
-  SendKey(vk, false);
-  SendKey(vk, true);
+  const char* names[] = {"enter", "escape", "tab", "space"};
+  const WORD keys[] = {VK_RETURN, VK_ESCAPE, VK_TAB, VK_SPACE};
+  const auto i = std::find(names, names + 4, name) - names;
+  if (i == 4) Fail("unknown key " + name);
+  const WORD scan = WORD(MapVirtualKeyA(keys[i], MAPVK_VK_TO_VSC));
+  Send({Key(keys[i], scan, 0), Key(keys[i], scan, KEYEVENTF_KEYUP)});
   Settle();
 }
 
-// Types into the focused control and waits until it shows the text.
 void TypeText(const std::string& text) {
-  HWND top = Require(current, "type");
-  Foreground(top);
-  for (unsigned char c : text) SendChar(static_cast<wchar_t>(c));
-  const DWORD start = GetTickCount();
-  for (HWND f; (f = FocusOf(top)) && TextOf(f).find(text) == std::string::npos;) {
-    if (GetTickCount() - start > timeoutMs) Fail("%s", "the focused control does not show the typed " + text);
-    Sleep(50);
+  std::vector<INPUT> in;
+  for (unsigned char c : text) {
+    in.push_back(Key(0, c, KEYEVENTF_UNICODE));
+    in.push_back(Key(0, c, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP));
   }
+  Send(in);
+  WaitFor("the typed " + text, [&] {
+    const HWND f = FocusOf(current);
+    return !f || TextOf(f).find(text) != std::string::npos;
+  });
   Settle();
 }
 
-HWND EditOf(HWND top) {
-  HWND e = FindChild(top, "Edit", "*");
-  if (!e) e = FindChild(top, "EDIT", "*");
-  if (!e) Fail("%s", "no edit control in window " + Hex(top));
-  return e;
-}
-
+// The system draws its message-box icons in their own colours: the
+// dominant strong one tells information (blue), warning and error apart.
 void PrintMessageBox(HWND box) {
-  HWND text = GetDlgItem(box, 0xFFFF);
-  printf("msgbox caption=%s\n", Escape(TextOf(box)).c_str());
-  printf("msgbox-text text=%s\n", text ? Escape(TextOf(text)).c_str() : "<no static 0xFFFF>");
-  for (HWND c : Descendants(box)) {
-    if (ClassOf(c) == "Button") printf("msgbox-button id=%ld text=%s\n", GetWindowLongA(c, GWL_ID), TextOf(c).c_str());
-  }
-  // The icon: the system draws its standard pictures in their own colours,
-  // blue for information, yellow for a warning and red for an error, so the
-  // dominant strong colour of the icon control tells them apart.
+  printf("msgbox caption=%s\n", TextOf(box).c_str());
+  printf("msgbox-text text=%s\n", TextOf(GetDlgItem(box, 0xFFFF)).c_str());
   for (HWND c : Descendants(box)) {
     if (ClassOf(c) != "Static" || (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) continue;
     RECT r{};
     GetWindowRect(c, &r);
     HDC screen = GetDC(nullptr);
-    long red = 0, yellow = 0, blue = 0;
+    long blue = 0, yellow = 0, red = 0;
     for (LONG y = r.top; y < r.bottom; y++) {
       for (LONG x = r.left; x < r.right; x++) {
-        COLORREF p = GetPixel(screen, x, y);
-        int R = GetRValue(p), G = GetGValue(p), B = GetBValue(p);
-        if (R > 160 && G > 140 && B < 90) yellow++;
-        else if (R > 150 && G < 90 && B < 90) red++;
-        else if (B > 150 && R < 110) blue++;
+        const COLORREF p = GetPixel(screen, x, y);
+        const int R = GetRValue(p), G = GetGValue(p), B = GetBValue(p);
+        yellow += R > 160 && G > 140 && B < 90;
+        red += R > 150 && G < 90 && B < 90;
+        blue += B > 150 && R < 110;
       }
     }
     ReleaseDC(nullptr, screen);
-    const char* kind = "unknown";
-    long best = 20;
-    if (blue > best) { kind = "information"; best = blue; }
-    if (yellow > best) { kind = "warning"; best = yellow; }
-    if (red > best) { kind = "error"; best = red; }
+    const long most = std::max({20L, blue, yellow, red});
+    const char* kind = most == 20 ? "unknown" : most == blue ? "information" : most == yellow ? "warning" : "error";
     printf("msgbox-icon kind=%s blue=%ld yellow=%ld red=%ld\n", kind, blue, yellow, red);
   }
 }
 
-// The colour shown at a point of a window's client area, beside the system
-// colours its background could have been painted with.
+// The colour at a point of the client area, beside the two system colours
+// its background could have been painted with.
 void PrintClientPixel(HWND w, long x, long y) {
   POINT p{x, y};
   ClientToScreen(w, &p);
   HDC screen = GetDC(nullptr);
   const COLORREF c = GetPixel(screen, p.x, p.y);
   ReleaseDC(nullptr, screen);
-  printf("pixel x=%ld y=%ld rgb=%06lX menu=%06lX window=%06lX\n", x, y, static_cast<unsigned long>(c),
-         static_cast<unsigned long>(GetSysColor(COLOR_MENU)), static_cast<unsigned long>(GetSysColor(COLOR_WINDOW)));
-}
-
-// Waits until a file exists: the test script creates it once it has done
-// what it needed while the windows stood still (a screenshot, say).
-void WaitFile(const std::string& path) {
-  const DWORD start = GetTickCount();
-  while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    DWORD code = 0;
-    if (ChildExited(&code)) Fail("%s", "process exited with code " + std::to_string(code) + " while waiting for " + path);
-    if (GetTickCount() - start > timeoutMs) Fail("no file %s appeared", path);
-    Sleep(50);
-  }
+  printf("pixel x=%ld y=%ld rgb=%06lX menu=%06lX window=%06lX\n", x, y, c, GetSysColor(COLOR_MENU),
+         GetSysColor(COLOR_WINDOW));
 }
 
 HKEY RootOf(std::string& key) {
-  const size_t slash = key.find('\\');
-  const std::string root = key.substr(0, slash);
-  key = slash == std::string::npos ? "" : key.substr(slash + 1);
-  if (root == "HKLM") return HKEY_LOCAL_MACHINE;
-  if (root == "HKCU") return HKEY_CURRENT_USER;
-  Fail("unknown registry root %s", root);
+  const std::string root = key.substr(0, key.find('\\'));
+  key.erase(0, std::min(key.size(), root.size() + 1));
+  if (root != "HKLM" && root != "HKCU") Fail("unknown registry root " + root);
+  return root == "HKLM" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
-const char* TypeName(DWORD t) {
-  switch (t) {
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    default: return "REG_OTHER";
-  }
-}
-
-// Every value of a key, with its type and data size as stored.
+// Every value of a key, with its type and size as stored.
 void PrintRegistryKey(std::string key) {
   const std::string shown = key;
-  HKEY root = RootOf(key);
-  HKEY k;
+  HKEY root = RootOf(key), k;
   if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
     printf("regkey missing key=%s\n", shown.c_str());
     return;
   }
   printf("regkey present key=%s\n", shown.c_str());
+  const char* types[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD"};
   for (DWORD i = 0;; i++) {
     char name[512];
-    DWORD nameLen = sizeof name, type = 0, size = 0;
-    std::vector<BYTE> data(4096);
-    size = static_cast<DWORD>(data.size());
-    if (RegEnumValueA(k, i, name, &nameLen, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
-    std::string shownData;
-    if (type == REG_SZ || type == REG_EXPAND_SZ) {
-      shownData.assign(reinterpret_cast<char*>(data.data()), size);
-    }
-    printf("regvalue name=%s type=%s size=%lu data=%s\n", name, TypeName(type), static_cast<unsigned long>(size),
-           Escape(shownData).c_str());
+    BYTE data[4096];
+    DWORD nameLen = sizeof name, type = 0, size = sizeof data;
+    if (RegEnumValueA(k, i, name, &nameLen, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+    const bool text = type == REG_SZ || type == REG_EXPAND_SZ;
+    printf("regvalue name=%s type=%s size=%lu data=%s\n", name, type < 5 ? types[type] : "REG_OTHER", size,
+           Escape(text ? std::string(reinterpret_cast<char*>(data), size) : "").c_str());
   }
   RegCloseKey(k);
 }
 
-void DeleteRegistryTree(std::string key) {
-  HKEY root = RootOf(key);
-  LONG r = RegDeleteTreeA(root, key.c_str());
-  if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("%s", "cannot delete " + key);
-}
-
-// Lets everyone read a key but no one change it or create keys under it,
-// as for a user without administrator rights ("deny"), or lets everyone do
-// anything with it again.
+// "deny": everyone may read the key but not change it or make keys under
+// it, as for a user without administrator rights; else everyone may again.
 void SetRegistryRules(std::string key, bool deny) {
   const std::string shown = key;
-  HKEY root = RootOf(key);
-  HKEY k;
-  if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open %s", shown);
+  HKEY root = RootOf(key), k;
+  if (RegOpenKeyExA(root, key.c_str(), 0, WRITE_DAC, &k) != ERROR_SUCCESS) Fail("cannot open " + shown);
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   PSID everyone = nullptr;
   AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
@@ -420,63 +289,33 @@ void SetRegistryRules(std::string key, bool deny) {
   SECURITY_DESCRIPTOR desc;
   InitializeSecurityDescriptor(&desc, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&desc, TRUE, acl, FALSE);
-  if (RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, &desc) != ERROR_SUCCESS) Fail("cannot change the rules of %s", shown);
+  if (RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, &desc) != ERROR_SUCCESS) Fail("cannot change the rules of " + shown);
   FreeSid(everyone);
   RegCloseKey(k);
-  HKEY probe;
-  const LONG r = RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &probe);
-  if (r == ERROR_SUCCESS) RegCloseKey(probe);
-  printf("reg-rules key=%s all-access-open=%ld\n", shown.c_str(), static_cast<long>(r));
+  const LONG r = RegOpenKeyExA(root, key.c_str(), 0, KEY_ALL_ACCESS, &k);
+  if (r == ERROR_SUCCESS) RegCloseKey(k);
+  printf("reg-rules key=%s all-access-open=%ld\n", shown.c_str(), r);
 }
 
 void Start(const std::string& exe, const std::string& args) {
-  std::string line = "\"" + exe + "\"";
-  if (!args.empty()) line += " " + args;
-  std::string dir = exe.substr(0, exe.find_last_of('\\') == std::string::npos ? 0 : exe.find_last_of('\\'));
+  std::string line = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
+  const size_t slash = exe.find_last_of('\\');
+  const std::string dir = slash == std::string::npos ? "" : exe.substr(0, slash);
   STARTUPINFOA si{};
   si.cb = sizeof si;
-  std::vector<char> cmd(line.begin(), line.end());
-  cmd.push_back(0);
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.empty() ? nullptr : dir.c_str(),
-                      &si, &child)) {
-    Fail("cannot start %s", line);
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, dir.empty() ? nullptr : dir.c_str(), &si,
+                      &child)) {
+    Fail("cannot start " + line);
   }
   childStarted = true;
-  printf("started pid=%lu cmd=%s\n", static_cast<unsigned long>(child.dwProcessId), line.c_str());
+  printf("started pid=%lu cmd=%s\n", child.dwProcessId, line.c_str());
 }
 
-// Waits for the process to end while noting every visible top-level window
-// it shows on the way (none for an unattended run).
-void WatchExit() {
-  std::vector<HWND> seen;
-  const DWORD start = GetTickCount();
-  for (;;) {
-    for (HWND w : VisibleTopWindows("*", "*")) {
-      bool known = false;
-      for (HWND s : seen) known = known || s == w;
-      if (!known) {
-        seen.push_back(w);
-        printf("seen-window class=%s text=%s\n", ClassOf(w).c_str(), Escape(TextOf(w)).c_str());
-        fflush(stdout);
-      }
-    }
-    DWORD code = 0;
-    if (ChildExited(&code)) {
-      printf("exit code=%lu\n", static_cast<unsigned long>(code));
-      return;
-    }
-    if (GetTickCount() - start > timeoutMs) Fail("%s", "the process did not end");
-    Sleep(20);
-  }
-}
-
-void WaitGone() {
-  const DWORD start = GetTickCount();
-  while (IsWindow(current) && IsWindowVisible(current)) {
-    if (GetTickCount() - start > timeoutMs) Fail("window %s is still shown", Hex(current));
-    Sleep(50);
-  }
-  printf("gone\n");
+DWORD ExitCode() {
+  DWORD code = 0;
+  if (!childStarted) Fail("nothing was started");
+  GetExitCodeProcess(child.hProcess, &code);
+  return code;
 }
 
 }  // namespace
@@ -487,91 +326,94 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const std::string step = argv[i];
     auto arg = [&]() -> std::string {
-      if (i + 1 >= argc) Fail("step %s needs an argument", step);
+      if (i + 1 >= argc) Fail("step " + step + " needs an argument");
       return argv[++i];
     };
-    if (step == "start") {
+    if (step == "start") {  // start EXE ARGS
       const std::string exe = arg();
       Start(exe, arg());
-    } else if (step == "wait-window") {
-      const std::string cls = arg();
-      const std::string title = arg();
-      current = WaitWindow(cls, title);
-      printf("window class=%s text=%s\n", ClassOf(current).c_str(), Escape(TextOf(current)).c_str());
+    } else if (step == "wait-window") {  // wait-window CLASS TITLE: it becomes the current window
+      const std::string cls = arg(), title = arg();
+      WaitFor("a window class=" + cls + " text=" + title, [&] { return !TopWindows(cls, title).empty(); });
+      current = TopWindows(cls, title)[0];
+      printf("window %s\n", Describe(current).c_str());
     } else if (step == "windows") {
-      for (HWND w : VisibleTopWindows("*", "*")) {
-        printf("top class=%s text=%s\n", ClassOf(w).c_str(), Escape(TextOf(w)).c_str());
-      }
+      for (HWND w : TopWindows()) printf("top %s\n", Describe(w).c_str());
     } else if (step == "dump") {
-      Dump(Require(current, "dump"));
+      Dump(Current());
     } else if (step == "focus") {
-      HWND f = FocusOf(Require(current, "focus"));
-      printf("focus class=%s text=%s\n", f ? ClassOf(f).c_str() : "none", f ? Escape(TextOf(f)).c_str() : "");
-    } else if (step == "key") {
+      const HWND f = FocusOf(Current());
+      printf("focus %s\n", f ? Describe(f).c_str() : "class=none text=");
+    } else if (step == "key") {  // key enter|escape|tab|space
       PressKey(arg());
-    } else if (step == "type") {
+    } else if (step == "type") {  // type TEXT, into the focused control
       TypeText(arg());
     } else if (step == "set-text") {
       const std::string text = arg();
-      SendMessageTimeoutA(EditOf(Require(current, "set-text")), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                          SMTO_NORMAL, timeoutMs, nullptr);
+      SendMessageTimeoutA(FindChild(Current(), "Edit", "*"), WM_SETTEXT, 0, LPARAM(text.c_str()), SMTO_NORMAL,
+                          timeoutMs, nullptr);
     } else if (step == "field") {
-      printf("field text=%s\n", Escape(TextOf(EditOf(Require(current, "field")))).c_str());
-    } else if (step == "click" || step == "click-id") {
+      printf("field text=%s\n", TextOf(FindChild(Current(), "Edit", "*")).c_str());
+    } else if (step == "click" || step == "click-id") {  // click TEXT, click-id ID: a button
       const std::string which = arg();
-      HWND b = nullptr;
-      if (step == "click") {
-        b = FindChild(Require(current, "click"), "Button", which);
-      } else {
-        b = GetDlgItem(Require(current, "click-id"), strtol(which.c_str(), nullptr, 0));
-      }
-      if (!b) Fail("no button %s", which);
+      const HWND b = step == "click" ? FindChild(Current(), "Button", which)
+                                     : GetDlgItem(Current(), strtol(which.c_str(), nullptr, 0));
+      if (!b) Fail("no button " + which);
       PostMessageA(b, BM_CLICK, 0, 0);
       Settle();
     } else if (step == "close") {
-      PostMessageA(Require(current, "close"), WM_SYSCOMMAND, SC_CLOSE, 0);
+      PostMessageA(Current(), WM_SYSCOMMAND, SC_CLOSE, 0);
       Settle();
-    } else if (step == "text-of") {
-      HWND c = GetDlgItem(Require(current, "text-of"), strtol(arg().c_str(), nullptr, 0));
-      printf("text %s\n", c ? Escape(TextOf(c)).c_str() : "<no such control>");
-    } else if (step == "client-pixel") {
+    } else if (step == "text-of") {  // text-of ID
+      const HWND c = GetDlgItem(Current(), strtol(arg().c_str(), nullptr, 0));
+      printf("text %s\n", c ? TextOf(c).c_str() : "<no such control>");
+    } else if (step == "client-pixel") {  // client-pixel X Y
       const long x = strtol(arg().c_str(), nullptr, 10);
-      PrintClientPixel(Require(current, "client-pixel"), x, strtol(arg().c_str(), nullptr, 10));
-    } else if (step == "wait-file") {
-      WaitFile(arg());
+      PrintClientPixel(Current(), x, strtol(arg().c_str(), nullptr, 10));
+    } else if (step == "wait-file") {  // wait-file PATH: the script made it once done with the windows as they stand
+      const std::string path = arg();
+      WaitFor(path, [&] { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
     } else if (step == "msgbox") {
-      PrintMessageBox(Require(current, "msgbox"));
+      PrintMessageBox(Current());
     } else if (step == "wait-gone") {
-      WaitGone();
-    } else if (step == "wait-exit") {
-      if (!childStarted) Fail("%s", "nothing was started");
-      if (WaitForSingleObject(child.hProcess, timeoutMs) != WAIT_OBJECT_0) Fail("%s", "the process did not end");
-      DWORD code = 0;
-      GetExitCodeProcess(child.hProcess, &code);
-      printf("exit code=%lu\n", static_cast<unsigned long>(code));
-    } else if (step == "watch-exit") {
-      if (!childStarted) Fail("%s", "nothing was started");
-      WatchExit();
-    } else if (step == "reg-delete") {
-      DeleteRegistryTree(arg());
+      WaitFor("the current window to go", [] { return !IsWindow(current) || !IsWindowVisible(current); });
+      printf("gone\n");
+    } else if (step == "wait-exit" || step == "watch-exit") {  // watch-exit: also every window shown meanwhile
+      const bool watch = step == "watch-exit";
+      std::vector<HWND> seen;
+      ExitCode();
+      auto ended = [&] {
+        for (HWND w : watch ? TopWindows() : seen) {
+          if (std::find(seen.begin(), seen.end(), w) != seen.end()) continue;
+          seen.push_back(w);
+          printf("seen-window %s\n", Describe(w).c_str());
+          fflush(stdout);
+        }
+        return WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0;
+      };
+      WaitFor("the process to end", ended, true);
+      printf("exit code=%lu\n", ExitCode());
+    } else if (step == "reg-delete") {  // reg-delete KEY, with its subkeys
+      std::string key = arg();
+      const LONG r = RegDeleteTreeA(RootOf(key), key.c_str());
+      if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("cannot delete " + key);
     } else if (step == "reg-deny" || step == "reg-allow") {
       SetRegistryRules(arg(), step == "reg-deny");
     } else if (step == "reg-dump") {
       PrintRegistryKey(arg());
     } else if (step == "shortpath") {
-      const std::string p = arg();
       char s[MAX_PATH] = {};
-      const DWORD n = GetShortPathNameA(p.c_str(), s, sizeof s);
+      const DWORD n = GetShortPathNameA(arg().c_str(), s, sizeof s);
       printf("shortpath %s\n", n && n < sizeof s ? s : "<none>");
     } else if (step == "attrs") {
       const std::string p = arg();
-      printf("attrs 0x%08lX %s\n", static_cast<unsigned long>(GetFileAttributesA(p.c_str())), p.c_str());
+      printf("attrs 0x%08lX %s\n", GetFileAttributesA(p.c_str()), p.c_str());
     } else if (step == "programs-folder") {
       char p[MAX_PATH] = {};
       SHGetFolderPathA(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, p);
       printf("programs-folder %s\n", p);
     } else {
-      fprintf(stderr, "driver: unknown step %s (the steps are listed in driver.cpp)\n", step.c_str());
+      fprintf(stderr, "driver: unknown step %s\n", step.c_str());
       return 2;
     }
     fflush(stdout);

@@ -1,9 +1,5 @@
-// loadlib.cpp - the control for the planted-DLL test: a program that loads
-// DLLs by bare name with the system's default search order, which looks in
-// the program's own folder first. Placed beside the planted DLLs, it shows
-// that each of them is loadable from there, so that the installer's not
-// loading them means something. It imports nothing but kernel32 and the C
-// run-time, so no planted name is drawn in when it starts.
+// loadlib.cpp - the planted-DLL test's control: loads DLLs by bare name with
+// the default search order, importing nothing a planted name could replace.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,7 +1,5 @@
-// planted.cpp - a DLL that stands for one an attacker plants next to a
-// downloaded installer. Loading it leaves a marker file beside it, named
-// after the DLL plus ".loaded" and holding the path of the program that
-// loaded it, so the tests can tell whether a program picked it up.
+// planted.cpp - a DLL planted beside the installer: loading it leaves
+// NAME.loaded beside it, holding the path of the program that loaded it.
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
