@@ -55,7 +55,7 @@ struct Leaf {
 
 struct Section {
   uint32_t header;  // file offset of its header
-  uint32_t virtualSize, rva, rawSize, raw, flags;
+  uint32_t virtualSize, rva, rawSize, raw;
 };
 
 // Reads the resource tree of the section that holds it.
@@ -291,7 +291,7 @@ bool SetPayloadResources(std::vector<uint8_t>* image, const std::vector<uint8_t>
   std::vector<Section> sections(sectionCount);
   for (unsigned i = 0; i < sectionCount; i++) {
     const uint8_t* h = &in[table + 40 * i];
-    sections[i] = {table + 40 * i, Get32(h + 8), Get32(h + 12), Get32(h + 16), Get32(h + 20), Get32(h + 36)};
+    sections[i] = {table + 40 * i, Get32(h + 8), Get32(h + 12), Get32(h + 16), Get32(h + 20)};
   }
   const uint32_t resourceRva = Get32(&in[dir(kDirResources)]);
   int rsrc = -1;
