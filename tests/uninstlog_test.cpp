@@ -12,8 +12,8 @@ using uninstlog::ItemKind;
 using uninstlog::ParseLine;
 using Paths = std::vector<std::string>;
 
-// Deepest first.
-TEST(UninstallLog, EachLineNamesWhatTheInstallerMade) {
+// What each line names, deepest first; any other form names nothing.
+TEST(UninstallLog, EachLineNamesWhatTheInstallerMadeAndNothingElse) {
   const struct {
     const char* line;
     ItemKind kind;
@@ -49,32 +49,15 @@ TEST(UninstallLog, EachLineNamesWhatTheInstallerMade) {
     EXPECT_EQ(item.kind, c.kind) << c.line;
     EXPECT_EQ(item.paths, c.paths) << c.line;
   }
-}
-
-// Lines the installer never writes name nothing.
-TEST(UninstallLog, LinesOfAnyOtherFormNameNothing) {
-  const char* const lines[] = {
-      "qmk.exe",                              // relative file
-      "C:readme.txt",                         // drive-relative
-      "C:\\",                                 // a root is no file
-      "C:\\Program files\\QMK\\",             // a directory as a file line
-      "C:\\QMK\\..\\Windows\\win.ini",        // walks elsewhere
-      "C:\\QMK\\.\\qmk.exe",                  // dot component
-      "C:\\QMK\\\\qmk.exe",                   // empty component inside
-      "C:\\QMK\\qmk.exe:stream",              // a stream (or a wildcard, or " ::: ")
-      "C:\\QMK\\qmk\x01.exe",                 // control character
-      "\\\\server",                           // no share
-      "\\\\server\\",                         // empty share
-      "mkd:C:\\QMK ::: docs",                 // prefix without its blank (or in another case)
-      "mkd: QMK ::: docs",                    // relative current directory
-      "mkd: C:\\QMK ::: ..\\..\\Windows",     // walks out of the directory
-      "mkd: C:\\QMK ::: docs\\\\a",           // empty component (or rooted)
-      "mkd: C:\\QMK ::: C:\\Windows",         // a ':' after the separator
-      "mkd: C:\\QMK",                         // no separator (or one without blanks)
-      "reg: QMK",                             // no separator at all
-      "del: C:\\QMK\\qmk.exe",                // a kind that does not exist
-  };
-  for (const char* line : lines) {
+  // Lines the installer never writes name nothing: relative, drive-relative, a root or a directory as a
+  // file, "..", ".", empty components, a stream, a control character, no share, a prefix without its
+  // blank, no separator, an unknown kind.
+  for (const char* line : {"qmk.exe", "C:readme.txt", "C:\\", "C:\\Program files\\QMK\\",
+                           "C:\\QMK\\..\\Windows\\win.ini", "C:\\QMK\\.\\qmk.exe", "C:\\QMK\\\\qmk.exe",
+                           "C:\\QMK\\qmk.exe:stream", "C:\\QMK\\qmk\x01.exe", "\\\\server", "\\\\server\\",
+                           "mkd:C:\\QMK ::: docs", "mkd: QMK ::: docs", "mkd: C:\\QMK ::: ..\\..\\Windows",
+                           "mkd: C:\\QMK ::: docs\\\\a", "mkd: C:\\QMK ::: C:\\Windows", "mkd: C:\\QMK", "reg: QMK",
+                           "del: C:\\QMK\\qmk.exe"}) {
     const uninstlog::Item item = ParseLine(line);
     EXPECT_EQ(item.kind, ItemKind::kUnknown) << line;
     EXPECT_EQ(item.paths, Paths{}) << line;
