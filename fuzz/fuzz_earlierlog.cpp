@@ -1,10 +1,5 @@
-// fuzz_earlierlog.cpp - a reinstall over an earlier uninstall.list of any
-// bytes, which anyone who could write in the installation directory may have
-// put there; the installer keeps the lines that name items still there and
-// writes its own after. The input is the earlier log, whole. Checked,
-// besides what the sanitizers catch: the new log is whole lines; none twice
-// (letter case aside); each either a whole line of the earlier log or one
-// the run writes itself; the earlier ones first; the product installed.
+// fuzz_earlierlog.cpp - a reinstall over an earlier uninstall.list of any bytes:
+// the new log is whole lines, none twice, each kept or the run's own, kept ones first.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memfs::PutFile("C:\\P\\QMK\\old.txt", "an older file");
   memfs::PutFile("C:\\P\\QMK\\Docs\\user.txt", "the user's");
   memfs::PutFile("C:\\P\\QMK\\uninstall.list", earlier);
-
   if (!ExtractAsInstaller(payload, kDir) || errorStatus != kStatusOk) {
     Fail("the run failed", "status " + std::to_string(errorStatus));
   }
-
   std::string log;
   if (!memfs::ReadFile(std::string(kDir) + "uninstall.list", &log)) Fail("no log", "");
   if (!log.empty() && log.compare(log.size() - 2, 2, "\r\n") != 0) Fail("the log ends in a part line", log);
@@ -53,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < lines.size(); i++) {
     const std::string& line = lines[i];
     if (!seen.insert(Upper(line)).second) Fail("a line twice", line);
-    // The run's own lines name the installation directory's items.
     const bool own = line.rfind(kDir, 0) == 0 || line == "mkd: C:\\P\\QMK\\ :::" || line == "mkd: C:\\P\\QMK ::: Docs";
     if (!before.count(line) && !own) Fail("a line neither kept nor the run's own", line);
     if (!before.count(line) && firstOwn == lines.size()) firstOwn = i;

@@ -1,12 +1,7 @@
-// fuzz_extract.cpp - the whole extraction over arbitrary images into the
-// in-memory file system, whose installation directory already holds files
-// and a directory of the user's; then the product's uninstaller over its log.
-// The first two bytes (junk before the archive to the reader, which finds it
-// by its signature) also choose: byte 0 & 3 a plain run, a disk that fills up
-// after byte 1 * 64 more bytes, the call 1 + byte 1 failing, or the process
-// stopped after byte 1 calls. Checked: the rules of
-// tests/support/installcheck.h; after the uninstaller only what the rules
-// allow is left.
+// fuzz_extract.cpp - extraction of any image over the user's files, held to the
+// rules of installcheck.h, then the uninstaller. Bytes 0 and 1 (junk to the reader)
+// choose a plain run, a disk full after byte 1 * 64 bytes, call 1 + byte 1 failing,
+// or a stop after byte 1 calls.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +28,10 @@ void Fail(const std::string& what, const std::vector<std::string>& details) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The image lives in its own allocation, so reading past it is caught.
+  // Its own allocation, so reading past it is caught.
   const std::vector<uint8_t> image(data, data + size);
   const int mode = size >= 2 ? data[0] & 3 : 0;
   const uint32_t amount = size >= 2 ? data[1] : 0;
-
   memfs::Install();
   memfs::PutFile("C:\\P\\keep.txt", "beside the product");
   memfs::PutFile("C:\\P\\QMK\\old.txt", "an older file");
@@ -45,21 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memfs::SetCapacity(kDiskBytes);
   const std::vector<EntryFacts> entries = ListEntries(image);
   const SystemState before = CaptureSystem();
-
   if (mode == 1) memfs::SetCapacity(Used(before) + amount * 64);
   if (mode == 2) memfs::FailCall(1 + amount);
   if (mode == 3) memfs::KillAfter(amount);
   const bool logWritten = ExtractAsInstaller(image, kDir);
-  // The run is over: the system works normally again for the checks and the uninstaller.
   const bool killed = memfs::Killed();
   memfs::Revive();
   memfs::FailCall(0);
   memfs::SetCapacity(UINT64_MAX);
-
   const RunFacts run{kDir, "", !killed, errorStatus != kStatusOk, !logWritten};
   const std::vector<std::string> faults = CheckInstallRun(before, CaptureSystem(), entries, run);
   if (!faults.empty()) Fail("a rule is broken (status " + std::to_string(errorStatus) + ")", faults);
-  // Without a log file the uninstaller has nothing to go by; the run was held to the rules above.
   if (!ReadLog(kDir).present) return 0;
   const std::vector<std::string> left = LeftAfterUninstall(before, kDir);
   if (!left.empty()) Fail("the uninstaller did not restore the machine", left);

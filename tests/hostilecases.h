@@ -1,9 +1,5 @@
-// hostilecases.h - the archives an attacker would craft against an
-// extractor, as one table that both extractions face: the installer's
-// (status expected) and qmkpack extract's (message expected, exit 1). The
-// target directory already holds the user's old.txt and Docs\user.txt, and
-// its parent a file beside it: nothing outside the target may change and
-// nothing of the user's inside it may be lost.
+// hostilecases.h - crafted archives that both the installer's extraction and
+// qmkpack extract face; the target already holds the user's old.txt and Docs\user.txt.
 #pragma once
 
 #include <string>
@@ -57,8 +53,7 @@ inline std::vector<HostileCase> HostileCases() {
                    kStatusUnsafeName, sameName, {"Twice.txt"}});
   cases.push_back({"directory, then a file of the same name", {Dir("d"), HostileFile("d", "file")}, kStatusUnsafeName,
                    sameName, {"d\\"}});
-  // Gigabytes claimed from a few packed bytes: decoding stops where the
-  // packed data end, and the short file goes.
+  // Gigabytes claimed from a few packed bytes: the short file goes.
   FileEntry stored = HostileFile("bomb.bin", "0123456789"), packed = HostileFile("bomb.bin", std::string(300, 'a'));
   stored.compType = 0;
   stored.unpackedSize = 3000000000u;
@@ -68,7 +63,7 @@ inline std::vector<HostileCase> HostileCases() {
   return cases;
 }
 
-// The archive of a case: first.txt, the hostile entries, after.txt.
+// first.txt, the hostile entries, after.txt.
 inline Bytes HostileArchive(const HostileCase& c) {
   std::vector<FileEntry> entries = {HostileFile("first.txt", "first")};
   entries.insert(entries.end(), c.hostile.begin(), c.hostile.end());

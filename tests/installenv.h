@@ -1,6 +1,4 @@
-// installenv.h - the install tests' fixture: each test starts with a clear
-// status, no log and the in-memory system in use; everything is put back
-// afterwards.
+// installenv.h - each install test starts with a clear status, no log and the in-memory system.
 #pragma once
 
 #include <gtest/gtest.h>

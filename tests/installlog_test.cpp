@@ -1,6 +1,4 @@
-// installlog_test.cpp - uninstall.list byte for byte: the install-root line,
-// directory lines, and what is made without a log. What happens once a line
-// fails is the whole installation's fault sweeps' part (installsequence_test).
+// installlog_test.cpp - uninstall.list byte for byte, and what is made without a log.
 #include "tests/installenv.h"
 
 using namespace qmktest;
@@ -12,10 +10,7 @@ class InstallLogTest : public InstallTest {
   static std::string LogBytes() { return Read("C:\\log.txt"); }
 };
 
-// Written through at once, each line as the current directory is reported
-// (a drive root with its "\", other directories without); a directory is
-// logged whether or not it existed. A directory whose line cannot be made
-// (the current directory unreadable) is not made either, but the log goes on.
+// Written through at once; a directory whose line cannot be made is not made either.
 TEST_F(InstallLogTest, LinesAreWrittenThroughAsTheyCome) {
   memfs::PutFile("C:\\log.txt", "a much longer earlier log\r\n");
   InstallLog = new TInstallLog("C:\\log.txt");
@@ -43,9 +38,7 @@ TEST_F(InstallLogTest, LinesAreWrittenThroughAsTheyCome) {
   EXPECT_FALSE(InstallLog->complete);  // the nameless directory's line is missing
 }
 
-// Without a log (none asked for, or none could be made) items are still
-// made; a log that could not be made counts as incomplete and keeps what
-// stands in its place.
+// A log that could not be made is incomplete and keeps what stands in its place.
 TEST_F(InstallLogTest, WithoutALogItemsAreStillMade) {
   MakeLoggedDirectory("made");
   LogInstallRoot("C:", "C:\\x\\");

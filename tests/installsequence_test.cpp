@@ -1,10 +1,5 @@
-// installsequence_test.cpp - the whole installation after OK (extraction,
-// Start-menu folder and shortcuts, uninstall key, log closed, final report
-// and exit code) on the in-memory system: a complete run line for line,
-// every platform call failing in turn, the disk full at every byte, the
-// process stopped after every call and the product's uninstaller run over
-// what it left, and a thousand installs and uninstalls in a row. After every
-// run the rules of installcheck.h hold, and a step reported as done is done.
+// installsequence_test.cpp - the whole installation after OK on the in-memory system:
+// after every run, whatever its fault, the rules of installcheck.h hold and what is reported done is done.
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -27,15 +22,13 @@ const std::string kPrograms = "C:\\Users\\Q\\Start Menu\\Programs", kMenuDir = k
 const std::string kDir = "C:\\Program files\\QMK\\", kLogFile = kDir + "uninstall.list";
 const char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK";
 
-// The short form where the system gives one, else the directory as confirmed.
 bool InDir(const std::string& path, const std::string& name) {
   return path == "C:\\PROGRA~1\\QMK\\" + name || path == kDir + name;
 }
 
 class WholeInstall : public InstallTest {
  protected:
-  // The product as the payload holds it: a directory first, then files, one
-  // of them read-only, and one whose directories have no entries of their own.
+  // One file read-only, one whose directories have no entries.
   void SetUp() override {
     InstallTest::SetUp();
     Use({Dir("Plugins", 0x810), File("Plugins\\a.dll", RandomBytes(900, 1)), File("Plugins\\b.dll", RandomBytes(400, 2)),
@@ -46,10 +39,7 @@ class WholeInstall : public InstallTest {
     entries_ = entries;
     facts_ = ListEntries(image_ = PackedArchive(entries));
   }
-
-  // A machine with the user's own files beside the product's place, an
-  // earlier program in the Start menu and in the list of uninstallers; with
-  // `overlap`, an older readme.txt and the user's notes where it goes.
+  // The user's files, another program's link and key; with `overlap`, files in the directory.
   void MakeWorld(bool overlap = false) {
     memfs::Install();
     memfs::PutFile("C:\\Program files\\Other\\keep.txt", "the user's");
@@ -63,7 +53,6 @@ class WholeInstall : public InstallTest {
     }
     memfs::SetPayload(image_.data(), uint32_t(image_.size()));
   }
-
   static InstallOutcome Run(const char* dir = "C:\\Program files\\QMK") {
     NewRun();
     outputHandle = kNoHandle;
@@ -72,17 +61,12 @@ class WholeInstall : public InstallTest {
     CloseInstallLog(&outcome);
     return outcome;
   }
-
-  // The report against the result: every step reported as done is done.
-  // After a first run (`fresh`) nothing points at what is not there; a
-  // failed reinstall may leave the earlier run's links to a file it was
-  // replacing.
+  // A failed reinstall (not `fresh`) may leave the earlier links to a file it was replacing.
   void ExpectReportTrue(const InstallOutcome& o, bool fresh = true) {
     for (const FileEntry& e : o.extraction == kStatusOk ? entries_ : std::vector<FileEntry>{}) {
       const std::string path = kDir + e.name;
       memfs::LocalTime t{};
       memfs::LastWrite(path, &t);
-      // The bits a file system keeps (read-only, hidden, system, directory, archive), the bytes, the time.
       EXPECT_EQ(memfs::Attributes(path) & 0x37, e.attributes & 0x37) << path;
       EXPECT_TRUE((e.attributes & 0x10) || (Read(path) == std::string(e.data.begin(), e.data.end()) &&
                                             t.year == 1999 && t.month == 5 && t.day == 3 && t.hour == 16 && t.minute == 48))
@@ -111,8 +95,6 @@ class WholeInstall : public InstallTest {
     EXPECT_FALSE(fresh && NothingInstalled(o) && (memfs::Exists(kMenuDir) || memfs::RegistryKeyExists(kKey)));
     EXPECT_EQ(ExitCodeOf(o), NothingInstalled(o) ? kExitRefused : InstallSucceeded(o) ? kExitInstalled : kExitIncomplete);
   }
-
-  // The rules of installcheck.h; for a run that ended, the report too.
   void ExpectRulesKept(const SystemState& before, const InstallOutcome& o, bool finished = true) {
     const RunFacts run{kDir, kMenuDir, finished, finished && o.extraction != kStatusOk, finished && !o.logWritten};
     for (const std::string& fault : CheckInstallRun(before, CaptureSystem(), facts_, run)) ADD_FAILURE() << fault;
@@ -120,15 +102,12 @@ class WholeInstall : public InstallTest {
     ExpectReportTrue(o);
     EXPECT_EQ(memfs::OpenObjects(), 0);
   }
-
   std::vector<FileEntry> entries_;
   Bytes image_;
   std::vector<EntryFacts> facts_;
 };
 
-// A complete run, and runs where a step fails as a whole (no Programs
-// folder, a registry that refuses writing): that step is reported, its line
-// logged all the same, and the others are done.
+// A step that fails whole is reported, its line logged all the same, the others done.
 TEST_F(WholeInstall, EachRunLogsEveryItemInOrderAndReportsWhatFailed) {
   const std::string top = kDir.substr(0, kDir.size() - 1);
   const std::vector<std::string> files = {"mkd: C:\\Program files\\ ::: QMK", "mkd: " + top + " ::: Plugins",
@@ -160,7 +139,7 @@ TEST_F(WholeInstall, EachRunLogsEveryItemInOrderAndReportsWhatFailed) {
     EXPECT_EQ(LogLines(Read(kLogFile)), log);
     ExpectRulesKept(before, o);
   }
-  // The complete run's links: the long form, as confirmed, but for the uninstaller.
+  // The long form, as confirmed, but for the uninstaller.
   memfs::Shortcut link;
   ASSERT_TRUE(memfs::ReadShortcut(kMenu + "Quellmark.lnk", &link));
   EXPECT_EQ(link.target, kDir + "qmk.exe");
@@ -172,8 +151,7 @@ TEST_F(WholeInstall, EachRunLogsEveryItemInOrderAndReportsWhatFailed) {
   EXPECT_EQ(memfs::CurrentDirectory(), kPrograms);  // left there, as the sequence has it
 }
 
-// Each failed step is one line that says what happened, to what, and what
-// to do, with the status number for support; success has its own words.
+// One line per failed step, with the status number.
 TEST_F(WholeInstall, ReportListsEachFailedStepInWords) {
   const std::string incomplete = "Quellmark was not installed completely.\n", again = " and run the installer again.";
   const std::string shortcuts = "The Start-menu shortcuts could not all be created; a shortcut is made only for a file that "
@@ -208,16 +186,13 @@ TEST_F(WholeInstall, ReportListsEachFailedStepInWords) {
     EXPECT_EQ(report.warning, c.exitCode != kExitInstalled);
     EXPECT_EQ(ExitCodeOf(c.outcome), c.exitCode);
   }
-  // A path as long as paths get still leaves room for every line.
   const std::string longPath(999, 'p');
   FinalReport report;
   MakeFinalReport({15, false, false, false, longPath.c_str(), false}, &report);
   EXPECT_NE(strstr(report.text, "administrator."), nullptr);
 }
 
-// The installer creates an item only once its whole line is in the log, so
-// a last line without CR LF names nothing, though it may look like a file
-// of the user's.
+// A last line without CR LF names nothing.
 TEST_F(WholeInstall, UninstallerPassesOverALastLineCutShort) {
   MakeWorld();
   memfs::PutFile(kDir + "a.txt", "made by the run");
@@ -228,15 +203,12 @@ TEST_F(WholeInstall, UninstallerPassesOverALastLineCutShort) {
   EXPECT_TRUE(memfs::Exists(kDir + "a.t"));
 }
 
-// Installs into one directory (again, with a failure between), then
-// the uninstaller: whatever any run made goes, the user's files stay, and
-// the log names no line twice; a directory line that names nothing (the
-// directory was there) is not kept, the earlier lines come first.
+// Reinstalls keep the earlier lines first, none twice (but for the root line naming nothing); the uninstaller clears all.
 TEST_F(WholeInstall, ReinstallsKeepTheEarlierRecordUntilTheUninstall) {
   const struct {
     const char* what;
     const char* dir;
-    bool overlap, qmkRunning;  // qmkRunning: a run between meets qmk.exe running
+    bool overlap, qmkRunning;
   } cases[] = {
       {"twice", "C:\\Program files\\QMK", true, false},
       {"twice into new parents", "C:\\A\\B\\QMK", false, false},
@@ -273,11 +245,8 @@ TEST_F(WholeInstall, ReinstallsKeepTheEarlierRecordUntilTheUninstall) {
   }
 }
 
-// A fault at every point of a complete run, alone or as a reinstall over a
-// complete first one: each platform call failing in turn, the disk full at
-// every byte the run writes, the process stopped after each call. The rules
-// hold and the report is true; the product's uninstaller, run over the log
-// left, leaves the machine as before but for what the rules allow.
+// Each call failing, the disk full at each byte, a stop after each call: the rules hold, the report
+// is true, and the uninstaller restores the machine.
 TEST_F(WholeInstall, EveryFaultKeepsTheRulesAndTheUninstallerClearsUp) {
   enum Fault { kFailCall, kDiskFull, kKill };
   const struct {
@@ -315,15 +284,13 @@ TEST_F(WholeInstall, EveryFaultKeepsTheRulesAndTheUninstallerClearsUp) {
       c.reinstall ? ExpectReportTrue(o, false) : ExpectRulesKept(before, o, !killed);
       const bool hadLog = memfs::Exists(kLogFile);
       if (!hadLog && c.fault != kKill && !c.reinstall) continue;
-      // A report when the uninstaller had to leave the log with what it names.
       std::vector<std::string> report;
       EXPECT_EQ(LeftAfterUninstall(before, kDir, &report), std::vector<std::string>{});
       const bool namesSomething = hadLog && Read(kLogFile).find("\r\n") != std::string::npos;
       EXPECT_TRUE(c.fault != kKill || !namesSomething || report.empty()) << report[0];
     }
     if (c.fault != kFailCall || c.reinstall) continue;
-    // Every kind of call the installation makes has failed once; a call
-    // that leaves no trace (the registry flush) is seen only here.
+    // A call that leaves no trace (the registry flush) is seen only here.
     for (const char* call : {"FindPayloadMem", "PayloadViewMem", "GetCurrentDirectoryMem", "SetCurrentDirectoryMem",
                              "CreateDirectoryMem", "GetFileAttributesMem", "OpenForWriteMem", "WriteMem", "CloseMem",
                              "SetLastWriteTimeMem", "SetFileAttributesMem", "CreateFileMem", "WriteFileMem",
@@ -335,10 +302,7 @@ TEST_F(WholeInstall, EveryFaultKeepsTheRulesAndTheUninstallerClearsUp) {
   }
 }
 
-// The payload is read through views, each of which overwrites the one
-// before, and never through its address: the address here holds zeros. A
-// reader that kept a view across calls, or went to the address, would
-// decode the wrong bytes.
+// Each view overwrites the one before, and the payload's address holds zeros.
 TEST_F(WholeInstall, PayloadIsReadThroughViewsAlone) {
   Use({File("big.bin", RandomBytes(300000, 7)), File("sub\\notes.txt", SampleText(90000, 8)),
        File("z.txt", SampleText(10, 9))});
@@ -361,9 +325,7 @@ size_t HeapInUse() {
 #endif
 }
 
-// Each time an install, a reinstall over its record, the uninstaller. What
-// the runs allocate they give back: the heap in use after a thousand times
-// is what it was after ten (a few hundred bytes of allocator noise).
+// The heap after a thousand install, reinstall, uninstall rounds is what it was after ten.
 TEST_F(WholeInstall, ThousandInstallsAndUninstallsLeaveNoTraceAndDoNotGrow) {
   MakeWorld();
   const SystemState before = CaptureSystem();

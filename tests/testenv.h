@@ -1,5 +1,4 @@
-// testenv.h - a fixture that gives each test a fresh work-buffer phase and a
-// clear status, as each run of the installer has.
+// testenv.h - each test gets fresh work buffers and a clear status, as each installer run has.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,12 +20,10 @@ class PhaseTest : public ::testing::Test {
     ReleaseWorkBuffers();
     errorStatus = kStatusOk;
   }
-  // Opens an image that the test keeps alive in `image_`.
   bool Open(const std::vector<uint8_t>& image) {
     image_ = image;
     return OpenArchiveImage(image_.data(), uint32_t(image_.size()));
   }
-  // Decodes the current entry completely, chunk by chunk.
   std::vector<uint8_t> DecodeEntry(std::vector<int32_t>* chunks = nullptr, int32_t n = 2048) {
     std::vector<uint8_t> out;
     std::vector<uint8_t> buf(size_t(n) + 16);

@@ -1,8 +1,4 @@
-// uninstall_test.cpp - the demo product's uninstaller for real, under Wine:
-// a fake installation with its uninstall.list, then `qmk.exe -uninstall /S`
-// started from inside it, waited for to its real end (the end of its report
-// on a pipe, which the copy it hands over to holds), and the disk and the
-// registry looked at afterwards.
+// uninstall_test.cpp - `qmk.exe -uninstall /S` for real, under Wine, over a fake installation.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -10,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,8 +25,7 @@ bool KeyExists(const std::string& key) {
   return true;
 }
 
-// The built qmk.exe: the test programs and the demo product are built side
-// by side, in tests\ and demo\ of the same build directory.
+// In demo\ beside this program's tests\.
 std::string DemoProgram() {
   char self[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
@@ -40,21 +36,16 @@ std::string DemoProgram() {
 }
 
 struct Outcome {
-  std::string output;  // everything the uninstaller wrote, up to its end
-  DWORD exitCode = 0;  // of the process started
+  std::string output;
+  DWORD exitCode = 0;
 };
 
-// Runs `commandLine` with its standard output on a pipe and reads it to the
-// end: that is when the last process holding it, the uninstaller's copy in
-// %TEMP%, has finished.
+// The pipe ends when its last holder, the uninstaller's copy in %TEMP%, has finished.
 Outcome RunToTheEnd(const std::string& program, const std::string& arguments) {
   Outcome run;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
-    ADD_FAILURE() << "CreatePipe failed";
-    return run;
-  }
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return run;
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA si{};
   si.cb = sizeof si;
@@ -69,7 +60,6 @@ Outcome RunToTheEnd(const std::string& program, const std::string& arguments) {
                                       &si, &pi);
   CloseHandle(writeEnd);
   if (!started) {
-    ADD_FAILURE() << "cannot start " << program;
     CloseHandle(readEnd);
     return run;
   }
@@ -85,29 +75,14 @@ Outcome RunToTheEnd(const std::string& program, const std::string& arguments) {
 }
 
 void RemoveTree(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  if (a == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
-  if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
-    DeleteFileA(path.c_str());
-    return;
+  std::error_code ec;
+  for (auto& p : std::filesystem::recursive_directory_iterator(path, ec)) {
+    SetFileAttributesA(p.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
   }
-  std::vector<std::string> names;  // without "." and ".."
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA(Join(path, "*").c_str(), &fd);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = fd.cFileName;
-      if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-  }
-  for (const std::string& name : names) RemoveTree(Join(path, name));
-  RemoveDirectoryA(path.c_str());
+  std::filesystem::remove_all(path, ec);
 }
 
-// Replaces every "{D}" (the installation directory), "{B}" (the case's own
-// directory) and "{K}" (its key's name).
+// "{D}" the installation directory, "{B}" the case's own, "{K}" its key's name.
 std::string Fill(std::string s, const std::string& dir, const std::string& base, const std::string& key) {
   const std::pair<const char*, std::string> vars[] = {{"{D}", dir}, {"{B}", base}, {"{K}", key}};
   for (const auto& v : vars) {
@@ -116,12 +91,7 @@ std::string Fill(std::string s, const std::string& dir, const std::string& base,
   return s;
 }
 
-// A fake installation: directories and files ("*" ending a file's name
-// makes it read-only), qmk.exe in the installation directory with `log` as
-// its uninstall.list (none when `log` is empty), optionally the uninstall
-// key; then `qmk.exe -uninstall /S` from there, its report ("\n" stands for
-// CR LF), and what must stay and what must be gone afterwards. The forms of
-// each line are uninstlog_test's; here they are removed for real.
+// "*" ending a file's name makes it read-only; no uninstall.list when `log` is empty.
 struct UninstallCase {
   const char* name;
   const char* dir;  // the installation directory
@@ -132,12 +102,7 @@ struct UninstallCase {
 };
 
 const UninstallCase kUninstallCases[] = {
-    // Everything listed goes, read-only files too, except a listed directory
-    // that holds a file of the user's: it stays, with its parents, and the
-    // report names exactly those. A line the installer never writes, even
-    // one that looks like a directory line reaching outside, is reported
-    // and touches nothing. The root line as the installer writes it: the
-    // directory's closing backslash cut off.
+    // A listed directory holding the user's file stays, with its parents; a line reaching outside touches nothing.
     {"ListedGoesAndWhatHadToStayIsReported", "{B}\\inst dir\\QMK", true,
      {"{B}\\inst dir", "{D}", "{D}\\sub", "{D}\\sub\\deep", "{D}\\keep", "{B}\\menu", "{B}\\menu\\Quellmark",
       "{B}\\victim"},
@@ -184,21 +149,18 @@ TEST_P(Uninstall, RemovesWhatTheLogNames) {
   ASSERT_TRUE(CopyFileA(DemoProgram().c_str(), Join(dir, "qmk.exe").c_str(), FALSE)) << DemoProgram();
   std::string log;
   for (const std::string& line : c.log) log += fill(line) + "\r\n";
-  if (!c.log.empty()) {
-    ASSERT_TRUE(put(Join(dir, "uninstall.list"), log));
-  }
+  ASSERT_TRUE(c.log.empty() || put(Join(dir, "uninstall.list"), log));
   if (c.key) {
     HKEY h;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(h);
   }
-
   const Outcome run = RunToTheEnd(Join(dir, "qmk.exe"), "-uninstall /S");
   std::string report = fill(c.report);
   for (size_t at = 0; (at = report.find('\n', at)) != std::string::npos; at += 2) report.insert(at, "\r");
   EXPECT_EQ(run.output, report);
-  EXPECT_EQ(run.exitCode, 0u);  // the program started only hands over
+  EXPECT_EQ(run.exitCode, 0u);  // it only hands over
   for (const std::string& p : c.stay) EXPECT_TRUE(Exists(fill(p))) << "gone: " << p;
   for (const std::string& p : c.gone) EXPECT_FALSE(Exists(fill(p))) << "left: " << p;
   if (c.key) {
@@ -219,17 +181,12 @@ TEST(UninstallCommandLine, AWrongOneEndsAtOnceWithTwo) {
   EXPECT_EQ(run.exitCode, 2u);
 }
 
-// The pixels of the bin's red cross in the 32x32 picture of `icon`, or -1
-// when it cannot be read.
+// The red pixels in the 32x32 picture, or -1.
 int RedPixels(HICON icon) {
   ICONINFO info;
   if (!icon || !GetIconInfo(icon, &info)) return -1;
   BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = 32;
-  bi.bmiHeader.biHeight = 32;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader = {sizeof bi.bmiHeader, 32, 32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
   std::vector<uint32_t> pixels(32 * 32);
   HDC dc = GetDC(nullptr);
   const bool read = GetDIBits(dc, info.hbmColor, 0, 32, pixels.data(), &bi, DIB_RGB_COLORS) != 0;
@@ -245,8 +202,7 @@ int RedPixels(HICON icon) {
   return red;
 }
 
-// The shell's icon number 2 of qmk.exe, which the Uninstall shortcut asks
-// for, must be the bin (the only icon with a red cross), of exactly three.
+// Icon number 2, which the Uninstall shortcut asks for, is the bin: the only one with a red cross.
 TEST(DemoProgramResources, IconNumberTwoIsTheBin) {
   const std::string program = DemoProgram();
   EXPECT_EQ(ExtractIconExA(program.c_str(), -1, nullptr, nullptr, 0), 3u);
@@ -255,12 +211,7 @@ TEST(DemoProgramResources, IconNumberTwoIsTheBin) {
     ASSERT_EQ(ExtractIconExA(program.c_str(), index, &large, nullptr, 1), 1u);
     const int red = RedPixels(large);
     DestroyIcon(large);
-    ASSERT_GE(red, 0) << "icon number " << index;
-    if (index == 2) {
-      EXPECT_GT(red, 20);
-    } else {
-      EXPECT_EQ(red, 0) << "icon number " << index;
-    }
+    EXPECT_TRUE(index == 2 ? red > 20 : red == 0) << "icon number " << index << ": " << red;
   }
 }
 

@@ -1,6 +1,4 @@
-// uninstlog_test.cpp - the uninstaller's reading of uninstall.list: each
-// line kind turned into what to remove, the odd forms the installer really
-// writes, and lines it never writes, which must name nothing.
+// uninstlog_test.cpp - the uninstaller's reading of uninstall.list.
 #include "demo/uninstlog.h"
 
 #include <gtest/gtest.h>
@@ -14,34 +12,29 @@ using uninstlog::ItemKind;
 using uninstlog::ParseLine;
 using Paths = std::vector<std::string>;
 
-// What each line the installer writes names, deepest first.
-TEST(UninstallLog, EachLineNamesWhatTheInstallerMade) {
+// What each line names, deepest first; any other form names nothing.
+TEST(UninstallLog, EachLineNamesWhatTheInstallerMadeAndNothingElse) {
   const struct {
     const char* line;
     ItemKind kind;
     Paths paths;
   } cases[] = {
-      // The install-root line has lost its last character: the levels the
-      // run made below the directory that was there, or nothing.
+      // The install-root line has lost its last character.
       {"mkd: C:\\Program files\\ ::: QMK", ItemKind::kDirectories, {"C:\\Program files\\QMK"}},
       {"mkd: C:\\ ::: a\\b", ItemKind::kDirectories, {"C:\\a\\b", "C:\\a"}},
       {"mkd: C:\\Program files\\QMK\\ :::", ItemKind::kNothing, {}},
       {"mkd: C:\\Program files\\QMK\\ ::: ", ItemKind::kNothing, {}},
       {"mkd: C:\\Program files\\ ::: QMK\\", ItemKind::kDirectories, {"C:\\Program files\\QMK"}},
-      // A drive that could not be entered: nothing was created there.
       {"mkd: C:\\\\ ::: \\b", ItemKind::kUnknown, {}},
-      // A directory line joins the path below the current directory.
       {"mkd: C:\\Program files\\QMK ::: docs", ItemKind::kDirectories, {"C:\\Program files\\QMK\\docs"}},
       {"mkd: C:\\I ::: sub\\deeper", ItemKind::kDirectories, {"C:\\I\\sub\\deeper", "C:\\I\\sub"}},
       {"mkd: \\\\srv\\apps\\QMK ::: docs", ItemKind::kDirectories, {"\\\\srv\\apps\\QMK\\docs"}},
-      // A file line: at a drive root the backslash is doubled; names are
-      // ANSI bytes (here code page 1251), taken as they are.
+      // At a drive root the backslash is doubled; ANSI names as they are.
       {"C:\\Program files\\QMK\\qmk.exe", ItemKind::kFile, {"C:\\Program files\\QMK\\qmk.exe"}},
       {"C:\\\\readme.txt", ItemKind::kFile, {"C:\\readme.txt"}},
       {"\\\\srv\\apps\\\\readme.txt", ItemKind::kFile, {"\\\\srv\\apps\\readme.txt"}},
       {"C:\\QMK\\\xF7\xE8\xF2\xE0\xE9.txt", ItemKind::kFile, {"C:\\QMK\\\xF7\xE8\xF2\xE0\xE9.txt"}},
-      // The registry line names one key, never its parent (an empty subkey
-      // would delete the parent itself) or something below it.
+      // One key, never its parent or below it.
       {"reg: SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ ::: QMK", ItemKind::kRegistryKey,
        {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QMK"}},
       {"reg: SOFTWARE\\a ::: b\\ ::: QMK", ItemKind::kRegistryKey, {"SOFTWARE\\a ::: b\\QMK"}},
@@ -56,33 +49,15 @@ TEST(UninstallLog, EachLineNamesWhatTheInstallerMade) {
     EXPECT_EQ(item.kind, c.kind) << c.line;
     EXPECT_EQ(item.paths, c.paths) << c.line;
   }
-}
-
-// Lines the installer never writes: each must name nothing at all, so a
-// damaged or tampered log cannot make the uninstaller touch anything else.
-TEST(UninstallLog, LinesOfAnyOtherFormNameNothing) {
-  const char* const lines[] = {
-      "qmk.exe",                              // relative file
-      "C:readme.txt",                         // drive-relative
-      "C:\\",                                 // a root is no file
-      "C:\\Program files\\QMK\\",             // a directory as a file line
-      "C:\\QMK\\..\\Windows\\win.ini",        // walks elsewhere
-      "C:\\QMK\\.\\qmk.exe",                  // dot component
-      "C:\\QMK\\\\qmk.exe",                   // empty component inside
-      "C:\\QMK\\qmk.exe:stream",              // a stream (or a wildcard, or " ::: ")
-      "C:\\QMK\\qmk\x01.exe",                 // control character
-      "\\\\server",                           // no share
-      "\\\\server\\",                         // empty share
-      "mkd:C:\\QMK ::: docs",                 // prefix without its blank (or in another case)
-      "mkd: QMK ::: docs",                    // relative current directory
-      "mkd: C:\\QMK ::: ..\\..\\Windows",     // walks out of the directory
-      "mkd: C:\\QMK ::: docs\\\\a",           // empty component (or rooted)
-      "mkd: C:\\QMK ::: C:\\Windows",         // a ':' after the separator
-      "mkd: C:\\QMK",                         // no separator (or one without blanks)
-      "reg: QMK",                             // no separator at all
-      "del: C:\\QMK\\qmk.exe",                // a kind that does not exist
-  };
-  for (const char* line : lines) {
+  // Lines the installer never writes name nothing: relative, drive-relative, a root or a directory as a
+  // file, "..", ".", empty components, a stream, a control character, no share, a prefix without its
+  // blank, no separator, an unknown kind.
+  for (const char* line : {"qmk.exe", "C:readme.txt", "C:\\", "C:\\Program files\\QMK\\",
+                           "C:\\QMK\\..\\Windows\\win.ini", "C:\\QMK\\.\\qmk.exe", "C:\\QMK\\\\qmk.exe",
+                           "C:\\QMK\\qmk.exe:stream", "C:\\QMK\\qmk\x01.exe", "\\\\server", "\\\\server\\",
+                           "mkd:C:\\QMK ::: docs", "mkd: QMK ::: docs", "mkd: C:\\QMK ::: ..\\..\\Windows",
+                           "mkd: C:\\QMK ::: docs\\\\a", "mkd: C:\\QMK ::: C:\\Windows", "mkd: C:\\QMK", "reg: QMK",
+                           "del: C:\\QMK\\qmk.exe"}) {
     const uninstlog::Item item = ParseLine(line);
     EXPECT_EQ(item.kind, ItemKind::kUnknown) << line;
     EXPECT_EQ(item.paths, Paths{}) << line;
@@ -95,7 +70,6 @@ TEST(UninstallLog, LinesSplitAtLineFeedsAndPathsCompareAsWindowsDoes) {
   EXPECT_EQ(uninstlog::SplitLines("a\nb\n"), Paths({"a", "b"}));
   EXPECT_EQ(uninstlog::SplitLines("a\r\n\r\nb\r\n"), Paths({"a", "", "b"}));
   EXPECT_EQ(uninstlog::SplitLines(""), Paths());
-  // A CR inside a line is part of it; only the one before LF ends it.
   EXPECT_EQ(uninstlog::SplitLines("a\rb\r\n"), Paths({"a\rb"}));
   EXPECT_TRUE(uninstlog::SamePath("C:\\Program Files\\QMK", "c:\\PROGRAM files\\qmk"));
   EXPECT_FALSE(uninstlog::SamePath("C:\\QMK", "C:\\QMK2"));

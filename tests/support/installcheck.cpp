@@ -1,5 +1,4 @@
-// installcheck.cpp - the rules of installcheck.h over two captures of the
-// in-memory system and the run's install log.
+// installcheck.cpp - the rules of installcheck.h over two captures of the in-memory system.
 #include "tests/support/installcheck.h"
 
 #include <algorithm>
@@ -31,7 +30,7 @@ bool Same(const SystemState::Node& a, const SystemState::Node& b) {
   return a.directory == b.directory && a.attributes == b.attributes && a.bytes == b.bytes;
 }
 
-// The key a registry line is of (upper case); true when the line is a key.
+// True when the line is a key rather than a value.
 bool KeyOf(const std::string& line, std::string* key) {
   const size_t cut = line.find(" : ");
   *key = Upper(line.substr(0, cut));
@@ -130,12 +129,10 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   const std::string logKey = Upper(run.installDir + "uninstall.list");
   const std::string menu = Upper(run.startMenu);
   const LogNames log = ReadLog(run.installDir);
-  // The log counts as made when its file is there and is not what stood there before.
   const auto oldLog = before.nodes.find(logKey), newLog = after.nodes.find(logKey);
   const bool logMade = newLog != after.nodes.end() &&
                        (oldLog == before.nodes.end() || !Same(oldLog->second, newLog->second));
   if (!logMade && run.finished && !run.logReported) faults.push_back("no log made, and the run did not say so");
-
   std::map<std::string, const EntryFacts*> byName;  // the first entry of each name is the one written
   for (const EntryFacts& e : entries) byName.emplace(Upper(dir + "\\" + e.name), &e);
   auto completeCopy = [&](const std::string& key, const SystemState::Node& n) {
@@ -147,8 +144,7 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
   auto onChain = [&](const std::string& key) { return dir.size() > key.size() && Below(dir, key); };
   auto inside = [&](const std::string& key) { return Below(key, dir); };
   auto allowed = [&](const std::string& key) { return inside(key) || onChain(key) || (!menu.empty() && Below(key, menu)); };
-
-  // Rules 1 and 3: what stood before.
+  // Rules 1 and 3.
   for (const auto& [key, old] : before.nodes) {
     const auto now = after.nodes.find(key);
     const bool gone = now == after.nodes.end() || now->second.directory != old.directory;
@@ -166,7 +162,7 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       faults.push_back("changed, not into a complete copy: " + old.path);
     }
   }
-  // Rules 1, 2 and 4: what is new.
+  // Rules 1, 2 and 4.
   for (const auto& [key, now] : after.nodes) {
     const auto old = before.nodes.find(key);
     if ((old != before.nodes.end() && old->second.directory == now.directory) || key == logKey) continue;
@@ -175,8 +171,7 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       continue;
     }
     if (!(now.directory ? log.directories : log.files).count(key)) {
-      // Without a log file only the run's own report can tell; the
-      // directory's own path is made before its log can exist.
+      // The directory's own path is made before its log can exist.
       const bool ownPath = now.directory && (key == dir || onChain(key)) && log.files.empty() &&
                            log.directories.empty() && log.keys.empty() && (!run.finished || run.logReported);
       const bool noLog = !logMade && run.finished && run.logReported;
@@ -186,8 +181,7 @@ std::vector<std::string> CheckInstallRun(const SystemState& before, const System
       faults.push_back("not a complete copy: " + now.path);
     }
   }
-  // Rule 5: a finished run that reports no failure extracted every entry
-  // whole (the first of a name: a repeated one is refused).
+  // Rule 4 (a repeated name is refused).
   std::set<std::string> seen;
   for (const EntryFacts& e : run.finished && !run.failureReported ? entries : std::vector<EntryFacts>{}) {
     const std::string key = Upper(dir + "\\" + e.name);

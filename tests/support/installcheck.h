@@ -1,20 +1,13 @@
-// installcheck.h - what must hold after any installation run on the
-// in-memory system, however it ended (finished, a call failing, the disk
-// full, stopped halfway as if killed), and helpers the install tests and
-// fuzzers share.
-//
-//   1. Outside the installation directory nothing changed, but for the
-//      missing part of its own path and the Start-menu folder and uninstall
-//      key QMK the run may make.
-//   2. Everything the run created is named in uninstall.list, read as the
-//      product's uninstaller reads it; except when the log could not be made
-//      at all (the run must say so), and the directory's own path, made
-//      before its log, when the log named nothing (a finished run says so).
-//   3. Nothing that existed was removed, except a file the run began to
-//      replace (logged, if there is a log) and failed to write, which it
-//      must report; a changed file holds a complete copy of its entry.
-//   4. A finished run leaves no partial file, and one that reports no failure
-//      extracted every entry whole.
+// installcheck.h - the rules any installation run on the in-memory system
+// must keep, however it ended (finished, a call failing, the disk full,
+// stopped halfway), and helpers the install tests and fuzzers share:
+//   1. outside the installation directory nothing changed, but for the
+//      missing part of its path and the Start-menu folder and uninstall key;
+//   2. everything created is named in uninstall.list, read as the uninstaller
+//      reads it (unless the run reported the log as not made);
+//   3. nothing that existed was removed, except a file being replaced whose
+//      writing failed, which the run reports; a changed file is a whole copy;
+//   4. a finished run that reports no failure extracted every entry whole.
 #pragma once
 
 #include <cstdint>
@@ -28,15 +21,13 @@
 namespace qmktest {
 
 std::string Upper(std::string s);
-// A file's bytes through the platform in use; "<missing>" when it is not a file.
+// "<missing>" when not a file.
 std::string Read(const std::string& path);
-// The log's lines; each must end in CR LF, a last one without it gets "<no CR LF>".
+// A last line without CR LF gets "<no CR LF>".
 std::vector<std::string> LogLines(const std::string& bytes);
-// Main header and the entries, packed solid.
 Bytes PackedArchive(std::vector<FileEntry> entries);
 
-// A copy of everything in the in-memory system: nodes by upper-case path
-// without a final "\" (stored paths of directories have one), the registry.
+// Nodes by upper-case path without a final "\"; a directory's own path has one.
 struct SystemState {
   struct Node {
     std::string path;
@@ -48,10 +39,9 @@ struct SystemState {
   std::vector<std::string> registry;
 };
 SystemState CaptureSystem();
-// The bytes its files hold.
 uint64_t Used(const SystemState& s);
 
-// The file entries of an image as the reader sees them; call before extracting.
+// Call before extracting.
 struct EntryFacts {
   std::string name;
   bool directory;
@@ -59,7 +49,7 @@ struct EntryFacts {
 };
 std::vector<EntryFacts> ListEntries(const std::vector<uint8_t>& image);
 
-// What `installDir`'s log names (upper case), read as the uninstaller reads it.
+// Upper case, read as the uninstaller reads it.
 struct LogNames {
   bool present = false;
   std::set<std::string> files, directories, keys;
@@ -74,26 +64,20 @@ struct RunFacts {
   bool logReported = false;      // the run reported the log as not written
 };
 
-// The violations found, one line each; empty when every rule holds.
+// One line per broken rule.
 std::vector<std::string> CheckInstallRun(const SystemState& before, const SystemState& after,
                                          const std::vector<EntryFacts>& entries, const RunFacts& run);
 
-// One extraction into `dir` as the installer runs it: a clear status, no
-// log before, the log closed after. True when the log was written whole.
+// As the installer runs it; true when the log was written whole.
 bool ExtractAsInstaller(const std::vector<uint8_t>& image, const std::string& dir);
 
-// The product's uninstaller over the log in `installDir`, on the in-memory
-// system: its report ("cannot read" without a log).
 std::vector<std::string> RunUninstaller(const std::string& installDir);
 
-// The uninstaller run, then what differs from `before` but for what the rules
-// allow: a file the run replaced (logged, it goes with the product), an
-// existing directory that took an entry's attributes, and the installation
-// directory itself, empty.
+// Runs the uninstaller; what differs from `before` but for a replaced file, a
+// directory that took an entry's attributes and the empty installation directory.
 std::vector<std::string> LeftAfterUninstall(const SystemState& before, const std::string& installDir,
                                             std::vector<std::string>* report = nullptr);
 
-// "+ PATH", "- PATH", "~ PATH", "+ registry LINE", "- registry LINE".
 std::vector<std::string> Differences(const SystemState& a, const SystemState& b);
 
 }  // namespace qmktest
