@@ -8,19 +8,15 @@
 
 using namespace qmktest;
 
-static int Write(const std::string& path, const Bytes& b) {
+static bool Write(const std::string& path, const Bytes& b) {
   FILE* f = fopen(path.c_str(), "wb");
   const bool ok = f && fwrite(b.data(), 1, b.size(), f) == b.size();
   return f && fclose(f) == 0 && ok;
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    fprintf(stderr, "usage: make_seeds ARCHIVE_DIR COMMENT_DIR [EXTRACT_DIR]\n");
-    return 2;
-  }
   std::vector<Bytes> archives;
-  int written = 0;
+  bool ok = true;
   for (uint32_t seed = 0; seed < 12; seed++) {
     std::vector<FileEntry> e = {File("d", {}, 0x10), File("d\\t.txt", SampleText(200 + seed * 150, seed)),
                                 File("r.bin", RandomBytes(50 + seed * 20, seed))};
@@ -31,7 +27,7 @@ int main(int argc, char** argv) {
     if (seed % 4 == 1) m.comment = qmk::PackComment("seed comment " + std::to_string(seed) + " seed comment");
     archives.push_back(BuildArchive(m, e));
     if (seed % 5 == 2) archives.back().insert(archives.back().begin(), 300, uint8_t(seed));
-    written += Write(std::string(argv[1]) + "/seed" + std::to_string(seed) + ".ace", archives.back());
+    ok &= Write(std::string(argv[1]) + "/seed" + std::to_string(seed) + ".ace", archives.back());
   }
   const char* const texts[] = {"a", "hello hello hello", "Quellmark Setup installs Quellmark. Quellmark!",
                                "abababababababababababababababab"};
@@ -41,7 +37,7 @@ int main(int argc, char** argv) {
     input[0] = uint8_t(k * 3);
     input.insert(input.end(), {uint8_t(c.size()), uint8_t(c.size() >> 8)});
     input.insert(input.end(), c.begin(), c.end());
-    written += Write(std::string(argv[2]) + "/comment" + std::to_string(k) + ".bin", input);
+    ok &= Write(std::string(argv[2]) + "/comment" + std::to_string(k) + ".bin", input);
   }
   if (argc == 4) {
     // Names meeting P\QMK\old.txt and P\QMK\Docs\a.txt, repeating, or leaving the directory.
@@ -65,8 +61,8 @@ int main(int argc, char** argv) {
       // Two bytes choosing plain, disk full, one call failing or stopped, then the archive.
       Bytes input = {uint8_t(k % 4), uint8_t(k * 37)};
       input.insert(input.end(), archives[k].begin(), archives[k].end());
-      written += Write(std::string(argv[3]) + "/extract" + std::to_string(k) + ".bin", input);
+      ok &= Write(std::string(argv[3]) + "/extract" + std::to_string(k) + ".bin", input);
     }
   }
-  printf("wrote %d seeds\n", written);
+  return ok ? 0 : 1;
 }

@@ -115,17 +115,6 @@ TEST_F(Codes, WorkedTablesSortAndBuild) {
       EXPECT_EQ(table, want);
     }
   }
-  for (uint32_t seed = 1; seed < 200; seed++) {
-    const Bytes r = RandomBytes(1 + seed % 283, seed);
-    const std::vector<uint8_t> widths(r.begin(), r.end());
-    const std::vector<uint16_t> order = SortOrder(widths);
-    std::vector<bool> seen(widths.size(), false);
-    for (size_t i = 0; i < order.size(); i++) {
-      ASSERT_FALSE(seen[order[i]]) << "seed " << seed;
-      seen[order[i]] = true;
-      ASSERT_TRUE(i == 0 || widths[order[i - 1]] >= widths[order[i]]) << "seed " << seed;
-    }
-  }
 }
 
 // Random block headers (complete, incomplete, overfull, empty codes) read as the reference reads them.

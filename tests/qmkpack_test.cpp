@@ -13,7 +13,6 @@
 #include "platform/memfs.h"
 #include "qmkpack/commands.h"
 #include "tests/hostilecases.h"
-#include "tests/support/archivebuilder.h"
 #include "tests/support/bitwriter.h"
 #include "tests/testenv.h"
 

@@ -131,17 +131,15 @@ bool Intact(const Bytes& image, const Bytes* seal = nullptr) {
   return intact;
 }
 
-class PayloadCheck : public ::testing::Test {
- protected:
+struct PayloadCheck : ::testing::Test {
+  std::vector<FileEntry> entries_ = {File("readme.txt", SampleText(3000, 1)), File("bin\\tool.dll", RandomBytes(700, 2)),
+                                     File("docs\\guide.txt", SampleText(20000, 3))};
+  Bytes image_;
   void SetUp() override {
-    entries_ = {File("readme.txt", SampleText(3000, 1)), File("bin\\tool.dll", RandomBytes(700, 2)),
-                File("docs\\guide.txt", SampleText(20000, 3))};
     entries_[1].compType = 0;
     Pack(entries_, true);
     image_ = BuildArchive({}, entries_);
   }
-  std::vector<FileEntry> entries_;
-  Bytes image_;
 };
 
 TEST_F(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
