@@ -119,7 +119,6 @@ a file in the way: the rest extracted|0|cmp "$w/blocked/one.bin" "$t/one.bin"|
 create onto an existing file|2|"$q" create -q "$w/t.ace" "$w/one"|t\.ace already exists; use -f to overwrite it
 ... leaves it|0|cmp "$w/t.ace" "$w/t.copy"|
 create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
-... with the new tree|0|"$q" test "$w/t.ace"|t\.ace: 1 entry tested, 0 damaged
 ... listed, with the sums|0|"$q" list "$w/t.ace"|^ +4 +4 100\.0%  1 entry$
 --force replaces it too|0|bash -c '"$1" create -q --force "$2" "$3" && "$1" list "$2"' _ "$q" "$w/t.ace" "$t/Plugins"| 2 entries$
 the longest name|0|bash -c '"$1" create -q "$2.ace" "$2" && "$1" -q extract "$2.ace" "$2.out" && diff -r "$2" "$2.out" && cp "$2.ace" "$2.copy"' _ "$q" "$w/long"|
