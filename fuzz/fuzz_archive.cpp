@@ -1,9 +1,4 @@
-// fuzz_archive.cpp - the reader and the decoder over arbitrary images: opens
-// the image, decodes the comment as the extractor's constructor does, walks
-// every header and decodes every entry in chunks of 2,048 bytes and of one
-// other size the first byte picks, the status kept across entries. Aborts when
-// a chunk is larger than asked (or than n - 1 for compressed entries) or more
-// is delivered than was counted.
+// fuzz_archive.cpp - the reader and the decoder over arbitrary images, in chunks the first byte picks.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -17,7 +12,7 @@ static void Check(bool ok) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> image(data, data + size);  // its own allocation, so reading past it is caught
+  std::vector<uint8_t> image(data, data + size);  // reading past it is caught
   errorStatus = kStatusOk;
   AllocateWorkBuffers();
   static const int32_t kChunks[] = {2048, 260, 1000, 4096, 33026};
@@ -25,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (OpenArchiveImage(image.data(), uint32_t(image.size()))) {
     static char comment[kCommentFieldSize];
     if (headerRecord.flags & ace::kFlagCommentDecode) DecodeComment(comment, sizeof comment);
-    std::vector<uint8_t> out(size_t(n > 2048 ? n : 2048));  // exactly the largest chunk asked for
+    std::vector<uint8_t> out(size_t(n > 2048 ? n : 2048));
     uint64_t total = 0;
     for (int headers = 1; ReadNextHeader() && headers < 100000; headers++) {
       if (headerRecord.headerType != ace::kTypeFile) continue;

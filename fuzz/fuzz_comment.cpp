@@ -1,7 +1,4 @@
-// fuzz_comment.cpp - the comment decoder over arbitrary main headers. The
-// input becomes the variable part of a main header (text-field length first),
-// so every comment size, text length and code table is reached without a
-// matching header CRC.
+// fuzz_comment.cpp - the comment decoder over any main header variable part (text length first).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

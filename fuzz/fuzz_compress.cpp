@@ -1,8 +1,4 @@
-// fuzz_compress.cpp - the compressor's round trip over arbitrary data. The
-// first byte picks the level and solidity, the second splits the rest into
-// up to four entries, each compressed by the archiver's encoder (stored
-// where that does not pay); the installer's decoder must give every entry
-// back byte for byte with its CRC.
+// fuzz_compress.cpp - encoder to decoder round trip; the first two bytes pick level, solidity, entries.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -12,7 +8,6 @@
 #include "decoder/lz.h"
 #include "encoder/lzencoder.h"
 #include "tests/support/archivebuilder.h"
-#include "tests/support/bitwriter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;

@@ -1,5 +1,4 @@
-// replay_main.cpp - runs a fuzz target over the files named on the command
-// line (a corpus replayed as a plain test, without libFuzzer).
+// replay_main.cpp - runs a fuzz target over the files named, without libFuzzer.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Replays the fuzz targets over freshly written seed corpora and the saved
-# regression inputs.
+# Replays the fuzz targets over fresh seeds and the saved regression inputs.
 # Usage: replay_seeds.sh MAKE_SEEDS ARCHIVE_REPLAY COMMENT_REPLAY COMPRESS_REPLAY EXTRACT_REPLAY REGRESSIONS_DIR
 #                        EARLIERLOG_REPLAY
 set -euo pipefail
@@ -11,8 +10,7 @@ mkdir -p "$work/archive" "$work/comment" "$work/compress" "$work/extract"
 for t in archive comment compress extract; do
   cp "$6/$t"/* "$work/$t/" 2>/dev/null || true
 done
-# The compressor takes any bytes: the archive seeds serve as its data too,
-# and as images for the whole extraction.
+# The archive seeds serve as the compressor's data and as extraction images too.
 cp "$work"/archive/* "$work/compress/"
 cp "$work"/archive/* "$work/extract/"
 "$2" "$work"/archive/*

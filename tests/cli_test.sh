@@ -1,14 +1,9 @@
 #!/usr/bin/env bash
-# Command-line test of qmkpack: arguments, messages and exit statuses, and
-# trees packed at every level, read back and extracted as they were.
-# Usage: cli_test.sh QMKPACK
+# Command-line test of qmkpack. Usage: cli_test.sh QMKPACK
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
-# A tree of every kind of entry: a directory of two copies, an empty
-# directory and file, one byte, noise (stored, as it does not shrink, and
-# read-only), a long run, a deep path, and times before 1980, in 1999 at an
-# odd second, late in 2107 and after it.
+# A tree of every kind of entry, with times before 1980, at an odd second, in 2107 and after it.
 t="$w/tree" big="$w/big"
 mkdir -p "$t/Plugins" "$t/empty dir" "$t/deep/er/and/deeper" "$w/one" "$big" "$w/many/d"{0..36}
 seq 1 20000 | tee "$t/Plugins/copy.txt" >"$t/Plugins/notes.txt"
@@ -24,8 +19,7 @@ touch -d '2107-06-01 12:00:01' "$t/deep/er/and/deeper/read me.sh"
 chmod 444 "$t/noise.bin"
 echo one >"$w/one/only.txt"
 
-# roundtrip NAME DIR OPTION...: create with the options (into rt.ace), then
-# extract, give DIR back as it was.
+# roundtrip NAME DIR OPTION...: create into rt.ace, extract, compare.
 roundtrip() {
   rm -rf "$w/rt.ace.out"
   expect "$1" 0 "" bash -c '"$1" create -q -f "${@:4}" "$2" "$3" && "$1" -q extract "$2" "$2.out" && diff -r "$3" "$2.out"' \
@@ -36,11 +30,7 @@ for level in 1 2 3 4 5 6 7 8 9; do
   roundtrip "-$level --no-solid" "$t" -$level --no-solid
 done
 
-# Past the compressor's 4 MiB buffer, which then drops its front and moves
-# every position its match finders hold. d.bin repeats c.bin, before the
-# slide point but within the 1 MiB window: every level finds it from its
-# first bytes on, even among noise, so the copy costs next to nothing.
-# f.bin repeats the start of b.bin, out of reach.
+# Past the compressor's 4 MiB buffer: d.bin repeats c.bin within the window, so it costs next to nothing.
 seq 1 250000 >"$big/a.txt"
 for f in b:2000000 c:600000 e:300000; do head -c "${f#*:}" /dev/urandom >"$big/${f%:*}.bin"; done
 head -c 300000 "$big/b.bin" >"$big/f.bin"
@@ -55,9 +45,6 @@ done
 for k in {0..1999}; do printf '%*d\n' $((k % 300)) "$k" >"$w/many/d$((k % 37))/f$k.txt"; done
 roundtrip "thousands of files" "$w/many"
 
-# The tree packed once more, then damaged, and what stands in an
-# extraction's way; the longest name the installer takes; an order file
-# ("#" lines, CRLF and "\" taken) and one naming what is not there.
 expect "create" 0 "^$" "$q" c -q "$w/t.ace" "$t"
 size=$(stat -c %s "$w/t.ace")
 head -c $((size - 10)) "$w/t.ace" >"$w/cut.ace"
@@ -71,18 +58,15 @@ mkdir -p "$w/long/${long%/*}" && echo x >"$w/long/$long"
 printf '# installer order\r\nPlugins\\copy.txt\r\nreadme.txt\r\nPlugins\r\n' >"$w/order.txt"
 printf 'readme.txt\nmissing.txt\n' >"$w/bad-order.txt"
 printf 'from a file' >"$w/comment.txt"
-# names ARCHIVE: its entries' names in order, comma-separated.
 names() { "$q" list "$1" | sed -nE 's/^ +[0-9]+ .*  [0-9A-F]{8}  //p' | paste -sd,; }
 export q && export -f names
-# A directory it may not write, and qmkpack where any user may run it, as
-# one who may not write there (root may write anywhere).
+# A directory it may not write, and qmkpack run as a user who may not (root may write anywhere).
 mkdir -p "$w/ro" && chmod 555 "$w/ro" && chmod 755 "$w"
 cp "$q" "$w/qmkpack" && chmod 755 "$w/qmkpack"
 as_user=()
 [ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
 
 cases <<'CASES'
-# Arguments, and input that is no archive: status 2, the problem named.
 help|0|"$q" --help|Usage: qmkpack COMMAND
 version|0|"$q" --version|^qmkpack [0-9]+\.[0-9]+
 no command|2|"$q"|no command given
@@ -104,10 +88,7 @@ an empty file|2|"$q" test /dev/null|/dev/null: empty file, not an archive
 no archive in the file|2|"$q" t "$here/cli_test.sh"|no archive found
 create of a missing directory|2|"$q" create -q "$w/x.ace" "$w/nonexistent"|is not a directory
 create into a missing directory|2|"$q" create -q "$w/no/such/x.ace" "$t"|^qmkpack: cannot create /.*/no/such/x.ace: No such file or directory$
-# What list, test, extract and seal make of the tree. The fields the reader
-# holds but does not interpret, as the installer's archives carry them: the
-# main header's bytes 14 to 17, the first file header's flags (at 36), and
-# after its method byte 28, the dictionary's 10 (2^20 bytes) and a zero word.
+# The held fields: main header bytes 14 to 17, file flags at 36, bytes 58 to 63.
 the held fields|0|bash -c '"$1" create -q "$2" "$3" && echo $(for r in 14:4 36:2 58:6; do od -An -tx1 -j ${r%:*} -N ${r#*:} "$2"; done)' _ "$q" "$w/one.ace" "$w/one"|^0a 0c 02 00 01 00 00 05 0a 00 00 00$
 list: solid|0|"$q" l "$w/t.ace"|^Archive: .*t\.ace \(solid\)$
 list: the time, odd seconds down|0|"$q" list "$w/t.ace"|1999-05-03 16:48:00  \.\.\.\.A  [0-9A-F]{8}  readme\.txt$
@@ -127,7 +108,6 @@ extract: read-only|0|stat -c %A "$w/out/new/noise.bin"|^-r--r--r--$
 extract: over an earlier file|0|bash -c 'mkdir "$1" && echo old >"$1/readme.txt" && "$2" x "$3" "$1" && cmp "$1/readme.txt" "$4"' _ "$w/out/old" "$q" "$w/t.ace" "$t/readme.txt"|
 seal|0|"$q" seal "$w/t.ace" "$w/t.seal"|/t\.ace: every entry intact; sealed in .*t\.seal$
 seal: 12 bytes, QMKS first|0|bash -c 'head -c 4 "$1" && stat -c " %s" "$1"' _ "$w/t.seal"|^QMKS 12$
-# Damage, and what stands in an extraction's way.
 cut short|1|"$q" test "$w/cut.ace"|cut short
 a damaged header|1|"$q" test "$w/header.ace"|header at offset 31 has a bad CRC; later entries are lost$
 damaged: not sealed, no seal file|1|bash -c '"$1" seal "$2" "$3"; rc=$?; [ -e "$3" ] && rc=99; exit $rc' _ "$q" "$w/flip.ace" "$w/flip.seal"|damaged .*not sealed
@@ -135,20 +115,15 @@ a directory in the way|1|"$q" extract "$w/t.ace" "$w/blocked"|readme\.txt: a dir
 a file in the way: told once|0|grep -c "^qmkpack: Plugins: a file stands where a directory is needed" <("$q" extract "$w/t.ace" "$w/blocked" 2>&1)|^1$
 a file in the way: the entries below it counted|1|"$q" extract "$w/t.ace" "$w/blocked"|^qmkpack: Plugins: 3 entries not extracted, as the directory could not be made$
 a file in the way: the rest extracted|0|cmp "$w/blocked/one.bin" "$t/one.bin"|
-# An existing output is kept unless -f; a failed create leaves nothing,
-# and messages name the paths given, never the temporary file.
+# An existing output is kept unless -f; a failed create leaves nothing.
 create onto an existing file|2|"$q" create -q "$w/t.ace" "$w/one"|t\.ace already exists; use -f to overwrite it
 ... leaves it|0|cmp "$w/t.ace" "$w/t.copy"|
 create -f replaces it|0|"$q" create -q -f "$w/t.ace" "$w/one"|^$
-... with the new tree|0|"$q" test "$w/t.ace"|t\.ace: 1 entry tested, 0 damaged
 ... listed, with the sums|0|"$q" list "$w/t.ace"|^ +4 +4 100\.0%  1 entry$
 --force replaces it too|0|bash -c '"$1" create -q --force "$2" "$3" && "$1" list "$2"' _ "$q" "$w/t.ace" "$t/Plugins"| 2 entries$
 the longest name|0|bash -c '"$1" create -q "$2.ace" "$2" && "$1" -q extract "$2.ace" "$2.out" && diff -r "$2" "$2.out" && cp "$2.ace" "$2.copy"' _ "$q" "$w/long"|
 a name one byte longer|2|bash -c 'echo y >"$2/$3"1 && "$1" create -q -f "$2.ace" "$2"' _ "$q" "$w/long" "$long"|name too long \(740 bytes; the installer takes at most 739\)
 ... leaves the earlier archive and nothing beside it|0|bash -c 'cmp "$1.ace" "$1.copy" && set -- "$1".ace* && echo $#' _ "$w/long"|^1$
-# Times clamped to SOURCE_DATE_EPOCH, so the same tree gives the same
-# bytes; the comment, from the line or a file, as long as the extractor
-# keeps it; an order file's entries in its order.
 SOURCE_DATE_EPOCH: same tree, same bytes|0|bash -c 'export SOURCE_DATE_EPOCH=1000000000; "$1" create -q "$2.1" "$3" && touch "$3/runs.bin" && "$1" create -q "$2.2" "$3" && cmp "$2.1" "$2.2"' _ "$q" "$w/r" "$t"|
 SOURCE_DATE_EPOCH: later times clamped|0|bash -c 'export TZ=UTC SOURCE_DATE_EPOCH=946684800; "$1" create -q "$2" "$3" && "$1" list "$2"' _ "$q" "$w/e.ace" "$t"|2000-01-01 00:00:00 .*Plugins\\notes\.txt$
 --comment|0|bash -c '"$1" create -q --comment "hello from the CLI" "$2" "$3" && "$1" list "$2"' _ "$q" "$w/c1.ace" "$w/one"|^Comment: hello from the CLI$
@@ -159,15 +134,12 @@ a comment one longer|2|"$q" create -q --comment "$(printf %02024d 0)" "$w/c5.ace
 --order: the entries in its order|0|bash -c '"$1" create -q --order "$2" "$3" "$4" && names "$3"' _ "$q" "$w/order.txt" "$w/o.ace" "$t"|^Plugins\\copy\.txt,readme\.txt,Plugins$
 --order: a missing path|2|"$q" create -q --order "$w/bad-order.txt" "$w/x.ace" "$t"|bad-order\.txt:2: missing\.txt: no such file or directory under
 --no-solid|0|bash -c '"$1" create -q --no-solid "$2" "$3" && "$1" list "$2"' _ "$q" "$w/n.ace" "$w/one"|\(not solid\)
-# Where it may not write: one message per failure, with the system's reason.
 extract where it may not write|1|"${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro"|^qmkpack: cannot create directory Plugins: Permission denied$
 ... and every failure with its reason|1|grep -vc -e ': Permission denied$' -e 'not extracted, as' <("${as_user[@]}" "$w/qmkpack" -q extract "$w/t.copy" "$w/ro" 2>&1)|^0$
 create where it may not write|2|"${as_user[@]}" "$w/qmkpack" create -q "$w/ro/out.ace" "$w/one"|^qmkpack: cannot create .*/ro/out\.ace: Permission denied$
 CASES
 
-# Anything that is not a file or a directory stops create, with its path,
-# and leaves no archive; links to files and directories are followed (the
-# names packed shown). WHAT|MAKE (in the tree)|STATUS|PATTERN
+# What is not a file or directory stops create and leaves no archive; links are followed.
 while IFS='|' read -r what make status pattern; do
   rm -rf "$w/odd" && mkdir -p "$w/odd/dir" && echo "plain" >"$w/odd/plain.txt"
   (cd "$w/odd" && eval "$make")
@@ -185,6 +157,5 @@ names that are one on Windows|echo a >README.txt && echo b >readme.txt|2|odd/REA
 a backslash in a name|echo x >'a\b'|2|odd/a\\b: a '\\' in the name
 a name ending in a dot|echo x >'trail.'|2|odd/trail.: cannot be extracted safely: path component ending in a dot
 CASES
-
 
 finish

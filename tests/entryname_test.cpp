@@ -1,7 +1,4 @@
-// entryname_test.cpp - names that could escape the target directory or name
-// a device are refused with their reason; ordinary names, odd but harmless
-// ones among them, pass; a name repeated in any letter case is refused, and
-// the set takes no more than its limit.
+// entryname_test.cpp - unsafe or repeated entry names are refused with their reason.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,7 +31,6 @@ TEST(EntryNames, AreRefusedWithTheirReasonOrPass) {
   EXPECT_EQ(CheckEntryName("abcdef", 6, 5), NameFault::kTooLong);
 }
 
-// Each admitted name takes the next number; a repeat names the earlier entry.
 TEST(EntryNames, RepeatedAreRefusedWhateverTheirCaseAndNameTheEarlierEntry) {
   EntryNameSet names;
   ASSERT_TRUE(OpenEntryNameSet(&names));

@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Checks of the built installer that need no Windows: what the PE file is
-# made of, and that two builds from the same sources are byte-identical.
-#
+# Checks of the built installer that need no Windows.
 #   installer_build_test.sh pe SETUP.exe STUB.exe PAYLOAD.ace
 #   installer_build_test.sh handmade SETUP.exe STUB.exe QMKPACK DIR [REPO]
 #   installer_build_test.sh reproducible SOURCE_DIR TOOLCHAIN_FILE
@@ -15,9 +13,7 @@ pe)
   i686-w64-mingw32-objdump -p "$setup" >headers
   i686-w64-mingw32-windres -J coff -i "$setup" -O rc >rc 2>/dev/null
   awk '/DLL Name:/ {print toupper($3)}' headers | sort -u | paste -sd' ' >imports
-  # What the build gives the stub. The build adds the payload with `qmkpack
-  # setup`, whose resources and alignment cli.setup reads back. ASLR and
-  # DEP: DllCharacteristics DYNAMIC_BASE (0x40) and NX_COMPAT (0x100).
+  # DllCharacteristics DYNAMIC_BASE (0x40) and NX_COMPAT (0x100).
   cases <<'CASES'
 stub at most 48 KiB|0|[ "$(stat -c %s "$stub")" -le 49152 ]|
 32-bit PE|0|cat headers|file format pei-i386
@@ -33,9 +29,7 @@ payload embedded once|0|bash -c 'g=$(($(stat -c %s "$1") - $(stat -c %s "$2") - 
 CASES
   ;;
 handmade)
-  # The release engineer's way: qmkpack setup from the stub and the folder
-  # the build packed (file times clamped to REPO's commit, as the build
-  # does) gives the build's installer, byte for byte, every time.
+  # qmkpack setup by hand, times clamped to REPO's commit, gives the build's installer byte for byte.
   [ -z "${5:-}" ] || export SOURCE_DATE_EPOCH="$(git -C "$5" log -1 --format=%ct)"
   for run in one two; do
     expect "setup by hand ($run) gives the build's installer" 0 "" \

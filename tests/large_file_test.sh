@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# A file of several hundred MiB through the command line, as a user would
-# pack one: create at levels 1 and 5, test, list, extract, compare. The file
-# mixes text-like stretches, noise and a long run, and repeats noise from
-# far out of the window's reach and from just behind. Usage:
-# large_file_test.sh QMKPACK
+# Some 320 MiB of text, noise and runs through create, test, list and extract.
+# Usage: large_file_test.sh QMKPACK
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
@@ -20,8 +17,7 @@ head -c $((64 << 20)) /dev/urandom >"$w/noise"
 } >"$w/tree/sub/big.bin"
 rm -f "$w/noise"
 echo "small" >"$w/tree/small.txt"
-size=$(stat -c %s "$w/tree/sub/big.bin")  # some 320 MiB
-# Noise does not shrink; the rest must, or the matches were lost.
+size=$(stat -c %s "$w/tree/sub/big.bin")
 for level in 1 5; do
   expect "create -$level, smaller than 150 MiB" 0 "^$" bash -c '"$1" create -q -f -$2 "$3" "$4" && [ $(stat -c %s "$3") -le $((150 << 20)) ]' \
     _ "$q" "$level" "$w/big.ace" "$w/tree"

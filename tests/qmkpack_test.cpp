@@ -1,9 +1,4 @@
-// qmkpack_test.cpp - what the command line cannot see: code lengths against
-// a textbook Huffman reference, width tables read back by the decoder,
-// matches across solid entries' ends, a comment that fills its header, and
-// `test` and `extract` over damaged and hostile archives.
-#include <gtest/gtest.h>
-
+// qmkpack_test.cpp - what qmkpack's command line cannot see: codes, matches, comments, damage.
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -12,26 +7,20 @@
 #include <string>
 #include <utility>
 
-#include "archive/aceformat.h"
-#include "archive/reader.h"
-#include "archive/status.h"
-#include "decoder/lz.h"
 #include "encoder/archivewriter.h"
 #include "encoder/blockwriter.h"
-#include "encoder/huffman.h"
 #include "encoder/lzencoder.h"
 #include "platform/memfs.h"
 #include "qmkpack/commands.h"
 #include "tests/hostilecases.h"
-#include "tests/support/archivebuilder.h"
 #include "tests/support/bitwriter.h"
+#include "tests/testenv.h"
 
 using namespace qmktest;
 
 namespace {
 
-// The cost of an unlimited optimal code (the sum of the merged weights) and
-// the depth of that Huffman tree, the textbook way.
+// The cost and depth of a textbook Huffman code.
 std::pair<uint64_t, int> HuffmanCostAndDepth(const std::vector<uint32_t>& f) {
   using Node = std::pair<uint64_t, int>;  // weight, depth below it
   std::priority_queue<Node, std::vector<Node>, std::greater<Node>> q;
@@ -50,8 +39,7 @@ std::pair<uint64_t, int> HuffmanCostAndDepth(const std::vector<uint32_t>& f) {
   return {cost, q.empty() ? 0 : q.top().second};
 }
 
-// Frequencies of every size and skew, a third of the seeds with unused
-// symbols, every tenth with Fibonacci weights first (the deepest tree).
+// Frequencies of every skew, some with unused symbols, some Fibonacci (the deepest tree).
 std::vector<uint32_t> RandomFreqs(uint32_t seed, size_t n) {
   const Bytes r = RandomBytes(n * 4, seed);
   std::vector<uint32_t> f(n);
@@ -72,7 +60,6 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs a command with its two streams captured.
 Outcome Capture(const std::function<int(const CommandIo&)>& command) {
   const CommandIo io{tmpfile(), tmpfile(), "t.ace", false};
   const int code = command(io);
@@ -86,7 +73,6 @@ Outcome Capture(const std::function<int(const CommandIo&)>& command) {
   return {code, drain(io.out), drain(io.err)};
 }
 
-// extract into the in-memory file system, installed by the caller.
 Outcome ExtractInMemory(const Bytes& image, const char* target) {
   errorStatus = kStatusOk;
   const Outcome r = Capture([&](const CommandIo& io) { return ExtractArchive(image, target, io); });
@@ -94,23 +80,17 @@ Outcome ExtractInMemory(const Bytes& image, const char* target) {
   return r;
 }
 
-// The archive the table of damage spoils.
 std::vector<FileEntry> Sample() {
   std::vector<FileEntry> e = {File("Plugins", {}, 0x810), File("readme.txt", SampleText(30000, 2)),
                               File("stored.bin", RandomBytes(3000, 3)), File("deep\\er\\file.txt", SampleText(2000, 4))};
-  e[2].compType = e[3].compType = 0;  // the last stored: it comes out whatever came before
+  e[2].compType = e[3].compType = 0;
   Pack(e, true);
   return e;
 }
 
 }  // namespace
 
-// Package-merge: a code for every used symbol and no other, within the
-// limit, complete (a lone symbol has width 1), as cheap as Huffman's where
-// its tree fits. Its width table, read back by the decoder: the same widths
-// (an empty code's symbol 0 has width 1) in exactly the bits priced, the
-// fast levels' search never cheaper. A lone symbol past index 0 once broke
-// the pre-code's tie order.
+// Limited codes are complete and as cheap as Huffman's where it fits; width tables read back as priced.
 TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
   std::vector<std::vector<uint32_t>> cases = {std::vector<uint32_t>(256), std::vector<uint32_t>(256)};
   cases[1][1] = 7;
@@ -127,7 +107,7 @@ TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
       SCOPED_TRACE(testing::Message() << "case " << k << ", at most " << maxBits << " bits");
       std::vector<uint8_t> len(f.size());
       qmk::LimitedCodeLengths(f.data(), int(f.size()), maxBits, len.data());
-      uint64_t kraft = 0, cost = 0;  // kraft in units of 2^-maxBits
+      uint64_t kraft = 0, cost = 0;
       for (size_t s = 0; s < f.size(); s++) {
         ASSERT_EQ(len[s] == 0, f[s] == 0);
         ASSERT_LE(len[s], maxBits);
@@ -163,10 +143,7 @@ TEST(Codes, AreOptimalWithinTheLimitAndReadBackAsWritten) {
   ReleaseWorkBuffers();
 }
 
-// Entries of few distinct byte values, in runs, so that positions close to
-// one entry's end match long stretches of the next: levels 8 and 9 once took
-// a prefix their binary trees had compared only up to the earlier entry's
-// end as shared, and wrote matches longer than the bytes agreed.
+// Runs of few byte values: levels 8 and 9 once matched past an earlier solid entry's end.
 TEST(SolidMatchFinder, MatchesAcrossEntryEndsAreExact) {
   for (uint32_t seed = 1; seed <= 60; seed++) {
     std::vector<FileEntry> entries(4);
@@ -189,9 +166,7 @@ TEST(SolidMatchFinder, MatchesAcrossEntryEndsAreExact) {
   }
 }
 
-// A comment packed to the last whole word the main header holds (2,040
-// bytes after its size field, 27 before the comment's size) is listed
-// whole; noise of some 1,950 bytes packs so.
+// A comment packed to the main header's last whole word is listed whole.
 TEST(CreateComment, FillsTheMainHeaderToItsLastWord) {
   const size_t room = size_t(ace::kHeaderBufferSize - (ace::kOffMainVariable - ace::kHeaderLead) - 2) / 4 * 4;
   std::string text;
@@ -206,8 +181,7 @@ TEST(CreateComment, FillsTheMainHeaderToItsLastWord) {
   EXPECT_NE(r.out.find("Comment: " + text + "\n"), std::string::npos);
 }
 
-// `test` and `extract` over the sample, spoilt one way per case: exit code
-// 1, the same message from both, the entries after the spoilt one extracted.
+// `test` and `extract` over a spoilt sample: exit 1, one message, the later entries extracted.
 TEST(QmkpackTest, DamageIsNamedAndFails) {
   using Entries = std::vector<FileEntry>;
   const char* const sameName = "\"README.TXT\": the same name on Windows as the earlier entry \"readme.txt\"";
@@ -223,8 +197,6 @@ TEST(QmkpackTest, DamageIsNamedAndFails) {
       {"dictionary", [](Entries& e) { e[1].compParam = 12; }, "readme.txt: needs a dictionary of 2^22 bytes"},
       {"flipped data", [](Entries& e) { e[1].packed[100] ^= 0x40; }, "readme.txt: "},
       {"size", [](Entries& e) { e[1].unpackedSize = uint32_t(e[1].data.size() + 5000); }, "readme.txt: "},
-      // Intact data under a name that is readme.txt's on Windows, and the
-      // same over an unknown method, whose fault must not stay for the next.
       {"name", [](Entries& e) { e[2].name = "README.TXT"; }, sameName},
       {"name over an unknown method", [](Entries& e) { e[2].name = "README.TXT", e[2].compType = 5; }, sameName},
   };
@@ -246,9 +218,7 @@ TEST(QmkpackTest, DamageIsNamedAndFails) {
   }
 }
 
-// Every hostile archive, extracted into memory: the fault named, exit code
-// 1, the entries around it extracted, nothing outside the target changed,
-// nothing of the user's lost, no more written than the installer writes.
+// Hostile archives: the fault named, exit 1, nothing of the user's lost, no more written than the installer.
 TEST(QmkpackExtract, HostileArchivesAreRefusedAndNothingOfTheUsersIsLost) {
   for (const HostileCase& c : HostileCases()) {
     SCOPED_TRACE(c.what);
@@ -265,7 +235,7 @@ TEST(QmkpackExtract, HostileArchivesAreRefusedAndNothingOfTheUsersIsLost) {
     for (const char* dir : {"C:\\T\\", "C:\\T\\QMK\\", "C:\\T\\QMK\\Docs\\"}) want[dir] = "";
     std::map<std::string, std::string> got;
     for (const std::string& p : memfs::Tree()) memfs::ReadFile(p, &got[p]);
-    for (const std::string& also : c.alsoWritten) got.erase("C:\\T\\QMK\\" + also);  // as the installer would
+    for (const std::string& also : c.alsoWritten) got.erase("C:\\T\\QMK\\" + also);
     EXPECT_EQ(got, want);
     EXPECT_EQ(memfs::Attributes("C:\\T\\QMK\\old.txt"), 0x20u);
     EXPECT_EQ(memfs::OpenHandles(), 0);

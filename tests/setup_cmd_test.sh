@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Command-line test of `qmkpack setup`: installers made from a stub built
-# here with MinGW and payloads packed here, read back (not run) with
-# wrestool, objdump, osslsigncode and the reader of the headers below.
+# Command-line test of `qmkpack setup` over a stub built here, read back, not run.
 # Usage: setup_cmd_test.sh QMKPACK
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
-# The stub: a program with a manifest, a named resource and a version
-# resource naming the installer (all that is looked for in it). Patched: a
-# 64-bit one, a DLL, one whose version resource names another program.
+# The stub, and patched: a 64-bit one, a DLL, one whose version resource names another program.
 echo 'int main(void) { return 0; }' >stub.c
 printf '%s\n' '1 24 { "<assembly/>" }' 'NAMED RCDATA { "a named resource" }' '1 16 { L"QuellmarkSetup" }' >stub.rc
 i686-w64-mingw32-windres stub.rc stub.o && i686-w64-mingw32-gcc -s -o stub.exe stub.c stub.o ||
@@ -27,16 +23,10 @@ cp tree.ace damaged.ace && flip damaged.ace 3000
 head -c 1000 stub.exe >short.exe
 head -c 3000 /dev/urandom >junk.exe
 
-# res FILE TYPE NAME: the bytes of one resource.
 res() { wrestool -x --raw --type="$2" --name="$3" "$1"; }
-# resources FILE: type, name and language of each resource, in the file's order.
 resources() { wrestool -l "$1" | sed 's/ \[.*//' | paste -sd' '; }
-# at FILE PART: where PART's bytes begin in FILE (-1: nowhere).
 at() { python3 -c 'import sys; print(open(sys.argv[1], "rb").read().find(open(sys.argv[2], "rb").read()))' "$1" "$2"; }
-# wellformed FILE: a checksum osslsigncode finds right, the resources
-# wanted (below), sections aligned and within the file, SizeOfImage as the
-# last section needs, the resource and relocation directories on their
-# sections.
+# wellformed FILE: checksum, resources, sections, SizeOfImage and directories as Windows needs.
 wellformed() {
   ! osslsigncode verify -in "$1" | grep -q "invalid PE checksum" && [ "$(resources "$1")" = "$held" ] && python3 - "$1" <<'PY'
 import struct, sys
@@ -57,23 +47,18 @@ for name, k in ((b'.rsrc', 2), (b'.reloc', 5)):
 PY
 }
 export -f res
-# The stub's resources, and the payload (RCDATA 10) and its seal (11) in the
-# version resource's language: names before numbers, each in order.
+# The stub's resources and the payload (RCDATA 10) and seal (11), names before numbers.
 held="--type=10 --name='NAMED' --language=1033 --type=10 --name=10 --language=1033 \
 --type=10 --name=11 --language=1033 --type=16 --name=1 --language=1033 --type=24 --name=1 --language=1033"
-# refuse STUB INPUT: setup, which must write nothing.
 refuse() { "$q" setup --stub "$1" refused.exe "$2"; local rc=$?; [ ! -e refused.exe ] || rc=99; return $rc; }
 
 expect "setup from an archive" 0 "^setup\.exe: [0-9]+ bytes, the stub and a [0-9]+-byte payload$" "$q" setup --stub stub.exe setup.exe tree.ace
-# Signed after setup (Authenticode, a self-signed certificate): the
-# signature covers the payload, and a signed installer given to setup again
-# loses it and becomes the unsigned installer.
+# Signed after setup: the signature covers the payload; setup again drops it.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 3650 \
   -subj "/CN=Quellmark Release Test" >/dev/null 2>&1
 osslsigncode sign -certs cert.pem -key key.pem -n "Quellmark Setup" -h sha256 -in setup.exe -out signed.exe >/dev/null
 cp signed.exe tampered.exe && flip tampered.exe $(($(at signed.exe tree.ace) + 100))
-# Without --stub: QuellmarkStub.exe beside the qmkpack that runs, also when
-# it is found through PATH.
+# Without --stub: QuellmarkStub.exe beside qmkpack, also when found through PATH.
 mkdir bin elsewhere && cp "$q" bin/qmkpack && cp stub.exe bin/QuellmarkStub.exe
 
 cases <<'CASES'
@@ -95,7 +80,6 @@ one changed payload bit breaks it|1|osslsigncode verify -CAfile cert.pem -in tam
 setup over a signed installer drops the signature|0|bash -c '"$1" setup -q --stub signed.exe resigned.exe tree.ace && cmp resigned.exe setup.exe' _ "$q"|
 the default stub is the one beside qmkpack, the same installer|0|bash -c 'cd elsewhere && PATH="$1:$PATH" qmkpack setup -q default.exe ../tree.ace && cmp default.exe ../setup.exe' _ "$w/bin"|^$
 no stub beside qmkpack: the file it looked for|2|bash -c 'rm bin/QuellmarkStub.exe && bin/qmkpack setup default.exe tree.ace'|cannot open .*bin/QuellmarkStub\.exe
-# Refused, and nothing written.
 refused: not a program|2|refuse junk.exe tree.ace|not a Windows program
 refused: a 64-bit program|2|refuse wide.exe tree.ace|not a 32-bit Windows program
 refused: a DLL|2|refuse stub.dll tree.ace|a DLL, not the installer stub

@@ -1,6 +1,4 @@
-// setup_test.cpp - the installer's rules that need no window: the product
-// leaf, which directories are accepted, the command line, and the check of
-// the payload before anything is written.
+// setup_test.cpp - the installer's windowless rules: directories, command line, payload check.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -40,7 +38,6 @@ TEST(ProductLeaf, AddsOneBackslashAndTheLeafWhereItFits) {
   }
 }
 
-// InstallDir holds 259 characters; a path without its final "\" needs one more for it.
 TEST(InstallDirectory, AcceptsFullDrivePathsAndSharesThatFit) {
   const std::string fits = "C:\\" + std::string(255, 'a');
   const std::vector<std::string> good = {"C:\\", "C:\\Program files\\QMK\\", "e:\\Tools", "\\\\server\\share\\QMK\\",
@@ -84,8 +81,7 @@ TEST(CommandLine, SwitchesAnywhereAndTheDirectoryQuotedOrToTheEndOfTheLine) {
   EXPECT_EQ(strlen(ParseSetupArguments(("/D=C:\\" + std::string(300, 'x')).c_str()).dir), kInstallDirChars - 1);
 }
 
-// Every directory the installation would fail in is refused before
-// anything is written, with the reason.
+// Directories the installation would fail in are refused with the reason, before anything is written.
 TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   memfs::Install();
   memfs::MakeDirs("C:\\Program files");
@@ -121,15 +117,12 @@ TEST(InstallDirectory, RefusedBeforeAnythingIsWrittenWithTheReason) {
   platform = &kNativePlatform;
 }
 
-// ---- the payload check at start: decoding, and the seal --------------------------
-
 Bytes SealOf(const Bytes& image) {
   Bytes seal(kSealSize);
   MakeSeal(image.data(), uint32_t(image.size()), seal.data());
   return seal;
 }
 
-// Both checks leave no status behind.
 bool Intact(const Bytes& image, const Bytes* seal = nullptr) {
   errorStatus = kStatusOk;
   const bool intact = seal ? SealedImageIntact(image.data(), uint32_t(image.size()), seal->data(), uint32_t(seal->size()))
@@ -138,17 +131,15 @@ bool Intact(const Bytes& image, const Bytes* seal = nullptr) {
   return intact;
 }
 
-class PayloadCheck : public ::testing::Test {
- protected:
+struct PayloadCheck : ::testing::Test {
+  std::vector<FileEntry> entries_ = {File("readme.txt", SampleText(3000, 1)), File("bin\\tool.dll", RandomBytes(700, 2)),
+                                     File("docs\\guide.txt", SampleText(20000, 3))};
+  Bytes image_;
   void SetUp() override {
-    entries_ = {File("readme.txt", SampleText(3000, 1)), File("bin\\tool.dll", RandomBytes(700, 2)),
-                File("docs\\guide.txt", SampleText(20000, 3))};
     entries_[1].compType = 0;
     Pack(entries_, true);
     image_ = BuildArchive({}, entries_);
   }
-  std::vector<FileEntry> entries_;
-  Bytes image_;
 };
 
 TEST_F(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
@@ -161,8 +152,6 @@ TEST_F(PayloadCheck, OnlyAWholeArchiveWithAcceptableNamesPasses) {
   for (size_t cut : {image_.size() - 1, image_.size() - 100, image_.size() / 2, size_t(60)}) {
     EXPECT_FALSE(Intact(Bytes(image_.begin(), image_.begin() + long(cut)))) << "cut at " << cut;
   }
-  // A byte of the main header, of each file header, of stored data and
-  // inside each compressed stream.
   const size_t last = image_.size() - entries_[2].packed.size();
   for (size_t at : {size_t(10), size_t(40), image_.size() / 3, last + entries_[2].packed.size() / 2, last - 5}) {
     Bytes damaged = image_;
@@ -184,8 +173,6 @@ TEST_F(PayloadCheck, SealCatchesEveryChangedByteOfImageOrSeal) {
   const Bytes seal = SealOf(image_);
   EXPECT_EQ(Bytes(seal.begin(), seal.begin() + 4), Bytes({'Q', 'M', 'K', 'S'}));
   EXPECT_TRUE(Intact(image_, &seal));
-  // Unlike the decoding check, the seal also catches changes that decode
-  // the same (padding bits at the end of a stream).
   for (size_t at = 0; at < image_.size(); at += 7) {
     Bytes damaged = image_;
     damaged[at] ^= 0x01;
@@ -197,7 +184,6 @@ TEST_F(PayloadCheck, SealCatchesEveryChangedByteOfImageOrSeal) {
     at < seal.size() ? void(damaged[at] ^= 0x10) : damaged.pop_back();  // each byte, and one short
     EXPECT_FALSE(Intact(image_, &damaged)) << "seal byte " << at;
   }
-  // A seal made over a broken chain or a refused name does not vouch for it.
   Bytes broken = image_;
   broken.push_back(0);
   const Bytes refused = PackedArchive({File("a\\..\\..\\x", SampleText(50, 5))}), brokenSeal = SealOf(broken),

@@ -48,8 +48,7 @@ Bytes MainHeader(const MainSpec& fields) {
 void Pack(std::vector<FileEntry>& entries, bool solid) {
   qmk::LzEncoder encoder(kPackLevel, solid);
   for (FileEntry& e : entries) {
-    // Stored entries pass through the encoder too: later solid entries may
-    // refer to their bytes.
+    // Stored entries pass through the encoder too: later solid entries may refer to them.
     Bytes packed = e.data.empty() ? Bytes() : encoder.CompressEntry(e.data.data(), e.data.size());
     e.packed = e.compType == 0 ? e.data : packed;
   }

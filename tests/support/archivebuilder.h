@@ -1,5 +1,4 @@
-// archivebuilder.h - archive headers and whole archives for tests, field by
-// field, with CRCs from the reference CRC.
+// archivebuilder.h - archive headers and whole archives for tests, field by field.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +10,7 @@ namespace qmktest {
 
 using Bytes = std::vector<uint8_t>;
 
-// CRC and size fields, then type, flags and `rest` (offset 7 on); the CRC
-// covers offsets 4 to the end. FixHeaderCrc redoes it for the header at
-// `offset` in `image`, after an edit.
+// CRC and size fields, then type, flags and `rest` (offset 7 on). FixHeaderCrc redoes the CRC after an edit.
 Bytes Header(uint8_t type, uint16_t flags, const Bytes& rest);
 void FixHeaderCrc(Bytes& image, size_t offset);
 
@@ -41,14 +38,11 @@ struct FileEntry {
 FileEntry File(const std::string& name, const Bytes& data, uint32_t attributes = 0x20);
 FileEntry Dir(const std::string& name, uint32_t attributes = 0x10);
 
-// Packs every entry (compType 1 with qmkpack's encoder at kPackLevel, 0
-// stored); when `solid` each may refer to the ones before it.
+// Packs every entry with qmkpack's encoder (compType 0: stored).
 constexpr int kPackLevel = 5;
 void Pack(std::vector<FileEntry>& entries, bool solid);
-// The main header, then each entry's header and packed data.
 Bytes BuildArchive(const MainSpec& main, const std::vector<FileEntry>& entries);
 
-// Deterministic pseudo-random bytes and text.
 Bytes RandomBytes(size_t n, uint32_t seed);
 Bytes SampleText(size_t n, uint32_t seed);
 

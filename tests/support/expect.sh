@@ -1,7 +1,4 @@
-# expect.sh - the frame of the command-line tests, sourced with qmkpack's
-# path first: `q` is qmkpack, `here` the tests' directory, and the test runs
-# in `w`, a directory of its own removed at the end. Each check adds to
-# `pass` or `fail`; `finish` tells the count and gives the test's status.
+# expect.sh - the frame of the command-line tests: `q` is qmkpack, `w` the work directory.
 # shellcheck shell=bash
 set -u
 q="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
@@ -11,9 +8,7 @@ trap 'chmod -R u+w "$w"; rm -rf "$w"' EXIT
 cd "$w" || exit 1
 pass=0 fail=0
 
-# expect NAME STATUS PATTERN CMD...: runs CMD, checks its exit status and
-# that its combined output matches PATTERN (an extended regex; an empty one
-# matches anything).
+# expect NAME STATUS PATTERN CMD...: CMD's exit status, and its output matching PATTERN (ERE).
 expect() {
   local name="$1" status="$2" pattern="$3" out rc
   shift 3
@@ -28,9 +23,7 @@ expect() {
   fi
 }
 
-# cases: an expect for each line of input, NAME|STATUS|COMMAND|PATTERN, but
-# for "#" lines; COMMAND (no "|" in it) is evaluated, so it may use the
-# test's variables and functions. A line that does not parse fails.
+# cases: an expect for each line NAME|STATUS|COMMAND|PATTERN but "#" lines; COMMAND is evaluated.
 cases() {
   local name status command pattern checks
   while IFS='|' read -r name status command pattern; do
