@@ -242,3 +242,23 @@ TEST(QmkpackExtract, HostileArchivesAreRefusedAndNothingOfTheUsersIsLost) {
   }
   errorStatus = kStatusOk;
 }
+
+// Each platform call of an extraction failing in turn: an exit status and a message, or all extracted whole.
+TEST(QmkpackExtract, EachFailingCallIsReportedOrHarmless) {
+  const std::vector<FileEntry> e = Sample();
+  const Bytes image = BuildArchive({}, e);
+  for (uint32_t n = 1;; n++) {
+    memfs::Install();
+    memfs::FailCall(n);
+    const Outcome x = ExtractInMemory(image, "C:\\T\\new\\dir");
+    if (!*memfs::FailedCall()) break;
+    SCOPED_TRACE(std::string(memfs::FailedCall()) + " failed, call " + std::to_string(n));
+    bool whole = true;
+    for (const FileEntry& f : e) {
+      std::string got;
+      whole = whole && (f.attributes & 0x10 || (memfs::ReadFile("C:\\T\\new\\dir\\" + f.name, &got) &&
+                                                  Bytes(got.begin(), got.end()) == f.data));
+    }
+    EXPECT_TRUE(x.code ? x.err.rfind("qmkpack: ", 0) == 0 : whole && x.err.empty()) << x.code << x.err;
+  }
+}

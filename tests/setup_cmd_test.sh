@@ -4,11 +4,13 @@
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 
-# The stub, and patched: a 64-bit one, a DLL, one whose version resource names another program.
+# The stub (one without relocations too, its resources last), and patched: a 64-bit one,
+# a DLL, one whose version resource names another program.
 echo 'int main(void) { return 0; }' >stub.c
-printf '%s\n' '1 24 { "<assembly/>" }' 'NAMED RCDATA { "a named resource" }' '1 16 { L"QuellmarkSetup" }' >stub.rc
-i686-w64-mingw32-windres stub.rc stub.o && i686-w64-mingw32-gcc -s -o stub.exe stub.c stub.o ||
-  { echo "FAIL: cannot build the stub"; exit 1; }
+printf '%s\n' '1 24 { "<assembly/>" }' 'NAMED RCDATA { "a named resource" }' '1 16 { L"QuellmarkSetup" }' \
+  '1 NAMEDTYPE { "a resource of a named type" }' >stub.rc
+i686-w64-mingw32-windres stub.rc stub.o && i686-w64-mingw32-gcc -s -o stub.exe stub.c stub.o &&
+  i686-w64-mingw32-gcc -s -Wl,--disable-reloc-section -o norelocs.exe stub.c stub.o || { echo "FAIL: cannot build the stub"; exit 1; }
 pe=$(od -An -tu4 -j 60 -N 4 stub.exe)
 cp stub.exe wide.exe && printf '\x64\x86' | dd of=wide.exe bs=1 seek=$((pe + 4)) conv=notrunc status=none
 cp stub.exe stub.dll && flip stub.dll $((pe + 23)) 0x20
@@ -43,12 +45,12 @@ for i in range(count):
     sections[name.rstrip(b'\0')] = (rva, vsize)
 assert u('<I', opt + 56)[0] == (rva + vsize + salign - 1) // salign * salign, 'SizeOfImage'
 for name, k in ((b'.rsrc', 2), (b'.reloc', 5)):
-    assert dirs[k][0] == sections[name][0] and dirs[k][1] <= sections[name][1], name
+    assert dirs[k][0] == sections.get(name, (0, 0))[0] and dirs[k][1] <= sections.get(name, (0, 0))[1], name
 PY
 }
 export -f res
 # The stub's resources and the payload (RCDATA 10) and seal (11), names before numbers.
-held="--type=10 --name='NAMED' --language=1033 --type=10 --name=10 --language=1033 \
+held="--type='NAMEDTYPE' --name=1 --language=1033 --type=10 --name='NAMED' --language=1033 --type=10 --name=10 --language=1033 \
 --type=10 --name=11 --language=1033 --type=16 --name=1 --language=1033 --type=24 --name=1 --language=1033"
 refuse() { "$q" setup --stub "$1" refused.exe "$2"; local rc=$?; [ ! -e refused.exe ] || rc=99; return $rc; }
 
@@ -60,13 +62,15 @@ osslsigncode sign -certs cert.pem -key key.pem -n "Quellmark Setup" -h sha256 -i
 cp signed.exe tampered.exe && flip tampered.exe $(($(at signed.exe tree.ace) + 100))
 # Without --stub: QuellmarkStub.exe beside qmkpack, also when found through PATH.
 mkdir bin elsewhere && cp "$q" bin/qmkpack && cp stub.exe bin/QuellmarkStub.exe
+"$q" setup -q --stub norelocs.exe norelocs-setup.exe tree.ace
 
 cases <<'CASES'
 ... well-formed|0|wellformed setup.exe|
 ... RCDATA 10 the archive, byte for byte, and 11 its seal|0|bash -c 'cmp <(res setup.exe 10 10) tree.ace && cmp <(res setup.exe 10 11) seal.want'|
 ... the payload on a page of the file|0|bash -c 'echo $(($1 % 4096))' _ "$(at setup.exe tree.ace)"|^0$
-... the stub's manifest, named and version resources kept byte for byte|0|bash -ec 'for r in "24 1" "10 NAMED" "16 1"; do cmp <(res stub.exe $r) <(res setup.exe $r); done'|
+... the stub's manifest, named and version resources kept byte for byte|0|bash -ec 'for r in "24 1" "10 NAMED" "16 1" "NAMEDTYPE 1"; do cmp <(res stub.exe $r) <(res setup.exe $r); done'|
 ... objdump walks the whole resource tree|0|i686-w64-mingw32-objdump -p setup.exe|String table starts at offset
+a stub whose resources are its last section: well-formed|0|wellformed norelocs-setup.exe|
 setup over an installer replaces its payload|0|bash -c '"$1" setup -q -f --stub setup.exe setup2.exe tree2.ace && cmp <(res setup2.exe 10 10) tree2.ace' _ "$q"|^$
 ... well-formed|0|wellformed setup2.exe|
 setup from a directory, packed at level 9 unless told|0|bash -c 'SOURCE_DATE_EPOCH=1000000000 "$1" setup -q --stub stub.exe dir1.exe tree && cmp <(res dir1.exe 10 10) tree2.ace' _ "$q"|^$

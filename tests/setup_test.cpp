@@ -128,6 +128,7 @@ bool Intact(const Bytes& image, const Bytes* seal = nullptr) {
   const bool intact = seal ? SealedImageIntact(image.data(), uint32_t(image.size()), seal->data(), uint32_t(seal->size()))
                            : VerifyArchiveImage(image.data(), uint32_t(image.size()));
   EXPECT_EQ(errorStatus, kStatusOk);
+  EXPECT_FALSE(WorkBuffersPresent());  // released, whatever the outcome
   return intact;
 }
 
