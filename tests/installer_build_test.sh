@@ -3,11 +3,25 @@
 #   installer_build_test.sh pe SETUP.exe STUB.exe PAYLOAD.ace
 #   installer_build_test.sh handmade SETUP.exe STUB.exe QMKPACK DIR [REPO]
 #   installer_build_test.sh reproducible SOURCE_DIR TOOLCHAIN_FILE
+#   installer_build_test.sh icons QMK.exe
 # shellcheck source=support/expect.sh
 . "$(dirname "$0")/support/expect.sh"
 mode="${1:-}"
 shift
 case "$mode" in
+icons)
+  # Icon number 2 of the demo program, which the Uninstall shortcut names, is
+  # the bin: of the three 32x32 pictures only it has red pixels (its cross).
+  for n in 1 2 3; do
+    wrestool -x --type=14 --name=$n -o "$n.ico" "$1" && icotool -x -w 32 -o - "$n.ico" | convert png:- -depth 8 rgba:- |
+      od -An -v -tu1 -w4 | awk '$1 > 176 && $2 < 80 && $3 < 80 && $4 > 0 { n++ } END { print n + 0 "/" NR }' >"red$n"
+  done
+  cases <<'CASES'
+icon 0: 32x32, no red|0|cat red1|^0/1024$
+icon 1: 32x32, no red|0|cat red2|^0/1024$
+icon 2: 32x32, the bin's red cross|0|bash -c '[ "$(cut -d/ -f1 red3)" -gt 20 ] && cat red3'|/1024$
+CASES
+  ;;
 pe)
   setup="$1" stub="$2" payload="$3"
   i686-w64-mingw32-objdump -p "$setup" >headers

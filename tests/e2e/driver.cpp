@@ -1,12 +1,10 @@
-// driver.cpp - the end-to-end test driver: a Win32 console program that
-// starts the installer, works its windows as a user would and prints what it
-// sees. Its arguments are a script of steps run in order (the list is in
-// main); each prints lines "KIND key=value ... text=...", text last, control
-// characters as <0D>. Keys go in through SendInput, so they pass the
-// installer's own message loop; buttons get a posted BM_CLICK, since a sent
-// one that opens a modal box would block the driver. A wait gives up after
-// 30 s times QMK_E2E_TIMEOUT_SCALE; a failing step prints "error ...", ends
-// the process it started and exits 3.
+// driver.cpp - starts the installer, works its windows as a user would and prints
+// what it sees. Its arguments are steps (listed in main), each printing lines
+// "KIND key=value ... text=...", control characters as <0D>. Keys go through
+// SendInput and the installer's own message loop; buttons get a posted BM_CLICK
+// (a sent one opening a modal box would block). A wait gives up after 30 s times
+// QMK_E2E_TIMEOUT_SCALE; a failing step prints "error ...", ends the process
+// under test and exits 3.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -44,9 +42,8 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
-// WM_GETTEXT is marshalled across processes, which GetWindowTextA does not
-// do for controls. No SMTO_ABORTIFHUNG: under emulation a thread that has
-// just ended a long extraction counts as hung until it reads a message.
+// WM_GETTEXT crosses processes, as GetWindowTextA does not for controls. Not
+// SMTO_ABORTIFHUNG: a thread just out of a long extraction counts as hung.
 std::string TextOf(HWND w) {
   std::vector<char> buf(4096);
   DWORD_PTR got = 0;
@@ -70,8 +67,7 @@ bool ChildExited(DWORD* code) {
          GetExitCodeProcess(child.hProcess, code);
 }
 
-// Polls `done` until it holds; fails on the timeout, and when the process
-// under test ends first unless `exitEnds`.
+// Polls `done`; fails on the timeout, or when the process ends first unless `exitEnds`.
 template <class F>
 void WaitFor(const std::string& what, F done, bool exitEnds = false) {
   const DWORD start = GetTickCount();
@@ -129,8 +125,7 @@ HWND Current() {
   return current;
 }
 
-// The window and its descendants: the top one in screen coordinates of its
-// frame, children in their parent's client coordinates.
+// The window (its frame on the screen) and its descendants (in their parent's client area).
 void Dump(HWND top) {
   std::vector<HWND> order = Descendants(top);
   order.insert(order.begin(), top);
@@ -156,9 +151,8 @@ HWND FindChild(HWND top, const std::string& cls, const std::string& text) {
   Fail("no " + cls + " " + text + " in the current window");
 }
 
-// Input goes to the foreground window (Wine lets a console program take
-// it), and through the X server: idle may come before the keys arrive, so
-// the pause after it is scaled too.
+// Input goes to the foreground window, through the X server: idle may come before
+// the keys arrive, so the pause after it is scaled too.
 void Send(std::vector<INPUT> in) {
   for (int i = 0; GetForegroundWindow() != Current(); i++) {
     if (i == 100) Fail("cannot bring the current window to the foreground");
@@ -204,8 +198,7 @@ void TypeText(const std::string& text) {
   Settle();
 }
 
-// The system draws its message-box icons in their own colours: the
-// dominant strong one tells information (blue), warning and error apart.
+// The dominant strong colour of the icon: information blue, warning yellow, error red.
 void PrintMessageBox(HWND box) {
   printf("msgbox caption=%s\n", TextOf(box).c_str());
   printf("msgbox-text text=%s\n", TextOf(GetDlgItem(box, 0xFFFF)).c_str());
@@ -231,8 +224,7 @@ void PrintMessageBox(HWND box) {
   }
 }
 
-// The colour at a point of the client area, beside the two system colours
-// its background could have been painted with.
+// The colour at a point of the client area, and the menu and window colours.
 void PrintClientPixel(HWND w, long x, long y) {
   POINT p{x, y};
   ClientToScreen(w, &p);
@@ -272,8 +264,7 @@ void PrintRegistryKey(std::string key) {
   RegCloseKey(k);
 }
 
-// "deny": everyone may read the key but not change it or make keys under
-// it, as for a user without administrator rights; else everyone may again.
+// "deny": everyone may read the key, no one change it, as for a user who is no administrator.
 void SetRegistryRules(std::string key, bool deny) {
   const std::string shown = key;
   HKEY root = RootOf(key), k;
@@ -378,12 +369,11 @@ int main(int argc, char** argv) {
     } else if (step == "wait-gone") {
       WaitFor("the current window to go", [] { return !IsWindow(current) || !IsWindowVisible(current); });
       printf("gone\n");
-    } else if (step == "wait-exit" || step == "watch-exit") {  // watch-exit: also every window shown meanwhile
-      const bool watch = step == "watch-exit";
+    } else if (step == "wait-exit" || step == "watch-exit") {  // noting every window shown meanwhile
       std::vector<HWND> seen;
       ExitCode();
       auto ended = [&] {
-        for (HWND w : watch ? TopWindows() : seen) {
+        for (HWND w : TopWindows()) {
           if (std::find(seen.begin(), seen.end(), w) != seen.end()) continue;
           seen.push_back(w);
           printf("seen-window %s\n", Describe(w).c_str());

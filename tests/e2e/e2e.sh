@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# e2e.sh - the installer's end-to-end tests: the real QuellmarkSetup.exe
-# under Wine on a virtual X display, worked by e2e_driver.exe as a user
-# works it, checked with readers that share no code with it.
-#
-#   e2e.sh setup | run NAME | teardown
-#
-# setup starts Xvfb and makes the prefix (once); run NAME runs scenario_NAME
-# of scenarios.sh from a reset state; ctest runs them (CMakeLists.txt). Each
-# check prints "ok: ..." or "FAIL: ..." with the expected and actual values.
+# e2e.sh setup | run NAME | teardown - the installer end to end under Wine and
+# Xvfb, worked by e2e_driver.exe as a user would, read back by tools sharing no
+# code with it. setup starts Xvfb and makes the prefix (once); run NAME runs
+# scenario_NAME of scenarios.sh from a reset state. Checks print ok: or FAIL:.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -92,8 +87,7 @@ check_file_eq() {
   fi
 }
 
-# The Linux path of a Windows path, each existing component matched without
-# regard to case, as Wine does.
+# The Linux path of a Windows path, existing components matched in any case, as Wine does.
 unix_of() {
   local win="$1" dir comp match drive
   drive="$PREFIX/dosdevices/$(echo "${win:0:1}" | tr A-Z a-z):"
@@ -108,8 +102,7 @@ unix_of() {
 }
 z_path() { echo "Z:${1//\//\\}"; }
 
-# drv OUT STEP...: the driver, its output in the file OUT (not a pipe, which
-# the installer would inherit and hold open).
+# drv OUT STEP...: the driver, its output in OUT (a pipe the installer would inherit).
 run_no=0
 drv() {
   local out="$1" rc
@@ -137,9 +130,8 @@ place_installer() {
   cp "${1:-$QMK_E2E_SETUP}" "$C/e2e/dl/QuellmarkSetup.exe"
 }
 
-# What the fault scenarios take away, put back by them and by the next reset:
-# the uninstall parent key's rules, the Programs folder, a drive R: (a tmpfs
-# on $STATE/fault-drive) and immutable directories.
+# What fault scenarios take away, put back by them and the next reset: the key's
+# rules, the Programs folder, drive R: (a tmpfs), immutable directories.
 FAULT_DRIVE=r
 restore_faults() {
   if [ -f "$STATE/uninstall-key.denied" ]; then
@@ -167,8 +159,7 @@ make_immutable() {
   chattr +i "$1"
 }
 
-# Back to the prefix as made: nothing installed, no Start-menu folder, no
-# uninstall key, an empty scratch folder C:\e2e.
+# Back to the prefix as made, with only the installer in C:\e2e.
 reset_state() {
   local d
   restore_faults
@@ -193,8 +184,7 @@ snapshot() {
 no_menu() { [ ! -e "$(unix_of "$PROGRAMS\\Quellmark")" ]; }
 no_key() { wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" 2>/dev/null | grep -q '^regkey missing'; }
 
-# check_nothing_written WHAT BEFORE: drive C: as in the snapshot BEFORE, no
-# Start-menu folder, install log or uninstall key.
+# check_nothing_written WHAT BEFORE: drive C: as in BEFORE, no menu folder, log or key.
 check_nothing_written() {
   snapshot "$2.after"
   if cmp -s "$2" "$2.after"; then
@@ -219,8 +209,7 @@ payload_epoch() {
   fi
 }
 
-# The payload's entries in archive order (names sorted bytewise, a directory
-# before its contents): lines "d REL" or "f REL", REL with backslashes.
+# The payload's entries in archive order: lines "d REL" or "f REL", REL with "\".
 payload_entries() {
   local dir="$1" rel="${2:-}" name
   while IFS= read -r name; do
@@ -233,63 +222,37 @@ payload_entries() {
   done < <(find "$dir" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort)
 }
 
-# check_files DIR [KEEP...]: under the Windows directory DIR (ending in "\")
-# the payload's files with their bytes, times and attributes, and nothing
-# else but uninstall.list and the user's names KEEP.
+# check_files DIR [KEEP...]: the payload's bytes, times and attributes under DIR
+# (ending in "\"), and nothing else but uninstall.list and the user's KEEP.
 check_files() {
-  local win="$1" u kind rel src dst epoch want got bad=0 n=0 steps=()
+  local win="$1" u rel epoch want got keep=(-x uninstall.list) steps=() late="" attrs=""
   u="$(unix_of "$win")"
-  [ -d "${QMK_E2E_PAYLOAD:-}" ] || { fail "no payload directory to compare with"; return; }
+  for rel in "${@:2}"; do keep+=(-x "$rel"); done
+  check_eq "the payload byte for byte, and nothing else, under $win" "" "$(diff -rq "${keep[@]}" "$QMK_E2E_PAYLOAD" "$u" 2>&1)"
   epoch="$(payload_epoch)"
-  while read -r kind rel; do
-    src="$QMK_E2E_PAYLOAD/${rel//\\//}"
-    dst="$u/${rel//\\//}"
-    if [ "$kind" = d ]; then
-      [ -d "$dst" ] || { fail "directory $win$rel missing"; bad=1; }
-      continue
-    fi
-    steps+=(attrs "$win$rel")
-    cmp -s "$src" "$dst" || { fail "file $win$rel missing or not $src"; bad=1; continue; }
-    want="$(stat -c %Y "$src")"
+  while IFS= read -r rel; do
+    want="$(stat -c %Y "$QMK_E2E_PAYLOAD/$rel")"
     [ -z "$epoch" ] || [ "$want" -le "$epoch" ] || want="$epoch"
-    got="$(stat -c %Y "$dst")"
-    [ $((got - want)) -le 2 ] && [ $((want - got)) -le 2 ] || { fail "file $win$rel: time $got, not within 2 s of $want"; bad=1; }
-  done < <(payload_entries "$QMK_E2E_PAYLOAD")
-  [ "$bad" = 0 ] && ok "every payload file installed under $win with its bytes and time"
-  # Attributes through the system: read-only exactly where the source is.
+    got="$(stat -c %Y "$u/$rel" 2>/dev/null || echo 0)"
+    [ $((got - want)) -le 2 ] && [ $((want - got)) -le 2 ] || late+=" $rel"
+    # Read-only exactly where the source is, read through the system.
+    steps+=(attrs "$win${rel//\//\\}")
+    attrs+="0x0000002$([ -n "$(find "$QMK_E2E_PAYLOAD/$rel" -perm -u+w)" ] && echo 0 || echo 1) $win${rel//\//\\}|"
+  done < <(cd "$QMK_E2E_PAYLOAD" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+  check_eq "every file's time within 2 s of the payload's" "" "$late"
   drv "$W/attrs.txt" "${steps[@]}" >/dev/null
-  bad=0
-  while read -r kind rel; do
-    [ "$kind" = f ] || continue
-    want=0x00000020
-    [ -n "$(find "$QMK_E2E_PAYLOAD/${rel//\\//}" -perm -u+w)" ] || want=0x00000021
-    n=$((n + 1))
-    got="$(nth "$W/attrs.txt" 'attrs ' "$n")"
-    [ "$got" = "$want $win$rel" ] || { fail "file $win$rel: attributes $got, expected $want"; bad=1; }
-  done < <(payload_entries "$QMK_E2E_PAYLOAD")
-  [ "$bad" = 0 ] && ok "every installed file has the archive's attributes"
-  local extra keep=" uninstall.list ${*:2} "
-  extra="$(cd "$u" && find . -mindepth 1 -printf '%P\n' | while IFS= read -r p; do
-    [[ "$keep" == *" $p "* ]] || [ -e "$QMK_E2E_PAYLOAD/$p" ] || echo "$p"
-  done)"
-  check_eq "nothing but the payload and uninstall.list under $win" "" "$extra"
+  check_eq "every file's attributes" "$attrs" "$(tr -d '\r' <"$W/attrs.txt" | sed -n 's/^attrs \(.*\)/\1|/p' | tr -d '\n')"
 }
 
-# expected_log OUT DIR ROOTLINE [reinstall] [no-start-menu]: the install log
-# of a run into DIR; on a reinstall the payload's directories existed and get
-# no lines.
+# expected_log OUT DIR ROOTLINE [no-start-menu]: the install log of a run into DIR.
 expected_log() {
   local win="${2%\\}" kind rel l
   {
     printf '%s\r\n' "$3"
     while read -r kind rel; do
-      if [ "$kind" = f ]; then
-        printf '%s\\%s\r\n' "$win" "$rel"
-      elif [ -z "${4:-}" ]; then
-        printf 'mkd: %s ::: %s\r\n' "$win" "$rel"
-      fi
+      [ "$kind" = f ] && printf '%s\\%s\r\n' "$win" "$rel" || printf 'mkd: %s ::: %s\r\n' "$win" "$rel"
     done < <(payload_entries "$QMK_E2E_PAYLOAD")
-    if [ -z "${5:-}" ]; then
+    if [ -z "${4:-}" ]; then
       printf 'mkd: %s ::: Quellmark\r\n' "$PROGRAMS"
       for l in Quellmark.lnk 'ReadMe(eng).lnk' 'ReadMe(rus).lnk' Uninstall.lnk; do
         printf '%s\\Quellmark\\%s\r\n' "$PROGRAMS" "$l"
@@ -299,7 +262,7 @@ expected_log() {
   } >"$1"
 }
 
-# check_log DIR ROOTLINE [reinstall] [no-start-menu]
+# check_log DIR ROOTLINE [no-start-menu]
 check_log() {
   expected_log "$W/expected.list" "$@"
   check_file_eq "uninstall.list line for line" "$W/expected.list" "$(unix_of "${1}uninstall.list")"
@@ -329,8 +292,7 @@ check_links() {
     "$(ls "$dir" | LC_ALL=C sort | paste -sd'|')"
 }
 
-# check_registry SHORT: the uninstall key holds exactly the two values, read
-# back by the system with their types and sizes.
+# check_registry SHORT: exactly the key's two values, types and sizes, read by the system.
 check_registry() {
   local cmd="${1}qmk.exe -uninstall"
   wine "$QMK_E2E_DRIVER" reg-dump "$UNINSTALL_KEY" 2>/dev/null | tr -d '\r' | grep '^regvalue' | LC_ALL=C sort >"$W/reg.txt"
@@ -342,19 +304,18 @@ check_registry() {
 # The short form of an existing Windows path, as the system gives it.
 short_of() { wine "$QMK_E2E_DRIVER" shortpath "$1" 2>/dev/null | tr -d '\r' | sed -n 's/^shortpath //p'; }
 
-# check_installed DIR ROOTLINE [reinstall]: all a successful install leaves.
+# check_installed DIR ROOTLINE: all a successful install leaves.
 check_installed() {
   local short
   short="$(short_of "$1")"
   [ -n "$short" ] && [ "$short" != "<none>" ] || fail "no short form of $1"
   check_files "$1"
-  check_log "$1" "$2" "${3:-}"
+  check_log "$1" "$2"
   check_links "$1" "$short"
   check_registry "$short"
 }
 
-# check_msgbox OUT CAPTION TEXT ICON [N]: the Nth message box in the driver
-# output OUT; line breaks in its text compared as "|", empty lines dropped.
+# check_msgbox OUT CAPTION TEXT ICON [N]: the Nth message box; line breaks as "|".
 check_msgbox() {
   local out="$1" n="${5:-1}" text
   text="$(nth "$out" 'msgbox-text text=' "$n" | sed 's/<0D>//g; s/<0A>/\n/g' | grep -v '^$' | paste -sd'|')"
@@ -373,8 +334,7 @@ run_scenario() {
   [ "$DISPLAY" != ":" ] && [ -n "$PROGRAMS" ] || { echo "FAIL: no display or prefix: run 'e2e.sh setup' first"; exit 1; }
   rm -rf "$W"
   mkdir -p "$W"
-  # One wineserver for the scenario: it keeps what lives only in it (a key's
-  # access rules), and no program pays for its start.
+  # One wineserver for the scenario: it keeps a key's access rules, which live only in it.
   wineserver -p
   reset_state
   echo "=== scenario $1"
@@ -383,9 +343,8 @@ run_scenario() {
   [ "$failures" = 0 ] && echo "=== $1: passed" || { echo "=== $1: $failures check(s) failed"; return 1; }
 }
 
-# Two test runs over one build tree take turns, scenario by scenario; a run
-# that finds the display gone (another run's teardown) starts it again. flock
-# holds the lock itself (-o), so that Xvfb and Wine do not inherit it.
+# Two runs over one build tree take turns; one that finds the display gone starts it
+# again. flock holds the lock itself (-o), so Xvfb and Wine do not inherit it.
 display_alive() {
   local pid n
   pid="$(cat "$STATE/xvfb.pid" 2>/dev/null)"

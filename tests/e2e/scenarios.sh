@@ -1,7 +1,5 @@
-# scenarios.sh - the installer's end-to-end scenarios, sourced by e2e.sh.
-# Each scenario_NAME is the ctest test e2e.NAME, run from a reset prefix with
-# the build's installer in C:\e2e\dl. The setup window is waited for by its
-# full title, so a wrong caption fails at once.
+# scenarios.sh - the end-to-end scenarios, sourced by e2e.sh: scenario_NAME is
+# the test e2e.NAME, run from a reset prefix with the installer in C:\e2e\dl.
 # shellcheck shell=bash
 
 SETUP_TITLE='Installing Quellmark 3'
@@ -14,25 +12,31 @@ DAMAGED_TEXT='The installer is damaged and cannot install Quellmark. Please obta
 FULL_PATH_TEXT='Please enter the full path of the installation directory, for example C:\Program files\QMK\'
 ROOT_LINE='mkd: C:\Program files\ ::: QMK'
 
-# Enter on the focused OK, then the message that follows read and closed;
-# the same with a click on OK, for when the focus is elsewhere.
+# Enter on the focused OK (or a click), then the message read and closed.
 confirm_and_finish=(key enter wait-window '#32770' '*' windows msgbox key enter wait-exit)
 click_ok_and_finish=(click '&OK' wait-window '#32770' '*' windows msgbox key enter wait-exit)
 
-# gui OUT STEP...: the installer started without arguments, then the steps
-# once its setup window is shown.
+# gui OUT STEP...: the installer started, the steps once its window (by its full title) shows.
 gui() {
   local out="$1"
   shift
   drv "$out" start "$INSTALLER" "" wait-window EnterPathWndClass "$SETUP_TITLE" "$@"
 }
 
-# The window as drawn: its controls, its background colour, and a
-# screenshot (docs/setup-window.png, by screenshot.sh) taken while the
-# driver waits with the window shown.
-scenario_setup_window_layout() {
+# incomplete TEXT: OK in the window, the faults put back, the warning
+# "$INCOMPLETE|TEXT" and exit 1.
+incomplete() {
+  gui "$W/run.txt" "${confirm_and_finish[@]}"
+  restore_faults
+  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|$1" warning
+  check_exit "$W/run.txt" 1
+}
+
+# The window as drawn (controls, the proposal, the focus on OK, the background;
+# a screenshot for docs/ taken while the driver waits), then Enter installs.
+scenario_setup_window_then_enter() {
   rm -f "$STATE/setup-window.png"
-  gui "$W/run.txt" dump client-pixel 3 115 wait-file 'C:\e2e\shot-taken' close wait-exit &
+  gui "$W/run.txt" dump client-pixel 3 115 wait-file 'C:\e2e\shot-taken' "${confirm_and_finish[@]}" &
   local pid=$! geo px colours
   for _ in $(seq $((300 * ${QMK_E2E_TIMEOUT_SCALE:-1}))); do
     grep -q '^pixel ' "$W/run.txt" 2>/dev/null && break
@@ -48,30 +52,21 @@ scenario_setup_window_layout() {
   tr -d '\r' <"$W/run.txt" | grep '^win ' >"$W/layout.txt"
   check_file_eq "setup window and controls: classes, texts, styles, positions, sizes, focus on OK" \
     "$W/layout.expected" "$W/layout.txt"
-  # The class's brush is COLOR_MENU + 1: outside every control, the menu
-  # colour shows, which this prefix makes differ from the window colour.
+  # The class's brush is COLOR_MENU + 1; this prefix makes it differ from the window colour.
   px="$(nth "$W/run.txt" 'pixel ')"
   [[ "$px" =~ rgb=(.*)\ menu=(.*)\ window=(.*) ]] && [ "${BASH_REMATCH[2]}" != "${BASH_REMATCH[3]}" ] ||
     fail "the menu and window colours cannot be told apart: $px"
   check_eq "background is the menu colour" "${BASH_REMATCH[2]}" "${BASH_REMATCH[1]}"
-  check_exit "$W/run.txt" 0
   check_eq "screenshot size" "500x185" "$(identify -format '%wx%h' "$STATE/setup-window.png" 2>/dev/null)"
   colours="$(identify -format '%k' "$STATE/setup-window.png" 2>/dev/null)"
   check "the screenshot shows a drawn window (${colours:-0} colours)" [ "${colours:-0}" -gt 8 ]
-}
-
-scenario_enter_confirms_proposal() {
-  gui "$W/run.txt" field focus "${confirm_and_finish[@]}"
-  check_eq "proposed directory" "$PROPOSAL" "$(nth "$W/run.txt" 'field text=')"
-  check_eq "OK has the focus" "class=Button text=&OK" "$(nth "$W/run.txt" 'focus ')"
   check_eq "only the completion message is shown at the end" "class=#32770 text=Information" "$(tops "$W/run.txt")"
   check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
   check_exit "$W/run.txt" 0
   check_installed "$PROPOSAL" "$ROOT_LINE"
 }
 
-# Tab, Tab: from OK over Cancel into the field, its text selected, so typing
-# replaces it; Tab, Tab on to Browse and OK. No product leaf is added.
+# Two Tabs reach the field, its text selected; two more reach OK. No leaf is added.
 scenario_typed_directory() {
   local dir='C:\e2e\Typed Dir'
   gui "$W/run.txt" key tab key tab focus type "$dir" field key tab key tab focus "${confirm_and_finish[@]}"
@@ -83,10 +78,8 @@ scenario_typed_directory() {
   check_installed "$dir\\" 'mkd: C:\e2e\ ::: Typed Dir'
 }
 
-# Browse and OK twice. Without C:\Program files\QMK the browser starts at the
-# deepest folder that exists, in the file system's spelling, and OK adds the
-# leaf once; Cancel then leaves nothing written. With it, it starts there and
-# OK adds the leaf to it; the focus is back on OK, so Enter installs there.
+# Browse and OK twice: the browser starts at the deepest folder that exists, in
+# its spelling, and OK adds the leaf once; the focus is back on OK after it.
 scenario_browse_ok() {
   snapshot "$W/before"
   local want finish=(click '&Cancel' wait-exit)
@@ -107,10 +100,9 @@ scenario_browse_ok() {
   check_files 'C:\Program Files\QMK\QMK\'
 }
 
-# Leaving installs nothing: Cancel in the browser puts back the field, and
-# Cancel leaves; Tab to Cancel and Space (once Tab has moved the focus no
-# button is the default one); the close box; Escape, and Enter in the field,
-# do nothing, then Cancel.
+# Leaving installs nothing: Browse and Cancel, then Cancel; Tab and Space (no
+# button is the default once Tab moved the focus); the close box; Escape and
+# Enter in the field do nothing.
 scenario_leaving_installs_nothing() {
   snapshot "$W/before"
   gui "$W/browse.txt" key tab key tab type 'C:\e2e\typed' field click '&Browse' wait-window '#32770' Browser windows \
@@ -131,34 +123,18 @@ scenario_leaving_installs_nothing() {
   check_nothing_written "browse and cancel, Cancel, close box, Escape" "$W/before"
 }
 
-# uninstall_clean BEFORE WHAT: qmk.exe -uninstall reports success and leaves
-# the machine as the snapshot BEFORE. It hands its work to a copy of itself
-# that keeps the standard handles: reading its output to the end waits for it.
-uninstall_clean() {
-  local report
-  report="$(cd "$C" && wine "${PROPOSAL}qmk.exe" -uninstall /S 2>/dev/null | tr -d '\r')"
-  echo "$report" | sed 's/^/    uninstaller | /'
-  check_eq "uninstaller result" "result: 0" "$(echo "$report" | tail -1)"
-  check_nothing_written "$2" "$1"
+# uninstaller PROGRAM ARGS...: report lines joined by "|", and the exit code;
+# reading to the end waits for the copy it hands its work to.
+uninstaller() {
+  local out
+  out="$(cd "$C" && wine "$@" 2>/dev/null | tr -d '\r' | paste -sd'|'; echo "exit ${PIPESTATUS[0]}")"
+  echo "${out//$'\n'/ }"
 }
 
-# The second run's log keeps the first run's record whole and adds only its
-# root line (the directory existed: it names nothing); then the uninstaller.
-scenario_second_install_over_first() {
-  snapshot "$W/before"
-  gui "$W/first.txt" "${confirm_and_finish[@]}"
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  check_msgbox "$W/run.txt" Information "$COMPLETE_TEXT" information
-  check_exit "$W/first.txt" 0
-  check_exit "$W/run.txt" 0
-  check_files "$PROPOSAL"
-  expected_log "$W/expected.list" "$PROPOSAL" "$ROOT_LINE"
-  printf '%s\r\n' 'mkd: C:\Program files\QMK\ :::' >>"$W/expected.list"
-  check_file_eq "uninstall.list: the first run's lines, then the second's root line" "$W/expected.list" \
-    "$(unix_of "${PROPOSAL}uninstall.list")"
-  check_links "$PROPOSAL" "$(short_of "$PROPOSAL")"
-  check_registry "$(short_of "$PROPOSAL")"
-  uninstall_clean "$W/before" "install, reinstall, uninstall"
+# uninstall_clean BEFORE WHAT: the uninstaller succeeds and leaves the snapshot BEFORE.
+uninstall_clean() {
+  check_eq "uninstaller report and exit code" "result: 0 exit 0" "$(uninstaller "${PROPOSAL}qmk.exe" -uninstall /S)"
+  check_nothing_written "$2" "$1"
 }
 
 # silent_refused ARGS: started with ARGS (holding /S), no window, exit 2.
@@ -167,8 +143,7 @@ silent_refused() {
   check_eq "$1: no window shown, exit code" "|2" "$(grep '^seen-window' "$W/silent.txt")|$(nth "$W/silent.txt" 'exit code=')"
 }
 
-# Unattended: /S anywhere, /D= quoted whole or in its value or unquoted to
-# the end of the line; no window, and all installed where the line says.
+# /S anywhere, /D= quoted whole, in its value or not at all: no window, all installed.
 scenario_silent_install() {
   local line dir root
   while IFS=$'\t' read -r -u 3 line dir root; do
@@ -194,9 +169,8 @@ scenario_unknown_switch() {
   check_nothing_written "unknown switch" "$W/before"
 }
 
-# damaged WHERE [INSTALLER]: the installer (the build's unless given) with
-# the payload's byte WHERE ("mid": its middle) changed shows only the damage
-# message, exits 2 and writes nothing, with and without /S.
+# damaged WHERE [INSTALLER]: with the payload's byte WHERE ("mid") changed, only
+# the damage message, exit 2 and nothing written, with and without /S.
 damaged() {
   python3 - "${2:-$QMK_E2E_SETUP}" "$C/e2e/dl/QuellmarkSetup.exe" "$1" "$QMK_E2E_ACE" <<'PY' || fail "no damaged copy"
 import sys
@@ -218,8 +192,7 @@ PY
 scenario_damaged_payload_data() { damaged mid; }
 scenario_damaged_payload_header() { damaged 4; }
 
-# Signed with Authenticode (a self-signed certificate) after setup, the
-# installer installs; with one payload byte changed it refuses as before.
+# Signed after setup, it installs; with a payload byte changed it refuses.
 scenario_signed_installer() {
   openssl req -x509 -newkey rsa:2048 -nodes -keyout "$W/key.pem" -out "$W/cert.pem" -days 30 \
     -subj "/CN=Quellmark Release Test" >/dev/null 2>&1 &&
@@ -233,8 +206,7 @@ scenario_signed_installer() {
   damaged mid "$W/signed.exe"
 }
 
-# qmkpack.exe, the archiver built for Windows, makes the build's installer
-# from the stub and the payload folder, byte for byte.
+# qmkpack.exe makes the build's installer from the stub and the payload folder.
 scenario_setup_by_hand_on_windows() {
   [ -n "$QMK_E2E_PAYLOAD" ] || { ok "the payload was given as an archive: no folder to pack"; return; }
   SOURCE_DATE_EPOCH="$(payload_epoch)" wine "$QMK_E2E_QMKPACK" setup -q --stub "$(z_path "$QMK_E2E_STUB")" \
@@ -243,9 +215,8 @@ scenario_setup_by_hand_on_windows() {
   check "the installer made by hand is the build's" cmp -s "$C/e2e/hand.exe" "$QMK_E2E_SETUP"
 }
 
-# An older read-only read-me in the way (immutable too: as root Wine's
-# opening for writing goes through to Linux, which lets root write) is kept
-# and not claimed by the log; the later steps still run.
+# A read-only read-me in the way (immutable: Wine lets root write) is kept and
+# not claimed; the later steps still run.
 scenario_readonly_file_in_the_way() {
   local f
   f="$(unix_of 'C:\Program files')/QMK/readme.txt"
@@ -253,36 +224,27 @@ scenario_readonly_file_in_the_way() {
   echo "an older read-me, read-only" >"$f"
   chmod a-w "$f"
   make_immutable "$f" || { fail "cannot make $f immutable"; return; }
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  restore_faults
-  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${PROPOSAL}readme.txt $IN_USE_TEXT (error 18)" warning
-  check_exit "$W/run.txt" 1
+  incomplete "${PROPOSAL}readme.txt $IN_USE_TEXT (error 18)"
   check_eq "the read-only file is untouched" "an older read-me, read-only" "$(cat "$f")"
   check_eq "the user's file is not claimed by the log" "" "$(grep -F "${PROPOSAL}readme.txt" "$(unix_of "${PROPOSAL}uninstall.list")")"
   check_links "$PROPOSAL" "$(short_of "$PROPOSAL")"
   check_registry "$(short_of "$PROPOSAL")"
 }
 
-# Everyone may read the uninstall parent key but not change it, as for a
-# user without administrator rights: every other step runs, and the log
-# still names the key last.
+# The uninstall parent key only readable, as for a user who is no administrator:
+# every other step runs, and the log still names the key last.
 scenario_hklm_denied() {
   touch "$STATE/uninstall-key.denied"
   drv "$W/deny.txt" reg-deny "${UNINSTALL_KEY%\\QMK}"
   check_eq "the parent key cannot be opened with all access" "5" "$(nth "$W/deny.txt" 'reg-rules ' | sed 's/.*all-access-open=//')"
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  restore_faults
-  check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|The uninstall entry could not be registered. Run the installer as an administrator." warning
-  check_exit "$W/run.txt" 1
+  incomplete "The uninstall entry could not be registered. Run the installer as an administrator."
   check "no uninstall key" no_key
   check_files "$PROPOSAL"
   check_log "$PROPOSAL" "$ROOT_LINE"
   check_links "$PROPOSAL" "$(short_of "$PROPOSAL")"
 }
 
-# Without its folder the shell cannot resolve this user's Programs folder:
-# nothing of the Start menu anywhere, and no lines for it.
+# No Programs folder the shell can resolve: nothing of the Start menu, no lines for it.
 scenario_no_programs_folder() {
   local programs
   programs="$(unix_of "$PROGRAMS")"
@@ -290,21 +252,16 @@ scenario_no_programs_folder() {
   drv "$W/folders.txt" programs-folder
   check_eq "the shell finds no Programs folder" "" "$(nth "$W/folders.txt" 'programs-folder' | sed 's/^ //')"
   snapshot "$W/before"
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  restore_faults
-  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|$SHORTCUTS_TEXT" warning
-  check_exit "$W/run.txt" 1
+  incomplete "$SHORTCUTS_TEXT"
   check_eq "no Start-menu folder or shortcut created anywhere" "" \
     "$(cd "$C" && find . \( -iname Quellmark -o -iname '*.lnk' \) -newer "$W/before" -printf '%P\n')"
   check_files "$PROPOSAL"
-  check_log "$PROPOSAL" "$ROOT_LINE" "" no-start-menu
+  check_log "$PROPOSAL" "$ROOT_LINE" no-start-menu
   check_registry "$(short_of "$PROPOSAL")"
 }
 
-# DLLs under system names planted in the download folder. The control, a
-# program loading them by bare name, shows which this Wine would take from
-# there (it takes the others from its builtin DLLs); the installer, through
-# Browse, the installation and the message, must load none of them.
+# DLLs planted beside the installer under system names: a control program shows
+# which this Wine would load from there; the installer loads none of them.
 scenario_planted_dll_not_loaded() {
   local dl="$C/e2e/dl" n plantable=() names=(dwmapi.dll propsys.dll profapi.dll uxtheme.dll comctl32.dll version.dll shfolder.dll)
   for n in "${names[@]}"; do cp "$QMK_E2E_PLANTED" "$dl/$n"; done
@@ -328,9 +285,7 @@ scenario_planted_dll_not_loaded() {
     "$(echo "$loads" | grep -i '^C:\\e2e\\dl\\' | grep -iv '^C:\\e2e\\dl\\QuellmarkSetup.exe ' | grep ' native$')"
 }
 
-# An existing installation directory nothing may be written into: the first
-# file fails (18), the log cannot be created, and with no product file
-# nothing points at one.
+# An installation directory nothing may be written into: every step fails, all reported.
 scenario_readonly_install_directory() {
   local u
   u="$(unix_of 'C:\Program files')/QMK"
@@ -342,23 +297,16 @@ scenario_readonly_install_directory() {
     return
   fi
   snapshot "$W/before"
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  restore_faults
-  check_msgbox "$W/run.txt" Quellmark \
-    "$INCOMPLETE|${PROPOSAL}Plugins\\qmkcsv.dll $IN_USE_TEXT (error 18)|$NO_LOG_TEXT|$SHORTCUTS_TEXT|$NO_KEY_TEXT" warning
-  check_exit "$W/run.txt" 1
+  incomplete "${PROPOSAL}Plugins\\qmkcsv.dll $IN_USE_TEXT (error 18)|$NO_LOG_TEXT|$SHORTCUTS_TEXT|$NO_KEY_TEXT"
   check_eq "the user's file is untouched" "a file of the user's" "$(cat "$u/notes.txt")"
   check_nothing_written "an installation directory nothing may be written into" "$W/before"
 }
 
-# Every directory the installation would fail in is refused at OK before
-# anything is written, with the reason: not a full path (empty, relative,
-# drive-relative, far too long), or one the system cannot hold. The window
-# keeps the text as typed, the focus in the field. With /S: exit 2.
+# Directories the installation would fail in are refused at OK with the reason,
+# the text kept and the focus in the field; with /S, exit 2. Nothing is written.
 scenario_refused_directories() {
   echo "the user's" >"$C/e2e/file.txt"
-  # The longest path the install makes: the directory, "\" and the
-  # payload's longest entry name (or uninstall.list), in 259 characters.
+  # The longest path made, the directory and the longest entry name, fits 259 characters.
   local longest=14 rel n long='C:\e2e\' far='C:\'
   while read -r _ rel; do [ "${#rel}" -le "$longest" ] || longest=${#rel}; done < <(payload_entries "$QMK_E2E_PAYLOAD")
   n=$((258 - longest))
@@ -401,13 +349,21 @@ TABLE
   check_nothing_written "refused directories, in the window and with /S" "$W/before"
 }
 
-# A reinstall while qmk.exe runs: the message names it, exit 1. With qmk.exe
-# closed a reinstall completes, and the uninstaller then leaves nothing of
-# the product and the user's file in the directory.
-scenario_reinstall_while_running() {
+# A reinstall adds only its root line to the log. One while qmk.exe runs names
+# it, exit 1; once it is closed another completes; the uninstaller clears up.
+scenario_reinstalls() {
   snapshot "$W/before"
-  drv "$W/first.txt" start "$INSTALLER" "/S" watch-exit
-  check_exit "$W/first.txt" 0
+  gui "$W/first.txt" "${confirm_and_finish[@]}"
+  gui "$W/second.txt" "${confirm_and_finish[@]}"
+  check_msgbox "$W/second.txt" Information "$COMPLETE_TEXT" information
+  check_eq "exit codes" "0 0" "$(nth "$W/first.txt" 'exit code=') $(nth "$W/second.txt" 'exit code=')"
+  check_files "$PROPOSAL"
+  expected_log "$W/expected.list" "$PROPOSAL" "$ROOT_LINE"
+  printf '%s\r\n' 'mkd: C:\Program files\QMK\ :::' >>"$W/expected.list"
+  check_file_eq "uninstall.list: the first run's lines, then the second's root line" "$W/expected.list" \
+    "$(unix_of "${PROPOSAL}uninstall.list")"
+  check_links "$PROPOSAL" "$(short_of "$PROPOSAL")"
+  check_registry "$(short_of "$PROPOSAL")"
   local u product i
   u="$(unix_of "$PROPOSAL")"
   echo "the user's notes" >"$u/notes.txt"
@@ -417,9 +373,7 @@ scenario_reinstall_while_running() {
     xdotool search --name '^Quellmark$' >/dev/null 2>&1 && break
     sleep 1
   done
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${PROPOSAL}qmk.exe $IN_USE_TEXT (error 18)" warning
-  check_exit "$W/run.txt" 1
+  incomplete "${PROPOSAL}qmk.exe $IN_USE_TEXT (error 18)"
   # Closed as a user would; ended if it does not go.
   xdotool search --name '^Quellmark$' windowclose >/dev/null 2>&1
   for i in $(seq 30); do kill -0 "$product" 2>/dev/null && sleep 1; done
@@ -429,20 +383,16 @@ scenario_reinstall_while_running() {
   check_exit "$W/again.txt" 0
   check_files "$PROPOSAL" notes.txt
   rm -f "$u/notes.txt"
-  uninstall_clean "$W/before" "install, reinstall while running, reinstall, uninstall"
+  uninstall_clean "$W/before" "install, reinstall, reinstall while running, reinstall, uninstall"
 }
 
-# A drive (a tmpfs) with room for the payload's files before qmk.exe (whole
-# 4 KiB blocks each), the log and a block to spare, but not for qmk.exe.
+# A drive (a tmpfs) with room for the files before qmk.exe and the log, not for qmk.exe.
 scenario_full_drive() {
-  local m="$STATE/fault-drive" dir="${FAULT_DRIVE^^}:\\QMK\\" room=8192 kind rel u bad=0 seen=0
+  local m="$STATE/fault-drive" dir="${FAULT_DRIVE^^}:\\QMK\\" room=8192 before f u
+  before="$(payload_entries "$QMK_E2E_PAYLOAD" | sed -n '/^f qmk\.exe$/q; s/^f //p' | tr '\\' / | LC_ALL=C sort)"
   mkdir -p "$m"
   mount -t tmpfs -o size=1m,mode=0755 e2e-full "$m" || { fail "cannot mount a small tmpfs on $m"; return; }
-  while read -r kind rel; do
-    [ "$kind" = f ] || continue
-    [ "$rel" != qmk.exe ] || break
-    room=$((room + ($(stat -c %s "$QMK_E2E_PAYLOAD/${rel//\\//}") + 4095) / 4096 * 4096))
-  done < <(payload_entries "$QMK_E2E_PAYLOAD")
+  while IFS= read -r f; do room=$((room + ($(stat -c %s "$QMK_E2E_PAYLOAD/$f") + 4095) / 4096 * 4096)); done <<<"$before"
   [ "$(stat -c %s "$QMK_E2E_PAYLOAD/qmk.exe")" -gt 8192 ] || { fail "qmk.exe is too small for this scenario"; return; }
   dd if=/dev/zero of="$m/filler" bs=4096 count=$((($(stat -f -c '%a * %S' "$m") - room) / 4096)) status=none
   ln -sfn "$m" "$PREFIX/dosdevices/$FAULT_DRIVE:"
@@ -451,30 +401,16 @@ scenario_full_drive() {
   check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|${dir}qmk.exe could not be written in full: the disk is full. \
 Free some space and run the installer again. (error 7)|$SHORTCUTS_TEXT|$NO_KEY_TEXT" warning
   check_exit "$W/run.txt" 1
-  # The files before qmk.exe are whole; qmk.exe, which did not fit, is gone;
-  # nothing after it was made.
   u="$(unix_of "$dir")"
-  while read -r kind rel; do
-    [ "$kind" = f ] || continue
-    [ "$rel" != qmk.exe ] || seen=1
-    if [ "$seen" = 0 ]; then
-      cmp -s "$QMK_E2E_PAYLOAD/${rel//\\//}" "$u/${rel//\\//}" || { fail "$dir$rel is not the payload's file"; bad=1; }
-    elif [ -e "$u/${rel//\\//}" ]; then
-      fail "$dir$rel was left or made after the drive was full"
-      bad=1
-    fi
-  done < <(payload_entries "$QMK_E2E_PAYLOAD")
-  [ "$bad" = 0 ] && ok "the files before qmk.exe are whole, none from qmk.exe on is there"
+  check_eq "the files before qmk.exe whole, none from it on" "$before" "$(cd "$u" && find . -type f ! -name uninstall.list \
+    -printf '%P\n' | LC_ALL=C sort | while IFS= read -r f; do cmp -s "$f" "$QMK_E2E_PAYLOAD/$f" && echo "$f"; done)"
   # The log names the payload up to qmk.exe, whose creation failed.
   expected_log "$W/expected.list" "$dir" "mkd: ${FAULT_DRIVE^^}:\\ ::: QMK"
   sed -i "/^${FAULT_DRIVE^^}:\\\\QMK\\\\qmk.exe\r\$/q" "$W/expected.list"
   check_file_eq "uninstall.list: the payload up to qmk.exe" "$W/expected.list" "$u/uninstall.list"
-  # The read-mes come after qmk.exe: no shortcut target, so no Start-menu
-  # folder and no uninstall key.
+  # The read-mes come after qmk.exe: no shortcut, no key.
   check "no Start-menu folder" no_menu
   check "no uninstall key" no_key
-  # Nothing of the failed run stands in the way of a later install
-  # elsewhere, which its uninstaller takes away whole.
   drv "$W/later.txt" start "$INSTALLER" "/S" watch-exit
   check_exit "$W/later.txt" 0
   uninstall_clean "$W/before" "a later install elsewhere, then its uninstaller"
@@ -490,12 +426,35 @@ scenario_programs_folder_readonly() {
     fail "$programs takes new folders although immutable: the check below could not fail"
     return
   fi
-  gui "$W/run.txt" "${confirm_and_finish[@]}"
-  restore_faults
-  check_msgbox "$W/run.txt" Quellmark "$INCOMPLETE|$SHORTCUTS_TEXT" warning
-  check_exit "$W/run.txt" 1
+  incomplete "$SHORTCUTS_TEXT"
   check "no Start-menu folder" no_menu
   check_files "$PROPOSAL"
   check_log "$PROPOSAL" "$ROOT_LINE"
   check_registry "$(short_of "$PROPOSAL")"
+}
+
+# The uninstaller over an installation the user added to: a read-only file goes,
+# a file of the user's keeps its directories, a line reaching outside touches
+# nothing; both reported. Without its log it does nothing.
+scenario_uninstaller_reports() {
+  local dir='C:\e2e\inst dir\QMK\' u p
+  drv "$W/run.txt" start "$INSTALLER" "/S /D=${dir%\\}" watch-exit
+  check_exit "$W/run.txt" 0
+  u="$(unix_of "$dir")"
+  echo "the user's" >"$u/Plugins/mine.txt"
+  chmod a-w "$u/readme.txt"
+  mkdir -p "$C/e2e/victim" "$C/e2e/nolog"
+  printf 'mkd: %s ::: ..\\victim\r\n' "${dir%\\}" >>"$u/uninstall.list"
+  cp "$QMK_E2E_PAYLOAD/qmk.exe" "$C/e2e/nolog/"
+  check_eq "report and exit code" "not understood: mkd: ${dir%\\} ::: ..\\victim|not removed: ${dir}Plugins|\
+not removed: ${dir%\\}|not removed: C:\\e2e\\inst dir|result: 1 exit 0" "$(uninstaller "${dir}qmk.exe" -uninstall /S)"
+  check_eq "the user's file and the directory outside stay, the read-only file and qmk.exe go" "1100" \
+    "$(for p in "$u/Plugins/mine.txt" "$C/e2e/victim" "$u/readme.txt" "$u/qmk.exe"; do [ -e "$p" ] && echo -n 1 || echo -n 0; done)"
+  check "no Start-menu folder" no_menu
+  check "no uninstall key" no_key
+  check_eq "the key's parent stays" "present" \
+    "$(wine "$QMK_E2E_DRIVER" reg-dump "${UNINSTALL_KEY%\\QMK}" 2>/dev/null | sed -n 's/^regkey \([a-z]*\).*/\1/p')"
+  check_eq "no log: nothing done" "cannot read: C:\\e2e\\nolog\\uninstall.list|result: 2 exit 0|qmk.exe" \
+    "$(uninstaller 'C:\e2e\nolog\qmk.exe' -uninstall /S)|$(ls "$C/e2e/nolog")"
+  check_eq "a wrong command line" "result: 2 exit 2" "$(uninstaller 'C:\e2e\nolog\qmk.exe' -uninstall /X /S)"
 }
