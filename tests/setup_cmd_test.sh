@@ -27,6 +27,7 @@ head -c 3000 /dev/urandom >junk.exe
 
 res() { wrestool -x --raw --type="$2" --name="$3" "$1"; }
 resources() { wrestool -l "$1" | sed 's/ \[.*//' | paste -sd' '; }
+names_read() { i686-w64-mingw32-objdump -p "$1" | grep -cE '\]: NAMED(TYPE)?, '; }
 at() { python3 -c 'import sys; print(open(sys.argv[1], "rb").read().find(open(sys.argv[2], "rb").read()))' "$1" "$2"; }
 # wellformed FILE: checksum, resources, sections, SizeOfImage and directories as Windows needs.
 wellformed() {
@@ -69,7 +70,7 @@ cases <<'CASES'
 ... RCDATA 10 the archive, byte for byte, and 11 its seal|0|bash -c 'cmp <(res setup.exe 10 10) tree.ace && cmp <(res setup.exe 10 11) seal.want'|
 ... the payload on a page of the file|0|bash -c 'echo $(($1 % 4096))' _ "$(at setup.exe tree.ace)"|^0$
 ... the stub's manifest, named and version resources kept byte for byte|0|bash -ec 'for r in "24 1" "10 NAMED" "16 1" "NAMEDTYPE 1"; do cmp <(res stub.exe $r) <(res setup.exe $r); done'|
-... objdump walks the whole resource tree|0|i686-w64-mingw32-objdump -p setup.exe|String table starts at offset
+... objdump walks the whole resource tree and reads both names|0|names_read setup.exe|^2$
 a stub whose resources are its last section: well-formed|0|wellformed norelocs-setup.exe|
 setup over an installer replaces its payload|0|bash -c '"$1" setup -q -f --stub setup.exe setup2.exe tree2.ace && cmp <(res setup2.exe 10 10) tree2.ace' _ "$q"|^$
 ... well-formed|0|wellformed setup2.exe|
